@@ -1,0 +1,21 @@
+// The BMP group of the parameter record.
+#pragma once
+
+#include <cstdint>
+
+namespace lumenax {
+
+struct BmpParams {
+  // Info header kind: 2 core (12 bytes), 1 for 40 bytes, 3 for 64 bytes, 0 any other size.
+  uint8_t BmpVersion = 1;
+  // 0 uncompressed, 1 run-length encoded.
+  uint8_t BmpCompression = 0;
+  // The fourth byte of 32-bit pixels is alpha: read into an alpha mask, written from the
+  // alpha channel.
+  bool BmpKeepAlpha = false;
+
+  void SetDefaults() { *this = BmpParams{}; }
+  void ResetInfo() {}
+};
+
+}  // namespace lumenax

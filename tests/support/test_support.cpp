@@ -1,0 +1,159 @@
+#include "tests/support/test_support.h"
+
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace lumenax::test {
+
+TempDir::TempDir() {
+  const char* env = std::getenv("TMPDIR");
+  std::string templ = std::string(env && *env ? env : "/tmp") + "/lxtest-XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ec);
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::filesystem::path SourceDir() {
+  if (const char* env = std::getenv("LX_SOURCE_DIR"); env && *env) return env;
+  return LX_SOURCE_DIR;
+}
+
+std::filesystem::path CorpusDir() {
+  if (const char* env = std::getenv("LX_CORPUS_DIR"); env && *env) return env;
+  std::filesystem::path p = SourceDir() / ".." / "shared" / "corpus";
+  std::error_code ec;
+  if (std::filesystem::is_directory(p, ec)) return std::filesystem::weakly_canonical(p, ec);
+  return {};
+}
+
+std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+void WriteFileBytes(const std::filesystem::path& p, const std::vector<uint8_t>& bytes) {
+  std::ofstream f(p, std::ios::binary);
+  f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+int RunCommand(const std::string& command, std::string* output) {
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return -1;
+  std::array<char, 65536> buf;
+  size_t n;
+  while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) {
+    if (output) output->append(buf.data(), n);
+  }
+  int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ShellQuote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'') out += "'\\''";
+    else out += c;
+  }
+  return out + "'";
+}
+
+bool HaveProgram(const std::string& name) {
+  return RunCommand("command -v " + ShellQuote(name) + " >/dev/null 2>&1") == 0;
+}
+
+}  // namespace lumenax::test
+
+#include <png.h>
+
+#include <sstream>
+
+#include "bitmap/bitmap.h"
+
+namespace lumenax::test {
+
+bool ReadPngRgba(const std::filesystem::path& p, RgbaImage& out) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&image, p.c_str())) return false;
+  image.format = PNG_FORMAT_RGBA;
+  // Keep gamma out of the way: the 8-bit output of a 16-bit file is the sample's high byte
+  // scaled, the rest are the stored values.
+  out.width = int(image.width);
+  out.height = int(image.height);
+  out.rgba.assign(PNG_IMAGE_SIZE(image), 0);
+  if (!png_image_finish_read(&image, nullptr, out.rgba.data(), 0, nullptr)) {
+    png_image_free(&image);
+    return false;
+  }
+  return true;
+}
+
+bool ReadPamRgba(const std::filesystem::path& p, RgbaImage& out) {
+  std::vector<uint8_t> bytes = ReadFileBytes(p);
+  std::string head(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 512));
+  size_t end = head.find("ENDHDR\n");
+  if (head.rfind("P7\n", 0) != 0 || end == std::string::npos) return false;
+  std::istringstream in(head.substr(3, end - 3));
+  std::string key, tupltype;
+  int w = 0, h = 0, depth = 0, maxval = 0;
+  while (in >> key) {
+    if (key == "WIDTH") in >> w;
+    else if (key == "HEIGHT") in >> h;
+    else if (key == "DEPTH") in >> depth;
+    else if (key == "MAXVAL") in >> maxval;
+    else if (key == "TUPLTYPE") in >> tupltype;
+  }
+  size_t offset = end + 7;
+  if (maxval != 255 || (depth != 3 && depth != 4) ||
+      bytes.size() < offset + size_t(w) * h * depth)
+    return false;
+  out.width = w;
+  out.height = h;
+  out.rgba.assign(size_t(w) * h * 4, 255);
+  for (size_t i = 0; i < size_t(w) * h; ++i)
+    for (int c = 0; c < depth; ++c) out.rgba[i * 4 + c] = bytes[offset + i * depth + c];
+  return true;
+}
+
+RgbaImage BitmapToRgba(TLxBitmap& bitmap) {
+  RgbaImage img;
+  img.width = bitmap.Width();
+  img.height = bitmap.Height();
+  img.rgba.assign(size_t(img.width) * img.height * 4, 255);
+  bool alpha = bitmap.HasAlphaChannel();
+  for (int y = 0; y < img.height; ++y) {
+    for (int x = 0; x < img.width; ++x) {
+      TRGB c = bitmap.PixelAsRGB(x, y);
+      uint8_t* p = &img.rgba[(size_t(y) * img.width + x) * 4];
+      p[0] = c.r, p[1] = c.g, p[2] = c.b;
+      if (alpha) p[3] = bitmap.GetAlphaValue(x, y);
+    }
+  }
+  return img;
+}
+
+size_t CountDifferentPixels(const RgbaImage& a, const RgbaImage& b) {
+  if (a.width != b.width || a.height != b.height) return size_t(std::max(a.width * a.height, b.width * b.height));
+  size_t n = 0;
+  for (size_t i = 0; i < a.rgba.size(); i += 4)
+    if (std::memcmp(&a.rgba[i], &b.rgba[i], 4) != 0) ++n;
+  return n;
+}
+
+}  // namespace lumenax::test
