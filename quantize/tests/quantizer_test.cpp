@@ -216,6 +216,18 @@ TEST(QuantizerNeural, SearchFindsTheNearestNeuronAndResultsRepeat) {
   // The palette follows the picture (a median cut gets about 10.5 on a similar picture).
   EXPECT_LT(total / 10800, 18.0);
 
+  // A hint narrows the search without changing the answer, whatever neuron it names.
+  quant::NeuralQuantizer net;
+  std::vector<TRGB> netPal(256);
+  net.Build(*bmp, 256, 3, netPal.data());
+  EXPECT_EQ(netPal, pal);
+  for (int i = 0; i < 5000; ++i) {
+    uint32_t c = rng() & 0xFFFFFF;
+    int plain = net.Index(c);
+    ASSERT_EQ(net.Index(c, int(rng() % 256)), plain);
+    ASSERT_EQ(net.Index(c, plain), plain);
+  }
+
   // The same image in a paging file gives the same palette (samples gathered row by row).
   auto paged = MakeImage(120, 90, px, true);
   std::vector<TRGB> pal3(256);
