@@ -417,10 +417,10 @@ TEST(DetectFile, FilesMadeByOtherPrograms) {
        ftIco},
       {"/usr/bin/ppm2tiff", "/usr/bin/ppm2tiff im.ppm lt.tif", "lt.tif", ftTiff},
       {"/usr/bin/tiffcp", "/usr/bin/tiffcp -B -c zip im.tif lt-mm.tif", "lt-mm.tif", ftTiff},
-      {"/usr/bin/opj_compress", "/usr/bin/opj_compress -n 1 -i im.ppm -o oj.jp2 >/dev/null", "oj.jp2",
-       ftJp2},
-      {"/usr/bin/opj_compress", "/usr/bin/opj_compress -n 1 -i im.ppm -o oj.j2k >/dev/null", "oj.j2k",
-       ftJ2k},
+      {"/usr/bin/opj_compress", "/usr/bin/opj_compress -n 1 -i im.ppm -o oj.jp2 >/dev/null",
+       "oj.jp2", ftJp2},
+      {"/usr/bin/opj_compress", "/usr/bin/opj_compress -n 1 -i im.ppm -o oj.j2k >/dev/null",
+       "oj.j2k", ftJ2k},
   };
   int ran = 0;
   for (const Case& c : cases) {
