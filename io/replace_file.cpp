@@ -56,6 +56,9 @@ unsigned CurrentUmask() {
 
 TLxReplacingFile::TLxReplacingFile(const std::filesystem::path& target)
     : target_(target), resolved_(ResolveLinks(target)) {
+  // A file that may not be written stays as it is, as it would if it were opened for writing.
+  if (::access(resolved_.c_str(), F_OK) == 0 && ::access(resolved_.c_str(), W_OK) != 0)
+    RaiseCreate(target_, errno);
   std::filesystem::path folder = resolved_.parent_path();
   std::string base = resolved_.filename().string();
   // Stay within the file-name limit of the folder.

@@ -15,7 +15,7 @@ class TLxReplacingFile {
  public:
   // Creates the temporary file ".NAME.XXXXXX" beside target (beside the file a symbolic
   // link points to). Raises EFCreateError "Cannot create file \"%s\". %s" naming target
-  // when the folder refuses.
+  // when the folder refuses, or when the target exists and may not be written.
   explicit TLxReplacingFile(const std::filesystem::path& target);
   // Removes the temporary file unless it was committed.
   ~TLxReplacingFile();

@@ -620,6 +620,10 @@ TEST(LumenaxIO, FolderThatRefusesWrites) {
   if (::geteuid() != 0) {
     ::chmod((dir / "ro").c_str(), 0555);
     targets.push_back(dir / "ro" / "t.png");
+    // A read-only file in a writable folder is not replaced either.
+    test::WriteFileBytes(dir / "locked.png", {'o', 'l', 'd'});
+    ::chmod((dir / "locked.png").c_str(), 0444);
+    targets.push_back(dir / "locked.png");
   } else {
     std::printf(
         "running as root: permission bits do not stop writes; "
@@ -648,6 +652,9 @@ TEST(LumenaxIO, FolderThatRefusesWrites) {
   }
   ::chmod((dir / "ro").c_str(), 0755);
   EXPECT_EQ(test::ReadFileBytes(dir / "ro" / "t.png"), (std::vector<uint8_t>{'o', 'l', 'd'}));
+  if (::geteuid() != 0) {
+    EXPECT_EQ(test::ReadFileBytes(dir / "locked.png"), (std::vector<uint8_t>{'o', 'l', 'd'}));
+  }
 }
 
 TEST(LumenaxIO, StreamSavesNotifyOnce) {
