@@ -18,14 +18,14 @@ const std::string kPython = "/usr/bin/python3";
 
 std::string Script() { return (lumenax::test::SourceDir() / "app/tests/pil_images.py").string(); }
 
-struct Run {
+struct ToolRun {
   int status = -1;
   std::string out, err;
 };
 
-Run RunTool(const std::string& args) {
+ToolRun RunTool(const std::string& args) {
   TempDir scratch;
-  Run r;
+  ToolRun r;
   std::string cmd = ShellQuote(VELTRANO_CLI_PATH) + " " + args + " 2>" +
                     ShellQuote((scratch / "err").string());
   r.status = RunCommand(cmd, &r.out);
@@ -42,15 +42,15 @@ bool SamePixels(const fs::path& a, const fs::path& b, std::string* why = nullptr
 
 TEST(CliArguments, UsageErrorsHelpAndVersion) {
   EXPECT_EQ(RunTool("").status, kExitUsage);
-  Run bad = RunTool("-x file.png");
+  ToolRun bad = RunTool("-x file.png");
   EXPECT_EQ(bad.status, kExitUsage);
   EXPECT_NE(bad.err.find("unknown option '-x'"), std::string::npos) << bad.err;
   EXPECT_EQ(RunTool("-j 0 a.png").status, kExitUsage);
   EXPECT_EQ(RunTool("a.png -j").status, kExitUsage);
-  Run help = RunTool("--help");
+  ToolRun help = RunTool("--help");
   EXPECT_EQ(help.status, kExitOk);
   EXPECT_NE(help.out.find("Usage: veltrano-cli"), std::string::npos);
-  Run version = RunTool("--version");
+  ToolRun version = RunTool("--version");
   EXPECT_EQ(version.status, kExitOk);
   EXPECT_EQ(version.out.rfind("veltrano-cli ", 0), 0u);
 }
@@ -80,7 +80,7 @@ TEST(CliEndToEnd, MixedFolderWithSeveralWorkers) {
   TempDir dir;
   ASSERT_EQ(RunCommand(kPython + " " + ShellQuote(Script()) + " make " + ShellQuote(dir.path().string())), 0);
   std::string d = dir.path().string();
-  Run r = RunTool("-j 2 " + ShellQuote(d) + " " + ShellQuote(d + "/photo.bmp") + " " +
+  ToolRun r = RunTool("-j 2 " + ShellQuote(d) + " " + ShellQuote(d + "/photo.bmp") + " " +
                   ShellQuote(d + "/missing.png"));
   EXPECT_EQ(r.status, kExitFailed) << r.err;
   // Refusals and failures on stderr in list order.
@@ -97,7 +97,7 @@ TEST(CliEndToEnd, MixedFolderWithSeveralWorkers) {
   EXPECT_FALSE(fs::exists(dir / "camera.bmp"));
 
   // Converting the results back gives the sources' pixels again.
-  Run back = RunTool("-q -j1 " + ShellQuote(d + "/glass.bmp") + " " + ShellQuote(d + "/photo.png"));
+  ToolRun back = RunTool("-q -j1 " + ShellQuote(d + "/glass.bmp") + " " + ShellQuote(d + "/photo.png"));
   EXPECT_EQ(back.status, kExitOk) << back.err;
   EXPECT_TRUE(back.out.empty()) << "-q prints nothing on success";
   EXPECT_TRUE(SamePixels(dir / "glass.png", dir / "glass.bmp", &why)) << why;

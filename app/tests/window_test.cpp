@@ -72,9 +72,18 @@ TEST_F(WindowTest, ControlsGeometryTextsAndTabOrder) {
   EXPECT_EQ(window.btnAdd.text(), QString::fromUtf8("添加"));
   EXPECT_EQ(window.btnConvert.text(), QString::fromUtf8("转换"));
   EXPECT_EQ(window.btnClear.text(), QString::fromUtf8("删除"));
-  EXPECT_EQ(window.lbxFiles.nextInFocusChain(), &window.btnAdd);
-  EXPECT_EQ(window.btnAdd.nextInFocusChain(), &window.btnConvert);
-  EXPECT_EQ(window.btnConvert.nextInFocusChain(), &window.btnClear);
+  // Tab order: the controls as the focus chain meets them, starting at the list.
+  std::vector<QWidget*> order;
+  QWidget* w = &window.lbxFiles;
+  do {
+    if (w == &window.lbxFiles || w == &window.btnAdd || w == &window.btnConvert ||
+        w == &window.btnClear)
+      order.push_back(w);
+    w = w->nextInFocusChain();
+  } while (w != &window.lbxFiles && order.size() < 10);
+  EXPECT_EQ(order, (std::vector<QWidget*>{&window.lbxFiles, &window.btnAdd, &window.btnConvert,
+                                          &window.btnClear}));
+  EXPECT_EQ(window.lblFiles.focusPolicy(), Qt::NoFocus);
   QFontInfo font(window.font());
   EXPECT_TRUE(font.family() == "Tahoma" || font.family().contains("WenQuanYi")) << font.family().toStdString();
   EXPECT_EQ(window.font().pixelSize(), 11);
