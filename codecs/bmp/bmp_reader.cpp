@@ -199,9 +199,9 @@ class PixelDecoder {
     }
   }
 
-  // RLE4 / RLE8 from a buffer holding all the compressed data. Pixels that fall beyond the
-  // right edge are dropped by RLE4; RLE8 stops advancing at the last column, so they
-  // overwrite it and the last one wins.
+  // RLE4 / RLE8 from a buffer holding all the compressed data. Pixels beyond the right
+  // edge are dropped: a run that crosses the edge leaves its value in the last column, and
+  // what follows it in the row (writers pad rows to whole words with index 0) is not drawn.
   void DecodeRle(const std::vector<uint8_t>& data) {
     const bool rle8 = h_.bits == 8;
     const int64_t w = width_;
@@ -224,19 +224,16 @@ class PixelDecoder {
       const uint8_t c = d[pos], v = d[pos + 1];
       pos += 2;
       if (c != 0) {  // encoded run
-        if (rle8) {
-          int64_t end = std::min<int64_t>(x + c, w);
+        int64_t n = std::clamp<int64_t>(w - x, 0, c);
+        if (n > 0) {
           uint8_t* r = rowPtr();
-          for (int64_t i = x; i < end; ++i) StoreIndex(r, int(i), v);
-          x = std::min<int64_t>(x + c, w - 1);
-        } else {
-          int64_t n = std::clamp<int64_t>(w - x, 0, c);
-          if (n > 0) {
-            uint8_t* r = rowPtr();
+          if (rle8) {
+            for (int64_t i = 0; i < n; ++i) StoreIndex(r, int(x + i), v);
+          } else {
             for (int64_t i = 0; i < n; ++i) StoreIndex(r, int(x + i), i & 1 ? v & 15 : v >> 4);
           }
-          x += c;
         }
+        x += c;
         continue;
       }
       switch (v) {
@@ -261,31 +258,26 @@ class PixelDecoder {
           x += d[pos];
           k += d[pos + 1];
           pos += 2;
-          if (rle8) x = std::min<int64_t>(x, w - 1);
           if (k >= height_) ended = true;
           break;
         default: {  // absolute run of v pixels, padded to an even number of bytes
           const size_t bytes = rle8 ? v : (size_t(v) + 1) / 2;
           const size_t avail = std::min(bytes, size - pos);
           const uint8_t* lit = d + pos;
-          if (rle8) {
-            int64_t m = std::min<int64_t>(int64_t(avail), w - x);
+          const int64_t count = rle8 ? int64_t(avail) : std::min<int64_t>(v, int64_t(avail) * 2);
+          const int64_t n = std::clamp<int64_t>(w - x, 0, count);
+          if (n > 0) {
             uint8_t* r = rowPtr();
-            for (int64_t i = 0; i < m; ++i) StoreIndex(r, int(x + i), lit[i]);
-            if (int64_t(avail) > m) StoreIndex(r, int(w - 1), lit[avail - 1]);
-            x = std::min<int64_t>(x + int64_t(avail), w - 1);
-          } else {
-            int64_t count = std::min<int64_t>(v, int64_t(avail) * 2);
-            int64_t n = std::clamp<int64_t>(w - x, 0, count);
-            if (n > 0) {
-              uint8_t* r = rowPtr();
+            if (rle8) {
+              for (int64_t i = 0; i < n; ++i) StoreIndex(r, int(x + i), lit[i]);
+            } else {
               for (int64_t i = 0; i < n; ++i) {
                 uint8_t b = lit[i >> 1];
                 StoreIndex(r, int(x + i), i & 1 ? b & 15 : b >> 4);
               }
             }
-            x += count;
           }
+          x += count;
           pos += avail;
           if (avail == bytes && (bytes & 1)) pos = std::min(size, pos + 1);
           break;

@@ -298,25 +298,28 @@ TEST(BmpReader, Rle8RunsDeltasAndTheRightEdge) {
   s.colorsUsed = 4;
   s.palette = {0x000000, 0x111111, 0x222222, 0x333333};
   Bytes d;
-  d.u8(2).u8(3).u8(5).u8(1);                          // bottom row: 3 3, then 1 across the edge
-  d.u8(0).u8(0);                                      // end of line
-  d.u8(0).u8(2).u8(1).u8(0);                          // delta: one right
-  d.u8(0).u8(3).u8(2).u8(3).u8(1).u8(0);              // absolute 2 3 1, padded
-  d.u8(0).u8(2).u8(0).u8(1);                          // delta: one row on, staying in column 3
-  d.u8(0).u8(5).u8(2).u8(2).u8(2).u8(3).u8(1).u8(0);  // absolute 5 in the last column
-  d.u8(0).u8(1);                                      // end of bitmap
+  d.u8(2).u8(3).u8(5).u8(1);              // bottom row: 3 3, then 1 across the edge
+  d.u8(3).u8(0);                          // padding beyond the edge, as ImageMagick writes
+  d.u8(0).u8(0);                          // end of line
+  d.u8(0).u8(2).u8(1).u8(0);              // delta: one right
+  d.u8(0).u8(3).u8(2).u8(3).u8(1).u8(0);  // absolute 2 3 1, padded
+  d.u8(0).u8(3).u8(1).u8(1).u8(1).u8(0);  // absolute run beyond the edge
+  d.u8(0).u8(0);
+  d.u8(0).u8(2).u8(2).u8(0);  // delta: two right
+  d.u8(1).u8(2);
+  d.u8(0).u8(1);  // end of bitmap
   s.pixels = d.v;
   TLxBitmap b;
   TIOParamsVals p;
   LoadResult r = LoadBmp(MakeBmp(s), b, p);
   ASSERT_FALSE(r.aborting);
   EXPECT_EQ(p.BmpCompression, 1);
-  const uint32_t want[3][4] = {{0, 0, 0, 0x111111},
+  const uint32_t want[3][4] = {{0, 0, 0x222222, 0},
                                {0, 0x222222, 0x333333, 0x111111},
                                {0x333333, 0x333333, 0x111111, 0x111111}};
   for (int y = 0; y < 3; ++y)
     for (int x = 0; x < 4; ++x) EXPECT_EQ(Rgb(b, x, y), want[y][x]) << x << "," << y;
-  EXPECT_EQ(r.progress, std::vector<int>{66});
+  EXPECT_EQ(r.progress, (std::vector<int>{66, 100}));
 }
 
 TEST(BmpReader, Rle4RunsAreCutAtTheEdge) {
