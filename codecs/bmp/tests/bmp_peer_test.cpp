@@ -17,7 +17,9 @@ bool HavePillow() {
   return HaveProgram(kPython) &&
          RunCommand(std::string(kPython) + " -c 'import PIL' 2>/dev/null") == 0;
 }
-bool HaveImageMagick() { return HaveProgram(kConvert); }
+bool HaveImageMagick() {
+  return HaveProgram(kConvert);
+}
 
 bool RunPython(const TempDir& dir, const std::string& script) {
   std::filesystem::path file = dir / "script.py";
@@ -78,15 +80,15 @@ size_t Differences(const RgbaImage& a, const RgbaImage& b, int tolerance, bool c
 }
 
 struct PeerFile {
-  std::string name;     // written by the peer
-  int tolerance = 0;    // 16-bit: the peers round where we repeat bits
+  std::string name;   // written by the peer
+  int tolerance = 0;  // 16-bit: the peers round where we repeat bits
   bool colourOnly = false;
 };
 
 void ExpectSameAsPeer(const TempDir& dir, const std::vector<PeerFile>& files,
                       const std::string& suffix) {
   for (auto& f : files) {
-    SCOPED_TRACE(f.name);
+    SCOPED_TRACE(f.name + suffix);
     bool aborting = true;
     RgbaImage ours = Decode(dir / f.name, &aborting);
     EXPECT_FALSE(aborting);
@@ -114,7 +116,10 @@ for n in ['pil1', 'pilL', 'pilP', 'pil24', 'pil32']:
     Image.open(n + '.bmp').convert('RGBA').save(n + '.bmp.pil.png')
 )"));
   ExpectSameAsPeer(dir,
-                   {{"pil1.bmp"}, {"pilL.bmp"}, {"pilP.bmp"}, {"pil24.bmp"},
+                   {{"pil1.bmp"},
+                    {"pilL.bmp"},
+                    {"pilP.bmp"},
+                    {"pil24.bmp"},
                     // Pillow reads 32-bit files without their fourth byte.
                     {"pil32.bmp", 0, true}},
                    ".pil.png");
@@ -131,20 +136,18 @@ TEST(BmpPeers, FilesWrittenByImageMagickLoadAsItDecodesThem) {
   TempDir dir;
   ASSERT_TRUE(RunPython(dir, kMakeSource));
   const std::string c = kConvert;
-  ASSERT_TRUE(RunShell(
-      dir, c + " rgb.png -type Bilevel BMP3:im1.bmp && " +
-               c + " src12.png -type Palette -compress None BMP3:im4.bmp && " +
-               c + " src12.png -type Palette BMP2:im4os2.bmp && " +
-               c + " src200.png -type Palette -compress None BMP3:im8.bmp && " +
-               c + " src200.png -type Palette -compress RLE BMP3:im8rle.bmp && " +
-               c + " src200.png -type Palette BMP2:im8os2.bmp && " +
-               c + " rgb.png -define bmp:subtype=RGB565 BMP:im565.bmp && " +
-               c + " rgb.png -define bmp:subtype=RGB555 BMP:im555.bmp && " +
-               c + " rgb.png BMP3:im24.bmp && " +
-               c + " rgb.png BMP2:im24os2.bmp && " +
-               c + " src.png -define bmp3:alpha=true BMP3:im32.bmp && " +
-               c + " src.png -type TrueColorAlpha BMP:im32v5.bmp && " +
-               MagickDecodeAll("im*.bmp")));
+  ASSERT_TRUE(RunShell(dir, c + " rgb.png -type Bilevel BMP3:im1.bmp && " + c +
+                                " src12.png -type Palette -compress None BMP3:im4.bmp && " + c +
+                                " src12.png -type Palette BMP2:im4os2.bmp && " + c +
+                                " src200.png -type Palette -compress None BMP3:im8.bmp && " + c +
+                                " src200.png -type Palette -compress RLE BMP3:im8rle.bmp && " + c +
+                                " src200.png -type Palette BMP2:im8os2.bmp && " + c +
+                                " rgb.png -define bmp:subtype=RGB565 BMP:im565.bmp && " + c +
+                                " rgb.png -define bmp:subtype=RGB555 BMP:im555.bmp && " + c +
+                                " rgb.png BMP3:im24.bmp && " + c + " rgb.png BMP2:im24os2.bmp && " +
+                                c + " src.png -define bmp3:alpha=true BMP3:im32.bmp && " + c +
+                                " src.png -type TrueColorAlpha BMP:im32v5.bmp && " +
+                                MagickDecodeAll("im*.bmp")));
   ExpectSameAsPeer(dir,
                    {{"im1.bmp"},
                     {"im4.bmp"},
@@ -184,19 +187,23 @@ TEST(BmpPeers, FilesWeWriteDecodeIdenticallyInThePeers) {
       rgba.SetAlphaValue(x, y, uint8_t((x + y) % 5 ? 255 : x * 3));
     }
   }
+  // Debian's Pillow 9.4 misdecodes RLE4 (the BMP Suite's g/pal4rle.bmp as well), and
+  // ImageMagick 6.9 misplaces the palette after a 64-byte header (as in the Suite's
+  // q/pal8os2v2.bmp): those files are left to the other peer.
   struct Output {
     std::string name;
     TLxBitmap* bitmap;
     int bitsPerSample, samplesPerPixel, version, compression;
+    bool pillow = true, magick = true;
   };
   const std::vector<Output> outputs = {
-      {"w1.bmp", &bw, 1, 1, 1, 0},         {"w1core.bmp", &bw, 1, 1, 2, 0},
-      {"w4.bmp", &p16, 4, 1, 1, 0},        {"w4rle.bmp", &p16, 4, 1, 1, 1},
-      {"w4core.bmp", &p16, 4, 1, 2, 1},    {"w4v3.bmp", &p16, 4, 1, 3, 0},
-      {"w8.bmp", &p200, 8, 1, 1, 0},       {"w8rle.bmp", &p200, 8, 1, 1, 1},
-      {"w8core.bmp", &p200, 8, 1, 2, 0},   {"w8v3rle.bmp", &p200, 8, 1, 3, 1},
-      {"w24.bmp", &rgba, 8, 3, 1, 0},      {"w24core.bmp", &rgba, 8, 3, 2, 0},
-      {"w32.bmp", &rgba, 8, 4, 1, 0},      {"w32v3.bmp", &rgba, 8, 4, 3, 0}};
+      {"w1.bmp", &bw, 1, 1, 1, 0},       {"w1core.bmp", &bw, 1, 1, 2, 0},
+      {"w4.bmp", &p16, 4, 1, 1, 0},      {"w4rle.bmp", &p16, 4, 1, 1, 1, false, true},
+      {"w4core.bmp", &p16, 4, 1, 2, 1},  {"w4v3.bmp", &p16, 4, 1, 3, 0, true, false},
+      {"w8.bmp", &p200, 8, 1, 1, 0},     {"w8rle.bmp", &p200, 8, 1, 1, 1},
+      {"w8core.bmp", &p200, 8, 1, 2, 0}, {"w8v3rle.bmp", &p200, 8, 1, 3, 1, true, false},
+      {"w24.bmp", &rgba, 8, 3, 1, 0},    {"w24core.bmp", &rgba, 8, 3, 2, 0},
+      {"w32.bmp", &rgba, 8, 4, 1, 0},    {"w32v3.bmp", &rgba, 8, 4, 3, 0}};
   for (auto& o : outputs) {
     TIOParamsVals p;
     p.BitsPerSample = o.bitsPerSample;
@@ -220,12 +227,14 @@ TEST(BmpPeers, FilesWeWriteDecodeIdenticallyInThePeers) {
   }
   if (pillow) {
     std::string list;
-    for (auto& o : outputs) list += "'" + o.name + "',";
+    for (auto& o : outputs)
+      if (o.pillow) list += "'" + o.name + "',";
     ASSERT_TRUE(RunPython(dir, "from PIL import Image\nfor n in [" + list +
                                    "]:\n    Image.open(n).convert('RGBA').save(n + '.pil.png')\n"));
     // Pillow reads 32-bit files without their fourth byte.
     std::vector<PeerFile> files;
-    for (auto& o : outputs) files.push_back({o.name, 0, o.samplesPerPixel == 4});
+    for (auto& o : outputs)
+      if (o.pillow) files.push_back({o.name, 0, o.samplesPerPixel == 4});
     ExpectSameAsPeer(dir, files, ".pil.png");
   }
   if (magick) {
@@ -233,7 +242,8 @@ TEST(BmpPeers, FilesWeWriteDecodeIdenticallyInThePeers) {
     // ImageMagick takes the fourth byte as alpha after a 40-byte header, not after a 64-byte
     // one.
     std::vector<PeerFile> files;
-    for (auto& o : outputs) files.push_back({o.name, 0, o.name == "w32v3.bmp"});
+    for (auto& o : outputs)
+      if (o.magick) files.push_back({o.name, 0, o.name == "w32v3.bmp"});
     ExpectSameAsPeer(dir, files, ".im.pam");
   }
 }

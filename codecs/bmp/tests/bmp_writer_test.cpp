@@ -186,7 +186,7 @@ TEST(BmpWriter, RleEncodersProduceTheDocumentedBytes) {
   EXPECT_EQ(out[261], 44);
 }
 
-TEST(BmpWriter, DISABLED_PaletteImagesRoundTripThroughTheReader) {
+TEST(BmpWriter, PaletteImagesRoundTripThroughTheReader) {
   // lx8p bitmaps keep their own indices, so every palette depth and both encodings can be
   // checked exactly.
   TLxBitmap b(37, 9, lx8p);
@@ -224,7 +224,7 @@ TEST(BmpWriter, DISABLED_PaletteImagesRoundTripThroughTheReader) {
   }
 }
 
-TEST(BmpWriter, DISABLED_FourBitsFromAWiderPaletteTakeTheNearestColour) {
+TEST(BmpWriter, FourBitsFromAWiderPaletteTakeTheNearestColour) {
   TLxBitmap b(2, 1, lx8p);
   for (int i = 0; i < 256; ++i) b.SetPaletteEntry(i, CreateRGB(uint8_t(i), uint8_t(i), uint8_t(i)));
   b.ScanLine(0)[0] = 14;
@@ -235,6 +235,42 @@ TEST(BmpWriter, DISABLED_FourBitsFromAWiderPaletteTakeTheNearestColour) {
   RgbaImage got = ReadBack(r.bytes);
   EXPECT_EQ(got.at(0, 0)[0], 14);
   EXPECT_EQ(got.at(1, 0)[0], 15);  // the lightest of the 16 entries written
+}
+
+TEST(BmpWriter, QuantizedPalettes) {
+  // Sixteen colours or fewer are kept exactly, in order of first appearance.
+  TLxBitmap b;
+  Pattern(b, 9, 5, 12);
+  for (int compression : {0, 1}) {
+    TIOParamsVals p;
+    p.BitsPerSample = 4;
+    p.SamplesPerPixel = 1;
+    p.BmpCompression = uint8_t(compression);
+    SaveResult r = SaveBmp(b, p);
+    EXPECT_EQ(Parse(r.bytes).bits, 4);
+    EXPECT_EQ(CountDifferentPixels(ReadBack(r.bytes), BitmapToRgba(b)), 0u) << compression;
+    ASSERT_EQ(p.ColorMapCount, 16);
+    EXPECT_EQ(p.ColorMap[0], b.PixelsRGB24(0, 0));
+    EXPECT_EQ(p.ColorMap[1], b.PixelsRGB24(1, 0));
+    EXPECT_EQ(p.ColorMap[15], TRGB{});  // entries the quantizer did not fill are black
+  }
+  // More colours than entries: a reduced palette, every index within it.
+  Pattern(b, 40, 20, 60);
+  TIOParamsVals p;
+  p.BitsPerSample = 4;
+  p.SamplesPerPixel = 1;
+  bool aborting = true;
+  RgbaImage back = ReadBack(SaveBmp(b, p).bytes, &aborting);
+  EXPECT_FALSE(aborting);
+  EXPECT_GT(CountDifferentPixels(back, BitmapToRgba(b)), 0u);
+  // A gray layout gets the gray ramp and keeps its levels at 8 bits.
+  TLxBitmap gray(7, 3, lx8g);
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 7; ++x) gray.ScanLine(y)[x] = uint8_t(x * 40 + y);
+  p.BitsPerSample = 8;
+  SaveResult r = SaveBmp(gray, p);
+  EXPECT_EQ(Parse(r.bytes).bits, 8);
+  EXPECT_EQ(CountDifferentPixels(ReadBack(r.bytes), BitmapToRgba(gray)), 0u);
 }
 
 TEST(BmpWriter, TrueColourAndOneBitRoundTrip) {
