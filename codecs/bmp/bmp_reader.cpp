@@ -10,6 +10,8 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "bitmap/bitmap.h"
@@ -418,11 +420,9 @@ class PixelDecoder {
   int width_, height_;
 };
 
-}  // namespace
-
-void ReadBMPStream(TStream& stream, TLxBitmap& bitmap, int64_t size, bool ignoreAlpha,
-                   std::unique_ptr<TLxMask>& alphaMask, bool noFileHeader, bool infoOnly,
-                   ProgressRecord& progress, TIOParamsVals& params) {
+void ReadBmp(TStream& stream, TLxBitmap& bitmap, int64_t size, bool ignoreAlpha,
+             std::unique_ptr<TLxMask>& alphaMask, bool noFileHeader, bool infoOnly,
+             ProgressRecord& progress, TIOParamsVals& params) {
   ByteReader in(stream);
   const int64_t start = stream.Position();
   const int64_t streamSize = stream.Size();
@@ -669,6 +669,22 @@ void ReadBMPStream(TStream& stream, TLxBitmap& bitmap, int64_t size, bool ignore
     }
   }
   if (dec.truncated) progress.Abort();
+}
+
+}  // namespace
+
+// Scratch buffers are bounded by the file (or the image) before they are made; a machine
+// that still cannot provide them fails the operation instead of throwing through callers.
+void ReadBMPStream(TStream& stream, TLxBitmap& bitmap, int64_t size, bool ignoreAlpha,
+                   std::unique_ptr<TLxMask>& alphaMask, bool noFileHeader, bool infoOnly,
+                   ProgressRecord& progress, TIOParamsVals& params) {
+  try {
+    ReadBmp(stream, bitmap, size, ignoreAlpha, alphaMask, noFileHeader, infoOnly, progress, params);
+  } catch (const std::bad_alloc&) {
+    progress.Abort();
+  } catch (const std::length_error&) {
+    progress.Abort();
+  }
 }
 
 }  // namespace lumenax

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "bitmap/bitmap.h"
@@ -223,10 +225,8 @@ const uint8_t* ColourRow(TLxBitmap& bitmap, int y, std::vector<uint8_t>& scratch
   return scratch.data();
 }
 
-}  // namespace
-
-void WriteBMPStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool keepAlpha,
-                    ProgressRecord& progress) {
+void WriteBmp(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool keepAlpha,
+              ProgressRecord& progress) {
   const int width = bitmap.Width(), height = bitmap.Height();
   if (bitmap.IsEmpty()) {
     progress.Abort();
@@ -447,6 +447,21 @@ void WriteBMPStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, b
   stream.Seek(start, soBeginning);
   if (stream.Write(head.data(), int64_t(head.size())) != int64_t(head.size())) progress.Abort();
   stream.Seek(start + end, soBeginning);
+}
+
+}  // namespace
+
+// Scratch buffers are bounded by the file (or the image) before they are made; a machine
+// that still cannot provide them fails the operation instead of throwing through callers.
+void WriteBMPStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool keepAlpha,
+                    ProgressRecord& progress) {
+  try {
+    WriteBmp(stream, bitmap, params, keepAlpha, progress);
+  } catch (const std::bad_alloc&) {
+    progress.Abort();
+  } catch (const std::length_error&) {
+    progress.Abort();
+  }
 }
 
 }  // namespace lumenax

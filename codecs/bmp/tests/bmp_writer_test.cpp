@@ -143,6 +143,14 @@ TEST(BmpWriter, HeaderFields) {
   EXPECT_FALSE(aborting);
   EXPECT_EQ(back.BmpVersion, 2);
 
+  // A width the core header cannot hold gets the 40-byte header instead.
+  TLxBitmap wide(70000, 1, lx24RGB);
+  p.SamplesPerPixel = 3;
+  w = Parse(SaveBmp(wide, p).bytes);
+  EXPECT_EQ(w.headerSize, 40u);
+  EXPECT_EQ(w.width, 70000);
+  p.SamplesPerPixel = 1;
+
   // Palette output: colours used and important are the palette size.
   p.BmpVersion = 1;
   p.BitsPerSample = 4;
