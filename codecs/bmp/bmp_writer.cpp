@@ -33,8 +33,10 @@ void PutU32(std::vector<uint8_t>& v, uint32_t x) {
 // Aborting. Counts every byte so that positions need no seeks.
 class BlockWriter {
  public:
-  BlockWriter(TStream& stream, ProgressRecord& progress) : stream_(stream), progress_(progress) {
-    buffer_.reserve(kWriteBlock);
+  // expected: about how many bytes will be written, so that small images take small buffers.
+  BlockWriter(TStream& stream, ProgressRecord& progress, int64_t expected)
+      : stream_(stream), progress_(progress) {
+    buffer_.reserve(size_t(std::clamp<int64_t>(expected, 64, int64_t(kWriteBlock))));
   }
   void Put(const void* p, size_t n) {
     const auto* b = static_cast<const uint8_t*>(p);
@@ -274,7 +276,7 @@ void WriteBmp(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool ke
     return;
   }
 
-  BlockWriter out(stream, progress);
+  BlockWriter out(stream, progress, 14 + 64 + 1024 + rowLen * height);
   {
     HeaderFields placeholder = hf;
     placeholder.bits = 0;
