@@ -440,6 +440,7 @@ void ReadBmp(TStream& stream, TLxBitmap& bitmap, int64_t size, bool ignoreAlpha,
     fileSize = LoadU32LE(fh + 2);
     dataOffset = LoadU32LE(fh + 10);
   }
+  const bool callerSize = size > 0;
   if (fileSize != 0 && size <= 0) size = fileSize;
 
   // ---- info header
@@ -561,8 +562,13 @@ void ReadBmp(TStream& stream, TLxBitmap& bitmap, int64_t size, bool ignoreAlpha,
   }
   const int64_t dataStart = stream.Position();
   const int64_t available = std::max<int64_t>(streamSize - dataStart, 0);
+  // RLE data: what the caller's block size leaves, else the longer of what the file size and
+  // the image size fields say (writers get either wrong), never beyond the stream.
   int64_t rleLength = h.core ? 0 : h.imageSize;
-  if (size > 0) rleLength = size - (dataStart - start);
+  if (size > 0) {
+    int64_t fromSize = size - (dataStart - start);
+    rleLength = callerSize ? fromSize : std::max(rleLength, fromSize);
+  }
   if (rleLength <= 0 || rleLength > available) rleLength = available;
 
   if (infoOnly || h.width == 0 || h.height == 0) return;

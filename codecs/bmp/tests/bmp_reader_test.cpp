@@ -481,6 +481,13 @@ TEST(BmpReader, TruncatedRleIsReportedAndUnreadRowsAreZero) {
   // The same data ended by end-of-bitmap are a complete image.
   s.pixels = {2, 1, 0, 1};
   EXPECT_FALSE(LoadBmp(MakeBmp(s), b, p).aborting);
+  // A file size field that says too little (the image size field is right) cuts nothing.
+  s.pixels = {2, 1, 0, 0, 2, 1, 0, 0, 2, 1, 0, 1};
+  s.imageSize = 12;
+  std::vector<uint8_t> f = MakeBmp(s);
+  f[2] = 66, f[3] = f[4] = f[5] = 0;  // 4 bytes of RLE data by this count
+  EXPECT_FALSE(LoadBmp(f, b, p).aborting);
+  EXPECT_EQ(Rgb(b, 1, 0), 0xFFFFFFu);
   // A delta beyond the last row ends decoding without leaving the bitmap.
   s.pixels = {2, 1, 0, 2, 200, 250, 2, 1};
   EXPECT_FALSE(LoadBmp(MakeBmp(s), b, p).aborting);
