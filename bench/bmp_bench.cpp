@@ -66,8 +66,8 @@ void MakeGraphic(TLxBitmap& b) {
   }
 }
 
-bool Write(TLxBitmap& b, const std::filesystem::path& file, int bitsPerSample,
-           int samplesPerPixel, int compression) {
+bool Write(TLxBitmap& b, const std::filesystem::path& file, int bitsPerSample, int samplesPerPixel,
+           int compression) {
   TIOParamsVals p;
   p.BitsPerSample = bitsPerSample;
   p.SamplesPerPixel = samplesPerPixel;
@@ -116,7 +116,8 @@ double Best(int runs, const std::function<bool()>& f) {
       std::fprintf(stderr, "bmp_bench: a run failed\n");
       std::exit(1);
     }
-    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     if (ms < best) best = ms;
   }
   return best;

@@ -333,8 +333,7 @@ void WriteBmp(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool ke
         scratchImage->SetPixelFormat(lx1g);
       }
       source = scratchImage.get();
-      if (source->PixelFormat() != lx1g || source->Width() != width ||
-          source->Height() != height) {
+      if (source->PixelFormat() != lx1g || source->Width() != width || source->Height() != height) {
         progress.Abort();  // the conversion could not make a 1-bit image of it
         return;
       }

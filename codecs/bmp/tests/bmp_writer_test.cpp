@@ -279,6 +279,49 @@ TEST(BmpWriter, QuantizedPalettes) {
   SaveResult r = SaveBmp(gray, p);
   EXPECT_EQ(Parse(r.bytes).bits, 8);
   EXPECT_EQ(CountDifferentPixels(ReadBack(r.bytes), BitmapToRgba(gray)), 0u);
+  // Other colour layouts are converted to true colour first.
+  TLxBitmap wide(5, 2, lx32RGB);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 5; ++x) {
+      uint8_t* px = wide.ScanLine(y) + 4 * x;
+      px[0] = uint8_t(x * 50), px[1] = uint8_t(y * 90), px[2] = 200, px[3] = 0;
+    }
+  r = SaveBmp(wide, p);
+  EXPECT_EQ(CountDifferentPixels(ReadBack(r.bytes), BitmapToRgba(wide)), 0u);
+}
+
+TEST(BmpWriter, OneBitPalettes) {
+  TIOParamsVals p;
+  p.BitsPerSample = 1;
+  p.SamplesPerPixel = 1;
+  // Two colours: the darker becomes entry 0, and the image keeps both exactly.
+  TLxBitmap b(5, 2, lx24RGB);
+  b.Fill(0xFF0000);  // TColor: blue
+  b.SetPixelsRGB24(1, 0, CreateRGB(255, 0, 0));
+  b.SetPixelsRGB24(3, 1, CreateRGB(255, 0, 0));
+  SaveResult r = SaveBmp(b, p);
+  EXPECT_EQ(Parse(r.bytes).bits, 1);
+  ASSERT_EQ(p.ColorMapCount, 2);
+  EXPECT_EQ(p.ColorMap[0], CreateRGB(0, 0, 255));  // blue: gray 18 below red's 53
+  EXPECT_EQ(p.ColorMap[1], CreateRGB(255, 0, 0));
+  EXPECT_EQ(CountDifferentPixels(ReadBack(r.bytes), BitmapToRgba(b)), 0u);
+  // One colour: black and white, the pixels converted to 1 bit.
+  b.Fill(0x808080);
+  r = SaveBmp(b, p);
+  EXPECT_EQ(p.ColorMap[0], CreateRGB(0, 0, 0));
+  EXPECT_EQ(p.ColorMap[1], CreateRGB(255, 255, 255));
+  EXPECT_EQ(Parse(r.bytes).bits, 1);
+  // More colours: threshold at the mean gray level.
+  TLxBitmap ramp(8, 1, lx24RGB);
+  for (int x = 0; x < 8; ++x) {
+    uint8_t v = uint8_t(x * 32);
+    ramp.SetPixelsRGB24(x, 0, CreateRGB(v, v, v));
+  }
+  r = SaveBmp(ramp, p);
+  EXPECT_EQ(p.ColorMap[1], CreateRGB(255, 255, 255));
+  RgbaImage back = ReadBack(r.bytes);
+  EXPECT_EQ(back.at(0, 0)[0], 0);
+  EXPECT_EQ(back.at(7, 0)[0], 255);
 }
 
 TEST(BmpWriter, TrueColourAndOneBitRoundTrip) {
