@@ -92,16 +92,18 @@ void TLumenaxIO::RebindFromViewer() {
 }
 
 void TLumenaxIO::SetAttachedLumenax(TLxViewer* viewer) {
-  if (viewer_) {
-    viewer_->UnregisterChangeCallback(viewerRegistration_);
+  TLxViewer* previous = viewer_;
+  if (previous) {
+    previous->UnregisterChangeCallback(viewerRegistration_);
     viewerRegistration_ = -1;
   }
   viewer_ = viewer;
   if (!viewer) {
     // The viewer's bitmaps are not ours to keep working on.
-    platformBitmap_ = nullptr;
+    if (previous) platformBitmap_ = nullptr;
     ownBitmap_ = std::make_unique<TLxBitmap>();
     bitmap_ = ownBitmap_.get();
+    if (platformBitmap_) bitmap_->EncapsulateTBitmap(platformBitmap_, true);
     return;
   }
   ForgetPicture();
@@ -274,21 +276,28 @@ bool TLumenaxIO::InWorkerThread() {
 
 bool TLumenaxIO::StartInBackground(std::function<void()> op) {
   if (OwnsBitmap() || !AsyncMode || InWorkerThread()) return false;
-  std::lock_guard lock(threadLock_);
-  auto it = threads_.emplace(threads_.end());
-  it->thread = std::thread([this, it, op = std::move(op)] {
-    {
-      // Wait until the starting thread has listed this one.
-      std::lock_guard wait(threadLock_);
-    }
-    try {
-      op();
-    } catch (...) {
-      Aborting = true;
-    }
-    std::lock_guard done(threadLock_);
-    finished_.splice(finished_.end(), threads_, it);
-  });
+  std::list<WorkerThread> ended;
+  {
+    std::lock_guard lock(threadLock_);
+    ended.splice(ended.end(), finished_);
+    auto it = threads_.emplace(threads_.end());
+    it->thread = std::thread([this, it, op = std::move(op)] {
+      {
+        // Wait until the starting thread has listed this one.
+        std::lock_guard wait(threadLock_);
+      }
+      try {
+        op();
+      } catch (...) {
+        Aborting = true;
+      }
+      std::lock_guard unlist(threadLock_);
+      finished_.splice(finished_.end(), threads_, it);
+    });
+  }
+  // Threads that have ended are joined here, so that they do not pile up between
+  // WaitThreads calls.
+  for (WorkerThread& t : ended) t.thread.join();
   return true;
 }
 
