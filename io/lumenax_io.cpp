@@ -952,19 +952,45 @@ void TLumenaxIO::LoadFromStreamByType(TStream& stream, FileType type) {
   LoadStreamOfType(stream, type);
 }
 
+namespace {
+
+enum class FileWriter { None, Png, Bmp, RunTime };
+
+// The writer SaveToFile uses for a name (by its extension).
+FileWriter WriterFor(const std::filesystem::path& name, FormatRow* row) {
+  std::string ext = LowerExt(name);
+  if (ext == ".png") return FileWriter::Png;
+  if (ext == ".bmp" || ext == ".dib" || ext == ".rle") return FileWriter::Bmp;
+  FormatRow r = FindFormatByExtension(ext);
+  if (r && !r->InternalFormat && r->WriteFunction) {
+    if (row) *row = r;
+    return FileWriter::RunTime;
+  }
+  return FileWriter::None;
+}
+
+}  // namespace
+
+bool TLumenaxIO::SaveToFileSupported(const std::filesystem::path& name) {
+  return !name.empty() && WriterFor(name, nullptr) != FileWriter::None;
+}
+
 void TLumenaxIO::SaveToFile(const std::filesystem::path& name) {
   if (name.empty()) return;
-  std::string ext = LowerExt(name);
-  if (ext == ".png") {
-    SaveToFilePng(name);
-  } else if (ext == ".bmp" || ext == ".dib" || ext == ".rle") {
-    SaveToFileBmp(name);
-  } else {
-    FormatRow row = FindFormatByExtension(ext);
-    if (row && !row->InternalFormat && row->WriteFunction)
+  FormatRow row;
+  switch (WriterFor(name, &row)) {
+    case FileWriter::Png:
+      SaveToFilePng(name);
+      break;
+    case FileWriter::Bmp:
+      SaveToFileBmp(name);
+      break;
+    case FileWriter::RunTime:
       RunTimeSave(name, row);
-    else
+      break;
+    case FileWriter::None:
       Aborting = true;
+      break;
   }
 }
 

@@ -195,6 +195,8 @@ class TLumenaxIO {
   // Writer chosen by the name's extension; an extension without a writer sets Aborting and
   // creates no file. An empty name does nothing.
   void SaveToFile(const std::filesystem::path& name);
+  // Whether SaveToFile has a writer for the name's extension.
+  static bool SaveToFileSupported(const std::filesystem::path& name);
 
   // ---- operation steps
   // Re-binds Bitmap to PlatformBitmap; false without a bitmap or when allowed (a set of

@@ -215,16 +215,20 @@ TEST_F(Cli, ConvertOrderAndExitStatus) {
     EXPECT_EQ(r.ErrLines(), (std::vector<std::string>{"lumenax: a.bmp: not loadable"}));
     EXPECT_EQ(test::ReadFileBytes(Path("out.png")), before);
   }
+  // A source that cannot be opened: one line, and the target keeps what it had.
+  std::vector<uint8_t> kept = test::ReadFileBytes(Path("out.png"));
   Result missing = Run("convert missing.bmp out.png");
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.ErrLines().size(), 1u);
-  EXPECT_EQ(test::ReadFileBytes(Path("out.png")), before);
+  EXPECT_EQ(test::ReadFileBytes(Path("out.png")), kept);
 
   // A source that loads but a target without a writer: exit 2 once readers exist.
   Result noWriter = Run("convert a.png out.xyz");
   EXPECT_TRUE(noWriter.status == 2 || noWriter.status == 1) << noWriter.status;
   if (noWriter.status == 2) {
-    EXPECT_EQ(noWriter.ErrLines(), (std::vector<std::string>{"lumenax: out.xyz: not saved"}));
+    EXPECT_EQ(
+        noWriter.ErrLines(),
+        (std::vector<std::string>{"lumenax: out.xyz: no writer for this file name (\".xyz\")"}));
   }
   EXPECT_FALSE(fs::exists(Path("out.xyz")));
 }
