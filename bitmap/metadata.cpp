@@ -177,6 +177,13 @@ bool TLxIPTCInfoList::LoadFromBuffer(const void* data, int64_t length) {
     for (int64_t i = 0; i + 6 <= length; ++i) {
       if (std::memcmp(p + i, kResource, 6) == 0) {
         pos = i + 6;
+        // Step over the resource's name (a length byte and the text, padded to an even
+        // size) and its 4-byte data size: a size with a 0x1C byte inside must not be taken
+        // for the first dataset.
+        if (pos < length) {
+          int64_t data = pos + ((1 + int64_t(p[pos]) + 1) & ~int64_t(1)) + 4;
+          if (data <= length) pos = data;
+        }
         break;
       }
     }
