@@ -571,6 +571,50 @@ TEST(LumenaxIO, FailedWritersLeaveTheTargetAlone) {
   EXPECT_EQ(io.Params.FileType, ftBmp);
 }
 
+TEST(LumenaxIO, BmpAlphaFollowsBmpKeepAlpha) {
+  TempDir dir;
+  TLumenaxIO writer;
+  writer.Bitmap()->Allocate(3, 2, lx24RGB);
+  writer.Bitmap()->Fill(0);
+  writer.Bitmap()->SetAlphaValue(1, 0, 40);
+  writer.Params.BmpKeepAlpha = true;
+  test::WriteFileBytes(dir / "a.bmp", {'o', 'l', 'd'});
+  ::chmod((dir / "a.bmp").c_str(), 0604);
+  Listener l;
+  l.Attach(writer);
+  writer.SaveToFile(dir / "a.bmp");
+  ASSERT_FALSE(writer.Aborting);
+  EXPECT_EQ(l.finished, 1);
+  EXPECT_TRUE(writer.Bitmap()->HasAlphaChannel());  // the save leaves the bitmap alone
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "a.bmp").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"a.bmp"}));
+
+  // Read with BmpKeepAlpha: the alpha comes back.
+  TLumenaxIO io;
+  io.Params.BmpKeepAlpha = true;
+  io.LoadFromFile(dir / "a.bmp");
+  ASSERT_FALSE(io.Aborting);
+  ASSERT_TRUE(io.Bitmap()->HasAlphaChannel());
+  EXPECT_EQ(io.Bitmap()->GetAlphaValue(1, 0), 40);
+  // Read again without it: no alpha channel, although the previous image had one.
+  io.Params.BmpKeepAlpha = false;
+  io.LoadFromFile(dir / "a.bmp");
+  ASSERT_FALSE(io.Aborting);
+  EXPECT_FALSE(io.Bitmap()->HasAlphaChannel());
+
+  // Written without BmpKeepAlpha, the alpha channel does not go into the file.
+  writer.Params.BmpKeepAlpha = false;
+  writer.SaveToFileBmp(dir / "b.bmp");
+  ASSERT_FALSE(writer.Aborting);
+  io.Params.BmpKeepAlpha = true;
+  io.LoadFromFileBmp(dir / "b.bmp");
+  ASSERT_FALSE(io.Aborting);
+  EXPECT_EQ(io.Params.FileName, dir / "b.bmp");
+  EXPECT_FALSE(io.Bitmap()->HasAlphaChannel() && !io.Bitmap()->AlphaChannel()->AllOpaque);
+}
+
 TEST(LumenaxIO, ExtensionsWithoutWriterCreateNothing) {
   TempDir dir;
   for (const char* name : {"a.xif", "a.pix", "a.jpg", "a.qqq", "a.ps", "noext"}) {
