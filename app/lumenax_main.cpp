@@ -305,6 +305,10 @@ int Convert(const Options& o) {
   if (Load(io, o, in) != LoadResult::Loaded) return kExitLoad;
   if (!ChangeLayout(io, o)) return kExitSave;
   Apply(io, o.save);
+  if (!TLumenaxIO::SaveToFileSupported(out)) {
+    Error(out + ": no writer for this file name (" + Quote(ExtractFileExt(out)) + ")");
+    return kExitSave;
+  }
   try {
     io.SaveToFile(out);
   } catch (const std::exception& e) {

@@ -171,19 +171,34 @@ bool TLxIPTCInfoList::LoadFromBuffer(const void* data, int64_t length) {
   if (length <= 0 || !data) return false;
   const auto* p = static_cast<const uint8_t*>(data);
   int64_t pos = 0;
+  bool atData = false;
   if (length >= 13 && std::memcmp(p, "Photoshop 3.0", 13) == 0) {
     static constexpr uint8_t kResource[6] = {'8', 'B', 'I', 'M', 0x04, 0x04};
     pos = length;
     for (int64_t i = 0; i + 6 <= length; ++i) {
       if (std::memcmp(p + i, kResource, 6) == 0) {
         pos = i + 6;
+        // Step over the resource's name (a length byte and the text, padded to an even
+        // size) and its 4-byte data size: a size with a 0x1C byte inside must not be taken
+        // for the first dataset.
+        if (pos < length) {
+          int64_t data = pos + ((1 + int64_t(p[pos]) + 1) & ~int64_t(1)) + 4;
+          if (data <= length) {
+            pos = data;
+            atData = true;
+          }
+        }
         break;
       }
     }
   }
-  while (pos < length && p[pos] != 0x1C) ++pos;
-  // A resource size whose last byte is 0x1C stands right before the first dataset.
-  while (pos + 1 < length && p[pos + 1] == 0x1C) ++pos;
+  // Data that do not begin with a dataset are searched like a block without a resource.
+  if (atData && pos < length && p[pos] != 0x1C) atData = false;
+  if (!atData) {
+    while (pos < length && p[pos] != 0x1C) ++pos;
+    // A resource size whose last byte is 0x1C stands right before the first dataset.
+    while (pos + 1 < length && p[pos + 1] == 0x1C) ++pos;
+  }
   while (pos < length) {
     if (p[pos] != 0x1C || pos + 5 > length) break;
     int32_t record = p[pos + 1];

@@ -9,6 +9,7 @@
 #include "bitmap/stream.h"
 #include "codecs/bmp/bmp.h"
 #include "codecs/png/png.h"
+#include "io/network.h"
 #include "io/replace_file.h"
 
 namespace lumenax {
@@ -24,18 +25,6 @@ std::string LowerExt(const std::filesystem::path& name) {
   std::string ext = ExtractFileExt(name);
   for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
   return ext;
-}
-
-bool IsNetworkAddress(const std::string& s) {
-  auto starts = [&s](const char* scheme) {
-    size_t n = std::char_traits<char>::length(scheme);
-    if (s.size() < n) return false;
-    for (size_t i = 0; i < n; ++i) {
-      if (std::tolower(static_cast<unsigned char>(s[i])) != scheme[i]) return false;
-    }
-    return true;
-  };
-  return starts("http://") || starts("https://") || starts("ftp://");
 }
 
 // Puts a written file in place; a failure to do so fails the save.
@@ -103,16 +92,18 @@ void TLumenaxIO::RebindFromViewer() {
 }
 
 void TLumenaxIO::SetAttachedLumenax(TLxViewer* viewer) {
-  if (viewer_) {
-    viewer_->UnregisterChangeCallback(viewerRegistration_);
+  TLxViewer* previous = viewer_;
+  if (previous) {
+    previous->UnregisterChangeCallback(viewerRegistration_);
     viewerRegistration_ = -1;
   }
   viewer_ = viewer;
   if (!viewer) {
     // The viewer's bitmaps are not ours to keep working on.
-    platformBitmap_ = nullptr;
+    if (previous) platformBitmap_ = nullptr;
     ownBitmap_ = std::make_unique<TLxBitmap>();
     bitmap_ = ownBitmap_.get();
+    if (platformBitmap_) bitmap_->EncapsulateTBitmap(platformBitmap_, true);
     return;
   }
   ForgetPicture();
@@ -285,21 +276,28 @@ bool TLumenaxIO::InWorkerThread() {
 
 bool TLumenaxIO::StartInBackground(std::function<void()> op) {
   if (OwnsBitmap() || !AsyncMode || InWorkerThread()) return false;
-  std::lock_guard lock(threadLock_);
-  auto it = threads_.emplace(threads_.end());
-  it->thread = std::thread([this, it, op = std::move(op)] {
-    {
-      // Wait until the starting thread has listed this one.
-      std::lock_guard wait(threadLock_);
-    }
-    try {
-      op();
-    } catch (...) {
-      Aborting = true;
-    }
-    std::lock_guard done(threadLock_);
-    finished_.splice(finished_.end(), threads_, it);
-  });
+  std::list<WorkerThread> ended;
+  {
+    std::lock_guard lock(threadLock_);
+    ended.splice(ended.end(), finished_);
+    auto it = threads_.emplace(threads_.end());
+    it->thread = std::thread([this, it, op = std::move(op)] {
+      {
+        // Wait until the starting thread has listed this one.
+        std::lock_guard wait(threadLock_);
+      }
+      try {
+        op();
+      } catch (...) {
+        Aborting = true;
+      }
+      std::lock_guard unlist(threadLock_);
+      finished_.splice(finished_.end(), threads_, it);
+    });
+  }
+  // Threads that have ended are joined here, so that they do not pile up between
+  // WaitThreads calls.
+  for (WorkerThread& t : ended) t.thread.join();
   return true;
 }
 
@@ -587,9 +585,104 @@ void TLumenaxIO::LoadFromFileViewerFormat(const std::filesystem::path& name, Fil
   Params.FileType = type;
 }
 
+void TLumenaxIO::LoadStreamWithoutReader(TStream& stream, FileType type) {
+  if (StartInBackground([this, &stream, type] { LoadStreamWithoutReader(stream, type); })) return;
+  Aborting = false;
+  ProgressRecord progress = MakeProgress();
+  Finishing([&] {
+    if (!MakeConsistentBitmap(0)) return;
+    Params.ResetInfo();
+    ArmProgress(progress);
+    bitmap_->RemoveAlphaChannel(false, clWhite);
+    progress.Abort();
+    CheckDPI();
+    Params.FileName.clear();
+    Params.FileType = type;
+    UpdateAfterLoad();
+  });
+}
+
+void TLumenaxIO::LoadFromStreamTiff(TStream& s) {
+  LoadStreamWithoutReader(s, ftTiff);
+}
+void TLumenaxIO::LoadFromStreamGif(TStream& s) {
+  LoadStreamWithoutReader(s, ftGif);
+}
+void TLumenaxIO::LoadFromStreamJpeg(TStream& s) {
+  LoadStreamWithoutReader(s, ftJpeg);
+}
+void TLumenaxIO::LoadFromStreamPcx(TStream& s) {
+  LoadStreamWithoutReader(s, ftPcx);
+}
+void TLumenaxIO::LoadFromStreamIco(TStream& s) {
+  LoadStreamWithoutReader(s, ftIco);
+}
+void TLumenaxIO::LoadFromStreamCur(TStream& s) {
+  LoadStreamWithoutReader(s, ftCur);
+}
+void TLumenaxIO::LoadFromStreamTga(TStream& s) {
+  LoadStreamWithoutReader(s, ftTga);
+}
+void TLumenaxIO::LoadFromStreamPxm(TStream& s) {
+  LoadStreamWithoutReader(s, ftPxm);
+}
+void TLumenaxIO::LoadFromStreamJp2(TStream& s) {
+  LoadStreamWithoutReader(s, ftJp2);
+}
+void TLumenaxIO::LoadFromStreamJ2k(TStream& s) {
+  LoadStreamWithoutReader(s, ftJ2k);
+}
+void TLumenaxIO::LoadFromStreamWbmp(TStream& s) {
+  LoadStreamWithoutReader(s, ftWbmp);
+}
+void TLumenaxIO::LoadFromStreamDcx(TStream& s) {
+  LoadStreamWithoutReader(s, ftDcx);
+}
+void TLumenaxIO::LoadFromStreamRaw(TStream& s) {
+  LoadStreamWithoutReader(s, ftRaw);
+}
+void TLumenaxIO::LoadFromStreamRawPixels(TStream& s) {
+  LoadStreamWithoutReader(s, ftRawPixels);
+}
+void TLumenaxIO::LoadFromStreamPsd(TStream& s) {
+  LoadStreamWithoutReader(s, ftPsd);
+}
+void TLumenaxIO::LoadFromStreamDicom(TStream& s) {
+  LoadStreamWithoutReader(s, ftDicom);
+}
+
+void TLumenaxIO::LoadFromStreamViewerFormat(TStream& stream, FileType type) {
+  if (viewer_ && viewer_->LoadViewerStream(stream, type)) Params.FileName.clear();
+  Params.FileType = type;
+}
+
 void TLumenaxIO::LoadFromURL(const std::string& address) {
-  (void)address;
-  // No internet library in this build: the download fails like any network failure.
+  if (StartInBackground([this, address] { LoadFromURL(address); })) return;
+  Aborting = false;
+  NetworkAddress parsed;
+  TMemoryStream data;
+  DownloadResult result = DownloadResult::Failed;
+  if (ParseNetworkAddress(address, parsed)) {
+    DownloadSettings settings;
+    settings.ProxyAddress = ProxyAddress;
+    settings.ProxyUser = ProxyUser;
+    settings.ProxyPassword = ProxyPassword;
+    settings.Progress = [this](int percent) {
+      DoProgress(*this, percent);
+      return !Aborting;
+    };
+    settings.Stop = [this] { return Aborting; };
+    result = Download(parsed, settings, data);
+    // A handler that cancels after the last block still cancels.
+    if (result == DownloadResult::Done && Aborting) result = DownloadResult::Stopped;
+  }
+  if (result == DownloadResult::Done) {
+    data.Seek(0, soBeginning);
+    FileType type = DetectStreamFormat(data);
+    data.Seek(0, soBeginning);
+    if (type != ftRawPixels && LoadStreamOfType(data, type)) return;
+  }
+  // A failed or cancelled download, or content that nothing reads, is not loaded.
   Aborting = true;
   DoFinishWork();
 }
@@ -731,36 +824,173 @@ void TLumenaxIO::RunTimeLoad(const std::filesystem::path& name, const FormatRow&
   }
   if (StartInBackground([this, name, row] { RunTimeLoad(name, row); })) return;
   TLxWideFileStream file(name, fmOpenRead | fmShareDenyWrite);
+  RunTimeRead(file, row, &name);
+}
+
+void TLumenaxIO::RunTimeStreamLoad(TStream& stream, const FormatRow& row) {
+  if (StartInBackground([this, &stream, row] { RunTimeStreamLoad(stream, row); })) return;
+  Params.ResetInfo();
+  Params.FileName.clear();
+  Params.FileType = ftUnknown;
+  if (!row->ReadFunction) {
+    Aborting = true;
+    DoFinishWork();
+    return;
+  }
+  RunTimeRead(stream, row, nullptr);
+}
+
+void TLumenaxIO::RunTimeRead(TStream& stream, const FormatRow& row,
+                             const std::filesystem::path* name) {
   Aborting = false;
   ProgressRecord progress = MakeProgress();
   Finishing([&] {
     if (!MakeConsistentBitmap(0)) return;
     ArmProgress(progress);
     Params.FileType = row->FileType;
-    row->ReadFunction(file, *bitmap_, Params, false, progress);
+    row->ReadFunction(stream, *bitmap_, Params, false, progress);
     if (AutoAdjustDPI) AdjustDPI();
     if (viewer_) {
       PassResolutionToViewer(true, Params.DpiX);
       PassResolutionToViewer(false, Params.DpiY);
     }
-    Params.FileName = name;
+    if (name) Params.FileName = *name;
     UpdateAfterLoad();
   });
 }
 
+namespace {
+
+// Calls the stream entry point of a built-in type; false when the type has none.
+bool CallStreamEntryPoint(TLumenaxIO& io, TStream& stream, FileType type) {
+  switch (type) {
+    case ftTiff:
+      io.LoadFromStreamTiff(stream);
+      return true;
+    case ftGif:
+      io.LoadFromStreamGif(stream);
+      return true;
+    case ftJpeg:
+      io.LoadFromStreamJpeg(stream);
+      return true;
+    case ftPcx:
+      io.LoadFromStreamPcx(stream);
+      return true;
+    case ftBmp:
+      io.LoadFromStreamBmp(stream);
+      return true;
+    case ftIco:
+      io.LoadFromStreamIco(stream);
+      return true;
+    case ftCur:
+      io.LoadFromStreamCur(stream);
+      return true;
+    case ftPng:
+      io.LoadFromStreamPng(stream);
+      return true;
+    case ftTga:
+      io.LoadFromStreamTga(stream);
+      return true;
+    case ftPxm:
+      io.LoadFromStreamPxm(stream);
+      return true;
+    case ftJp2:
+      io.LoadFromStreamJp2(stream);
+      return true;
+    case ftJ2k:
+      io.LoadFromStreamJ2k(stream);
+      return true;
+    case ftWbmp:
+      io.LoadFromStreamWbmp(stream);
+      return true;
+    case ftDcx:
+      io.LoadFromStreamDcx(stream);
+      return true;
+    case ftRaw:
+      io.LoadFromStreamRaw(stream);
+      return true;
+    case ftRawPixels:
+      io.LoadFromStreamRawPixels(stream);
+      return true;
+    case ftPsd:
+      io.LoadFromStreamPsd(stream);
+      return true;
+    case ftDicom:
+      io.LoadFromStreamDicom(stream);
+      return true;
+    case ftVectObjects:
+    case ftLayers:
+    case ftLayersAndObjects:
+      io.LoadFromStreamViewerFormat(stream, type);
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool TLumenaxIO::LoadStreamOfType(TStream& stream, FileType type) {
+  // Headerless pixels have no row and are read only when asked for by type.
+  if (type == ftRawPixels) return CallStreamEntryPoint(*this, stream, type);
+  FormatRow row = FindFormatByType(type);
+  if (!row) return false;
+  if (row->InternalFormat) return CallStreamEntryPoint(*this, stream, type);
+  RunTimeStreamLoad(stream, row);
+  return true;
+}
+
+void TLumenaxIO::LoadFromStream(TStream& stream) {
+  int64_t start = stream.Position();
+  FileType type = DetectStreamFormat(stream);
+  if (type == ftRawPixels || !FindFormatByType(type)) return;
+  stream.Seek(start, soBeginning);
+  LoadStreamOfType(stream, type);
+}
+
+void TLumenaxIO::LoadFromStreamByType(TStream& stream, FileType type) {
+  LoadStreamOfType(stream, type);
+}
+
+namespace {
+
+enum class FileWriter { None, Png, Bmp, RunTime };
+
+// The writer SaveToFile uses for a name (by its extension).
+FileWriter WriterFor(const std::filesystem::path& name, FormatRow* row) {
+  std::string ext = LowerExt(name);
+  if (ext == ".png") return FileWriter::Png;
+  if (ext == ".bmp" || ext == ".dib" || ext == ".rle") return FileWriter::Bmp;
+  FormatRow r = FindFormatByExtension(ext);
+  if (r && !r->InternalFormat && r->WriteFunction) {
+    if (row) *row = r;
+    return FileWriter::RunTime;
+  }
+  return FileWriter::None;
+}
+
+}  // namespace
+
+bool TLumenaxIO::SaveToFileSupported(const std::filesystem::path& name) {
+  return !name.empty() && WriterFor(name, nullptr) != FileWriter::None;
+}
+
 void TLumenaxIO::SaveToFile(const std::filesystem::path& name) {
   if (name.empty()) return;
-  std::string ext = LowerExt(name);
-  if (ext == ".png") {
-    SaveToFilePng(name);
-  } else if (ext == ".bmp" || ext == ".dib" || ext == ".rle") {
-    SaveToFileBmp(name);
-  } else {
-    FormatRow row = FindFormatByExtension(ext);
-    if (row && !row->InternalFormat && row->WriteFunction)
+  FormatRow row;
+  switch (WriterFor(name, &row)) {
+    case FileWriter::Png:
+      SaveToFilePng(name);
+      break;
+    case FileWriter::Bmp:
+      SaveToFileBmp(name);
+      break;
+    case FileWriter::RunTime:
       RunTimeSave(name, row);
-    else
+      break;
+    case FileWriter::None:
       Aborting = true;
+      break;
   }
 }
 

@@ -126,8 +126,18 @@ class TLumenaxIO {
   void LoadFromFileByType(const std::filesystem::path& name, FileType type);
   // Loads by the name's extension (or from a network address).
   void LoadFromFileByExtension(const std::filesystem::path& name);
-  // Downloads and loads an http, https or ftp address.
+  // Downloads an http, https or ftp address ("scheme://[user:password@]host[:port]/path")
+  // into memory and loads it like a stream. Any failure of the network, an answer that is
+  // not a success, a cancel from a progress handler, or content that no reader handles sets
+  // Aborting and notifies once.
   void LoadFromURL(const std::string& address);
+
+  // ---- loading from streams (the stream's position is the start of the image)
+  // Detects the format of the content and loads it. Content of a type without a registry
+  // row does nothing at all (no notification, Aborting unchanged).
+  void LoadFromStream(TStream& stream);
+  // Loads with the stream entry point of type (or the reader of a row added at run time).
+  void LoadFromStreamByType(TStream& stream, FileType type);
 
   // ---- file and stream entry points
   void LoadFromFileBmp(const std::filesystem::path& name);
@@ -162,11 +172,31 @@ class TLumenaxIO {
   // The viewer's own formats (ftVectObjects, ftLayers, ftLayersAndObjects): loaded by an
   // attached viewer that can; otherwise only Params.FileType is set.
   void LoadFromFileViewerFormat(const std::filesystem::path& name, FileType type);
+  // The stream loads of the other formats, like their file loads.
+  void LoadFromStreamTiff(TStream& stream);
+  void LoadFromStreamGif(TStream& stream);
+  void LoadFromStreamJpeg(TStream& stream);
+  void LoadFromStreamPcx(TStream& stream);
+  void LoadFromStreamIco(TStream& stream);
+  void LoadFromStreamCur(TStream& stream);
+  void LoadFromStreamTga(TStream& stream);
+  void LoadFromStreamPxm(TStream& stream);
+  void LoadFromStreamJp2(TStream& stream);
+  void LoadFromStreamJ2k(TStream& stream);
+  void LoadFromStreamWbmp(TStream& stream);
+  void LoadFromStreamDcx(TStream& stream);
+  void LoadFromStreamRaw(TStream& stream);
+  void LoadFromStreamRawPixels(TStream& stream);
+  void LoadFromStreamPsd(TStream& stream);
+  void LoadFromStreamDicom(TStream& stream);
+  void LoadFromStreamViewerFormat(TStream& stream, FileType type);
 
   // ---- saving by name
   // Writer chosen by the name's extension; an extension without a writer sets Aborting and
   // creates no file. An empty name does nothing.
   void SaveToFile(const std::filesystem::path& name);
+  // Whether SaveToFile has a writer for the name's extension.
+  static bool SaveToFileSupported(const std::filesystem::path& name);
 
   // ---- operation steps
   // Re-binds Bitmap to PlatformBitmap; false without a bitmap or when allowed (a set of
@@ -222,9 +252,15 @@ class TLumenaxIO {
   void LoadFileWith(const std::filesystem::path& name, FileType type, const StreamReader& read);
   // A built-in format whose reader does not exist in this build.
   void LoadFileWithoutReader(const std::filesystem::path& name, FileType type);
+  void LoadStreamWithoutReader(TStream& stream, FileType type);
   void LoadStreamBmpBody(TStream& stream);
   void SaveStreamBmpBody(TStream& stream);
   void RunTimeLoad(const std::filesystem::path& name, const FormatRow& row);
+  void RunTimeStreamLoad(TStream& stream, const FormatRow& row);
+  // Runs the stream load of type; false when there is none (nothing happened).
+  bool LoadStreamOfType(TStream& stream, FileType type);
+  // The reader frame of a row added at run time; name is null for streams.
+  void RunTimeRead(TStream& stream, const FormatRow& row, const std::filesystem::path* name);
   void RunTimeSave(const std::filesystem::path& name, const FormatRow& row);
   // A file save that never destroys the file it replaces: the writer writes a temporary
   // file beside the target, which replaces the target only when the writer succeeded.

@@ -6,9 +6,9 @@
 
 namespace lumenax {
 
-// Builds the format registry and the table of parameter names. Safe to call any number of
-// times and from several threads; everything it builds would otherwise be built on first
-// use.
+// Initialises the network library and builds the format registry and the table of
+// parameter names. Safe to call any number of times and from several threads; everything it
+// builds would otherwise be built on first use.
 void LumenaxStartup();
 
 }  // namespace lumenax

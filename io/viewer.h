@@ -16,6 +16,7 @@ namespace lumenax {
 
 class TLxBitmap;
 class TBitmap;
+class TStream;
 
 enum class TLxViewerChange {
   BitmapReplaced,  // the viewer's bitmap or platform bitmap is another one now
@@ -54,6 +55,7 @@ class TLxViewer {
   // The viewer's own file formats (vector objects, layers): loads the file and returns true,
   // or false when this viewer cannot.
   virtual bool LoadViewerFile(const std::filesystem::path&, FileType) { return false; }
+  virtual bool LoadViewerStream(TStream&, FileType) { return false; }
 };
 
 // A platform picture control whose picture the component loads into and saves from.

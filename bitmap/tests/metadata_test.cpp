@@ -178,6 +178,22 @@ TEST(IptcList, ResourceSizeEndingIn1CAndMalformedData) {
   EXPECT_TRUE(copy.UserChanged);
 }
 
+TEST(IptcList, ResourceSizeWithA1CByteInside) {
+  // 7173 bytes of datasets: the size field reads 00 00 1C 05. Scanning for the first 0x1C
+  // would take the size for a dataset; the records read back as they were written.
+  TLxIPTCInfoList list;
+  std::vector<uint8_t> text(7173 - 5, 'a');
+  list.AddRecord(2, 120, int32_t(text.size()), text.data());
+  std::vector<uint8_t> ps = list.SaveToBuffer(true);
+  ASSERT_EQ(ps[24], 0x1C);
+  ASSERT_EQ(ps[25], 0x05);
+  TLxIPTCInfoList back;
+  ASSERT_TRUE(back.LoadFromBuffer(ps.data(), int64_t(ps.size())));
+  ASSERT_EQ(back.Count(), 1);
+  EXPECT_EQ(back.DatasetNumber(0), 120);
+  EXPECT_EQ(back.RecordLength(0), int32_t(text.size()));
+}
+
 TEST(Xmp, BlockRoundTrip) {
   std::vector<uint8_t> block = BuildXmpBlock("<x:xmpmeta/>");
   ASSERT_EQ(block.size(), 29u + 12u);
