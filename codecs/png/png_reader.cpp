@@ -9,6 +9,7 @@
 #include <png.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <csetjmp>
 #include <cstring>
 #include <memory>
@@ -36,6 +37,14 @@ constexpr uint64_t kMaxInflateRatio = 1032;
 // Whatever the stream holds, images beyond this many pixels are refused.
 constexpr uint64_t kMaxPixels = uint64_t(1) << 31;
 constexpr size_t kReadAhead = 64 * 1024;
+// libpng allocates its chunk buffers at the length a chunk header claims, before reading
+// the chunk (and zero-fills them), whatever the chunk malloc limit says for tEXt and the
+// like. So its allocations go through a budget: none larger than kMaxLibpngBlock (rows of
+// the widest allowed image need 8 MiB), and no more than kLibpngBudget at once (a file of
+// many zTXt chunks cannot inflate into gigabytes). A refused chunk buffer makes libpng skip
+// the chunk; a refused row buffer fails the load.
+constexpr size_t kMaxLibpngBlock = 32u << 20;
+constexpr size_t kLibpngBudget = 256u << 20;
 
 // How a decoded row reaches the bitmap.
 enum class RowMode : uint8_t {
@@ -53,6 +62,7 @@ struct ReadContext {
   ProgressRecord* progress = nullptr;
   png_structp png = nullptr;
   png_infop info = nullptr;
+  size_t libpngBytes = 0;  // held by libpng now, see kLibpngBudget
 
   // Read-ahead over the stream; the unused rest is given back at the end.
   uint8_t* buffer = nullptr;
@@ -94,6 +104,29 @@ struct ReadContext {
 }
 
 void OnWarning(png_structp, png_const_charp) {}
+
+// Each block carries its size in front, so that freeing can give it back to the budget.
+constexpr size_t kBlockHeader = 16;
+
+png_voidp OnMalloc(png_structp png, png_alloc_size_t size) {
+  auto* c = static_cast<ReadContext*>(png_get_mem_ptr(png));
+  if (size > kMaxLibpngBlock || c->libpngBytes + size > kLibpngBudget) return nullptr;
+  auto* block = static_cast<uint8_t*>(std::malloc(size + kBlockHeader));
+  if (!block) return nullptr;
+  std::memcpy(block, &size, sizeof size);
+  c->libpngBytes += size;
+  return block + kBlockHeader;
+}
+
+void OnFree(png_structp png, png_voidp p) {
+  if (!p) return;
+  auto* c = static_cast<ReadContext*>(png_get_mem_ptr(png));
+  uint8_t* block = static_cast<uint8_t*>(p) - kBlockHeader;
+  png_alloc_size_t size;
+  std::memcpy(&size, block, sizeof size);
+  c->libpngBytes -= size;
+  std::free(block);
+}
 
 // Copies n bytes of the stream to out; false when the stream has fewer or fails.
 bool TakeBytes(ReadContext* c, uint8_t* out, size_t n) noexcept {
@@ -382,7 +415,8 @@ void ReadPNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bo
     c.progress = &progress;
     c.buffer = readAhead.get();
     c.nativeRequested = params.IsNativePixelFormat;
-    c.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &c, OnError, OnWarning);
+    c.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &c, OnError, OnWarning, &c, OnMalloc,
+                                     OnFree);
     if (!c.png) {
       progress.Abort();
       return;
