@@ -8,6 +8,10 @@
 // the phases, where no libpng call is on the stack.
 #include <png.h>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 #include <cmath>
 #include <cstdlib>
 #include <csetjmp>
@@ -79,6 +83,7 @@ struct ReadContext {
   int colorType = 0;
   int interlace = 0;
   bool hasTrns = false;
+  bool rgbaRows = false;  // rows come as red, green, blue, alpha
   int passes = 1;
   size_t rowBytes = 0;
   int channels = 0;
@@ -89,6 +94,7 @@ struct ReadContext {
   RowMode mode = RowMode::Direct;
   KeyAlpha keyAlpha = KeyAlpha::None;
   uint8_t* staging = nullptr;
+  bool haveSsse3 = false;
   TRGB twoColours[2];
   uint8_t alphaOfIndex[256];
   unsigned grayKey = 0;
@@ -192,7 +198,10 @@ bool ReadHeader(ReadContext* c) {
     if (depth == 16) png_set_strip_16(png);
     if (depth < 8) png_set_packing(png);
     if (gray) png_set_gray_to_rgb(png);
-    png_set_bgr(png);
+    // Rows with alpha are split into the bitmap and its alpha channel anyway; the split puts
+    // red and blue in place for free, which saves libpng's own pass over the row.
+    c->rgbaRows = (ct & PNG_COLOR_MASK_ALPHA) || c->hasTrns;
+    if (!c->rgbaRows) png_set_bgr(png);
   }
   c->passes = png_set_interlace_handling(png);
   png_read_update_info(png, info);
@@ -231,27 +240,60 @@ void KeyAlphaRow(const ReadContext* c, const uint8_t* src, uint8_t* a, png_uint_
   }
 }
 
-void SplitRow(const uint8_t* src, uint8_t* dst, uint8_t* a, png_uint_32 w, png_uint_32 x0,
-              png_uint_32 dx) {
-  if (dx == 1) {
-    for (png_uint_32 x = 0; x < w; ++x) {
-      dst[0] = src[0];
-      dst[1] = src[1];
-      dst[2] = src[2];
-      a[x] = src[3];
-      src += 4;
-      dst += 3;
-    }
-    return;
-  }
+// Red, green, blue, alpha of pixels x0, x0 + dx, ... into an lx24RGB row (blue first) and
+// an alpha row.
+void SplitRowScalar(const uint8_t* src, uint8_t* dst, uint8_t* a, png_uint_32 w, png_uint_32 x0,
+                    png_uint_32 dx) {
   for (png_uint_32 x = x0; x < w; x += dx) {
     const uint8_t* s = src + 4 * size_t(x);
     uint8_t* d = dst + 3 * size_t(x);
-    d[0] = s[0];
+    d[0] = s[2];
     d[1] = s[1];
-    d[2] = s[2];
+    d[2] = s[0];
     a[x] = s[3];
   }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Whole rows, 16 pixels a step with byte shuffles: this split is the only pass the reader
+// adds over the pixels of an image with alpha, so it must cost next to nothing.
+__attribute__((target("ssse3"))) void SplitRowSsse3(const uint8_t* src, uint8_t* dst, uint8_t* a,
+                                                    png_uint_32 w) {
+  const __m128i colour = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+  const __m128i a0 = _mm_setr_epi8(3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m128i a1 = _mm_setr_epi8(-1, -1, -1, -1, 3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m128i a2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, 3, 7, 11, 15, -1, -1, -1, -1);
+  const __m128i a3 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 3, 7, 11, 15);
+  png_uint_32 x = 0;
+  for (; x + 16 <= w; x += 16, src += 64, dst += 48) {
+    __m128i p0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    __m128i p1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16));
+    __m128i p2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 32));
+    __m128i p3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 48));
+    __m128i c0 = _mm_shuffle_epi8(p0, colour), c1 = _mm_shuffle_epi8(p1, colour),
+            c2 = _mm_shuffle_epi8(p2, colour), c3 = _mm_shuffle_epi8(p3, colour);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_or_si128(c0, _mm_slli_si128(c1, 12)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16),
+                     _mm_or_si128(_mm_srli_si128(c1, 4), _mm_slli_si128(c2, 8)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 32),
+                     _mm_or_si128(_mm_srli_si128(c2, 8), _mm_slli_si128(c3, 4)));
+    __m128i al = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(p0, a0), _mm_shuffle_epi8(p1, a1)),
+                              _mm_or_si128(_mm_shuffle_epi8(p2, a2), _mm_shuffle_epi8(p3, a3)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(a + x), al);
+  }
+  SplitRowScalar(src - 4 * size_t(x), dst - 3 * size_t(x), a, w, x, 1);
+}
+#endif
+
+void SplitRow(const ReadContext* c, const uint8_t* src, uint8_t* dst, uint8_t* a, png_uint_32 x0,
+              png_uint_32 dx) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (dx == 1 && c->haveSsse3) {
+    SplitRowSsse3(src, dst, a, c->width);
+    return;
+  }
+#endif
+  SplitRowScalar(src, dst, a, c->width, x0, dx);
 }
 
 // Reads row y of pass `pass` (libpng fills only that pass's pixels; earlier passes' pixels
@@ -276,8 +318,7 @@ void ReadRow(ReadContext* c, int pass, png_uint_32 y) {
     }
     case RowMode::SplitAlpha:
       png_read_row(c->png, c->staging, nullptr);
-      SplitRow(c->staging, c->bitmap->ScanLine(int(y)), c->alpha->ScanLine(int(y)), c->width, x0,
-               dx);
+      SplitRow(c, c->staging, c->bitmap->ScanLine(int(y)), c->alpha->ScanLine(int(y)), x0, dx);
       break;
     case RowMode::Palette1: {
       png_read_row(c->png, c->staging, nullptr);
@@ -475,7 +516,8 @@ void ReadPNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bo
     else if (pf == lx24RGB && ct == PNG_COLOR_TYPE_PALETTE && depth == 1) c.mode = RowMode::Palette1;
     else c.mode = RowMode::Direct;
     if (c.mode != RowMode::Direct) needRow = size_t(c.width) * 3;
-    if ((c.mode == RowMode::SplitAlpha && c.rowBytes != size_t(c.width) * 4) ||
+    if ((c.mode == RowMode::SplitAlpha) != (c.rgbaRows && !c.native && pf == lx24RGB) ||
+        (c.mode == RowMode::SplitAlpha && c.rowBytes != size_t(c.width) * 4) ||
         (c.mode == RowMode::Direct && pf == lx24RGB && c.channels != 3)) {
       progress.Abort();
       return;
@@ -513,6 +555,9 @@ void ReadPNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bo
       for (int i = 0; i < params.ColorMapCount && i < 256; ++i)
         bitmap.SetPaletteEntry(i, params.ColorMap[size_t(i)]);
     c.bitmap = &bitmap;
+#if defined(__x86_64__) || defined(__i386__)
+    c.haveSsse3 = __builtin_cpu_supports("ssse3");
+#endif
     std::vector<uint8_t> staging;
     if (c.mode != RowMode::Direct) {
       staging.assign(c.rowBytes + 1, 0);
