@@ -2,12 +2,14 @@
 """PNG encode and decode of 24-megapixel RGB and RGBA images: our codec against libpng
 called directly with the same settings (the floor), Pillow and ImageMagick, measured in
 one run. Runs of the different programs alternate, so that load on the machine hits them
-alike; each figure is the median of its runs.
+alike; each figure is the median of its runs. Ratios are of processor time (user + system),
+which other work on a shared machine disturbs far less than the wall clock; wall times are
+shown beside them.
 
 Usage: png_compare.py BUILD_DIR WORK_DIR [RUNS]
 """
-import io
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -20,14 +22,36 @@ LEVEL = 5
 CONVERT = "/usr/bin/convert"  # ImageMagick (not a stand-in found on PATH)
 
 
-def run(cmd):
-    return subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
+def timed(cmd):
+    """(wall, cpu) printed by one of our programs."""
+    out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout.split()
+    return float(out[0]), float(out[1])
 
 
-def wall(cmd):
-    t0 = time.perf_counter()
+def child_cpu():
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+
+
+def external(cmd):
+    """(wall, cpu) of a whole program run."""
+    t0, c0 = time.perf_counter(), child_cpu()
     subprocess.run(cmd, check=True, capture_output=True)
-    return time.perf_counter() - t0
+    return time.perf_counter() - t0, child_cpu() - c0
+
+
+def in_process(fn):
+    t0, c0 = time.perf_counter(), time.process_time()
+    fn()
+    return time.perf_counter() - t0, time.process_time() - c0
+
+
+def minus(a, b):
+    return a[0] - b[0], a[1] - b[1]
+
+
+def median_pair(pairs):
+    return statistics.median(p[0] for p in pairs), statistics.median(p[1] for p in pairs)
 
 
 def main():
@@ -39,45 +63,46 @@ def main():
     have_im = os.access(CONVERT, os.X_OK)
 
     print(f"PNG codec, {W}x{H} pixels, deflate level {LEVEL}, median of {runs} runs "
-          f"(ratio: time / libpng floor)")
+          f"(ratio: processor time / libpng floor)")
     # ImageMagick's time includes starting the program and reading its input; that part,
     # measured separately, is subtracted.
     tiny = os.path.join(work, "tiny.png")
     Image.new("RGB", (1, 1)).save(tiny)
     for channels, mode in ((3, "RGB"), (4, "RGBA")):
         raw = os.path.join(work, f"image{channels}.raw")
-        run([ours, "gen", str(W), str(H), str(channels), raw])
+        subprocess.run([ours, "gen", str(W), str(H), str(channels), raw], check=True)
         with open(raw, "rb") as f:
             pil_image = Image.frombytes(mode, (W, H), f.read())
         im_input = ["-size", f"{W}x{H}", "-depth", "8", f"{mode.lower()}:{raw}"]
-        im_read = statistics.median(wall([CONVERT, *im_input, "null:"]) for _ in range(runs)) if have_im else 0
+        im_read = median_pair([external([CONVERT, *im_input, "null:"]) for _ in range(runs)]) if have_im else None
 
         for filt in (0, 5):
             outs = {k: os.path.join(work, f"{mode}-f{filt}-{k}.png") for k in ("ours", "floor", "pillow", "im")}
             t = {k: [] for k in outs}
+            args = [raw, str(W), str(H), str(channels), str(LEVEL), str(filt)]
             for _ in range(runs):
-                t["ours"].append(float(run([ours, "encode", raw, str(W), str(H), str(channels), str(LEVEL), str(filt), outs["ours"], "1"])))
-                t["floor"].append(float(run([floor, "encode", raw, str(W), str(H), str(channels), str(LEVEL), str(filt), outs["floor"], "1"])))
-                t0 = time.perf_counter()
-                pil_image.save(outs["pillow"], compress_level=LEVEL)
-                t["pillow"].append(time.perf_counter() - t0)
+                t["ours"].append(timed([ours, "encode", *args, outs["ours"], "1"]))
+                t["floor"].append(timed([floor, "encode", *args, outs["floor"], "1"]))
+                t["pillow"].append(in_process(lambda: pil_image.save(outs["pillow"], compress_level=LEVEL)))
                 if have_im:
-                    t["im"].append(wall([CONVERT, *im_input, "-quality", f"{LEVEL}{filt}", outs["im"]]) - im_read)
+                    t["im"].append(minus(external([CONVERT, *im_input, "-quality", f"{LEVEL}{filt}", outs["im"]]), im_read))
             report("encode", mode, filt, t, {k: os.path.getsize(v) for k, v in outs.items() if os.path.exists(v)})
 
             # Decoding: every program reads the file our encoder wrote.
             src = outs["ours"]
             d = {k: [] for k in ("ours", "floor", "pillow", "im")}
-            im_start = statistics.median(wall([CONVERT, tiny, "null:"]) for _ in range(runs)) if have_im else 0
-            for _ in range(runs):
-                d["ours"].append(float(run([ours, "decode", src, "1"])))
-                d["floor"].append(float(run([floor, "decode", src, "1"])))
-                t0 = time.perf_counter()
+            im_start = median_pair([external([CONVERT, tiny, "null:"]) for _ in range(runs)]) if have_im else None
+
+            def pillow_decode():
                 with Image.open(src) as im:
                     im.load()
-                d["pillow"].append(time.perf_counter() - t0)
+
+            for _ in range(runs):
+                d["ours"].append(timed([ours, "decode", src, "1"]))
+                d["floor"].append(timed([floor, "decode", src, "1"]))
+                d["pillow"].append(in_process(pillow_decode))
                 if have_im:
-                    d["im"].append(wall([CONVERT, src, "null:"]) - im_start)
+                    d["im"].append(minus(external([CONVERT, src, "null:"]), im_start))
             report("decode", mode, filt, d, None)
     print("Pillow chooses its own filter for every row whatever the setting (adaptive), and "
           "ImageMagick is given -quality "
@@ -85,16 +110,16 @@ def main():
 
 
 def report(what, mode, filt, times, sizes):
-    med = {k: statistics.median(v) for k, v in times.items() if v}
-    base = med["floor"]
+    med = {k: median_pair(v) for k, v in times.items() if v}
+    base = med["floor"][1]
     names = {"ours": "lumenax", "floor": "libpng floor", "pillow": "Pillow", "im": "ImageMagick"}
-    parts = []
+    print(f"{what} {mode} PngFilter {filt}")
     for k in ("ours", "floor", "pillow", "im"):
         if k not in med:
             continue
-        size = f", {sizes[k] / 1e6:.2f} MB" if sizes and k in sizes else ""
-        parts.append(f"{names[k]} {med[k]:.3f}s ({med[k] / base:.2f}x{size})")
-    print(f"{what} {mode:4} PngFilter {filt}: " + "; ".join(parts))
+        wall_s, cpu_s = med[k]
+        size = f"  {sizes[k] / 1e6:7.2f} MB" if sizes and k in sizes else ""
+        print(f"  {names[k]:13} {cpu_s / base:6.2f}x  cpu {cpu_s:7.3f}s  wall {wall_s:7.3f}s{size}")
 
 
 if __name__ == "__main__":

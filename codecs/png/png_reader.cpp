@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <csetjmp>
 #include <cstring>
+#include <utility>
 #include <memory>
 #include <vector>
 
@@ -84,6 +85,7 @@ struct ReadContext {
   int interlace = 0;
   bool hasTrns = false;
   bool rgbaRows = false;  // rows come as red, green, blue, alpha
+  bool swapRows = false;  // rows come as red, green, blue: swap into blue, green, red
   int passes = 1;
   size_t rowBytes = 0;
   int channels = 0;
@@ -198,10 +200,10 @@ bool ReadHeader(ReadContext* c) {
     if (depth == 16) png_set_strip_16(png);
     if (depth < 8) png_set_packing(png);
     if (gray) png_set_gray_to_rgb(png);
-    // Rows with alpha are split into the bitmap and its alpha channel anyway; the split puts
-    // red and blue in place for free, which saves libpng's own pass over the row.
+    // Red and blue are put in place by the reader itself, with byte shuffles (rows with
+    // alpha while they are split anyway), which costs less than libpng's pass over the row.
     c->rgbaRows = (ct & PNG_COLOR_MASK_ALPHA) || c->hasTrns;
-    if (!c->rgbaRows) png_set_bgr(png);
+    c->swapRows = !c->rgbaRows && (ct & PNG_COLOR_MASK_COLOR);
   }
   c->passes = png_set_interlace_handling(png);
   png_read_update_info(png, info);
@@ -285,6 +287,49 @@ __attribute__((target("ssse3"))) void SplitRowSsse3(const uint8_t* src, uint8_t*
 }
 #endif
 
+// Red and blue of pixels x0, x0 + dx, ... of an lx24RGB row swapped in place.
+void SwapRowScalar(uint8_t* row, png_uint_32 w, png_uint_32 x0, png_uint_32 dx) {
+  for (png_uint_32 x = x0; x < w; x += dx) std::swap(row[3 * size_t(x)], row[3 * size_t(x) + 2]);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Sixteen pixels (three 16-byte blocks) a step; the pixels that straddle two blocks take a
+// byte from each.
+__attribute__((target("ssse3"))) void SwapRowSsse3(uint8_t* row, png_uint_32 w) {
+  const __m128i m00 = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, -1);
+  const __m128i m01 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1);
+  const __m128i m10 = _mm_setr_epi8(-1, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m128i m11 = _mm_setr_epi8(0, -1, 4, 3, 2, 7, 6, 5, 10, 9, 8, 13, 12, 11, -1, 15);
+  const __m128i m12 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, -1);
+  const __m128i m21 = _mm_setr_epi8(14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m128i m22 = _mm_setr_epi8(-1, 3, 2, 1, 6, 5, 4, 9, 8, 7, 12, 11, 10, 15, 14, 13);
+  png_uint_32 x = 0;
+  for (uint8_t* p = row; x + 16 <= w; x += 16, p += 48) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+    __m128i o0 = _mm_or_si128(_mm_shuffle_epi8(a, m00), _mm_shuffle_epi8(b, m01));
+    __m128i o1 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m10), _mm_shuffle_epi8(b, m11)),
+                              _mm_shuffle_epi8(c, m12));
+    __m128i o2 = _mm_or_si128(_mm_shuffle_epi8(b, m21), _mm_shuffle_epi8(c, m22));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), o0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), o1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), o2);
+  }
+  SwapRowScalar(row, w, x, 1);
+}
+#endif
+
+void SwapRow(const ReadContext* c, uint8_t* row, png_uint_32 x0, png_uint_32 dx) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (dx == 1 && c->haveSsse3) {
+    SwapRowSsse3(row, c->width);
+    return;
+  }
+#endif
+  SwapRowScalar(row, c->width, x0, dx);
+}
+
 void SplitRow(const ReadContext* c, const uint8_t* src, uint8_t* dst, uint8_t* a, png_uint_32 x0,
               png_uint_32 dx) {
 #if defined(__x86_64__) || defined(__i386__)
@@ -312,6 +357,7 @@ void ReadRow(ReadContext* c, int pass, png_uint_32 y) {
     case RowMode::Direct: {
       uint8_t* row = c->bitmap->ScanLine(int(y));
       png_read_row(c->png, row, nullptr);
+      if (c->swapRows) SwapRow(c, row, x0, dx);
       if (c->keyAlpha != KeyAlpha::None)
         KeyAlphaRow(c, row, c->alpha->ScanLine(int(y)), x0, dx);
       break;

@@ -143,6 +143,43 @@ TEST(PngReader, SixteenBitRgbaKeepsHighBytesAndAlpha) {
   EXPECT_EQ(b.GetAlphaValue(1, 0), 0xFF);
 }
 
+// Rows long enough for the block copies and with a tail after them, in every channel count,
+// interlaced and not.
+TEST(PngReader, WideRowsOfEveryChannelCount) {
+  for (int colorType : {0, 2, 3, 4, 6}) {
+    for (bool interlaced : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "colour type " << colorType << (interlaced ? " interlaced" : ""));
+      const int w = 53, h = 9, channels = colorType == 2 ? 3 : colorType == 6 ? 4 : colorType == 4 ? 2 : 1;
+      RawPng p;
+      p.width = w;
+      p.height = h;
+      p.colorType = colorType;
+      p.interlaced = interlaced;
+      for (int i = 0; i < 256; ++i) p.palette.push_back({uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)});
+      if (colorType != 3) p.palette.clear();
+      uint32_t seed = 7;
+      for (int y = 0; y < h; ++y) {
+        Row r(size_t(w) * channels);
+        for (auto& v : r) v = uint8_t((seed = seed * 1664525u + 1013904223u) >> 24);
+        p.rows.push_back(r);
+      }
+      TLxBitmap b;
+      TIOParamsVals params;
+      ASSERT_FALSE(LoadPng(EncodeRawPng(p), b, params));
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+          const uint8_t* s = &p.rows[size_t(y)][size_t(x) * channels];
+          TRGB want = colorType == 3 ? CreateRGB(p.palette[s[0]][0], p.palette[s[0]][1], p.palette[s[0]][2])
+                      : channels >= 3 ? CreateRGB(s[0], s[1], s[2])
+                                      : CreateRGB(s[0], s[0], s[0]);
+          ASSERT_EQ(Px(b, x, y), want) << x << "," << y;
+          int alpha = channels == 4 ? s[3] : channels == 2 ? s[1] : 255;
+          ASSERT_EQ(b.HasAlphaChannel() ? b.GetAlphaValue(x, y) : 255, alpha) << x << "," << y;
+        }
+    }
+  }
+}
+
 TEST(PngReader, OneBitImages) {
   RawPng gray;
   gray.width = 9;
