@@ -14,6 +14,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "bitmap/bitmap.h"
@@ -325,6 +326,17 @@ int NearestEntry(const png_color* entries, int count, TRGB c) {
   return best;
 }
 
+// libpng turns the characters a keyword may not hold into spaces and trims them, and fails
+// the whole image when nothing is left. Readers hand over whatever keywords a file had (an
+// empty one too), so such a text is left out instead.
+bool UsableKeyword(const std::string& key) {
+  for (unsigned char ch : key) {
+    if (ch == 0) break;
+    if ((ch > 32 && ch < 127) || ch > 160) return true;
+  }
+  return false;
+}
+
 png_uint_32 PixelsPerMetre(int32_t dpi) {
   return png_uint_32(std::nearbyint(double(dpi) * 100.0 / 2.54));
 }
@@ -478,15 +490,18 @@ void WritePNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
   c.level = params.PngCompression;
 
   const size_t textCount = std::min(params.PngTextKeys.size(), params.PngTextValues.size());
-  std::vector<png_text> texts(textCount);
+  std::vector<png_text> texts;
   for (size_t i = 0; i < textCount; ++i) {
-    texts[i].compression = PNG_TEXT_COMPRESSION_NONE;
-    texts[i].key = const_cast<char*>(params.PngTextKeys[i].c_str());
-    texts[i].text = const_cast<char*>(params.PngTextValues[i].c_str());
-    texts[i].text_length = params.PngTextValues[i].size();
+    if (!UsableKeyword(params.PngTextKeys[i])) continue;
+    png_text t{};
+    t.compression = PNG_TEXT_COMPRESSION_NONE;
+    t.key = const_cast<char*>(params.PngTextKeys[i].c_str());
+    t.text = const_cast<char*>(params.PngTextValues[i].c_str());
+    t.text_length = std::strlen(t.text);
+    texts.push_back(t);
   }
   c.texts = texts.data();
-  c.textCount = int(textCount);
+  c.textCount = int(texts.size());
 
   std::vector<uint8_t> row(size_t(std::max(w, 1)) * 4 + 8, 0);
   c.row = row.data();

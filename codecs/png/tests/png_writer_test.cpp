@@ -273,8 +273,8 @@ TEST(PngWriter, ChunksAndSettings) {
   TIOParamsVals params;
   params.DpiX = 72;
   params.DpiY = 300;
-  params.PngTextKeys = {"Title", "Author", "Orphan"};
-  params.PngTextValues = {"T", "A"};
+  params.PngTextKeys = {"Title", "", "Author", "Orphan"};  // no keyword: left out
+  params.PngTextValues = {"T", "none", "A"};
   params.PngBackground = CreateRGB(200, 100, 50);
   std::vector<uint8_t> bytes = SavePng(b, params, nullptr);
   PngFile f = Parse(bytes);
