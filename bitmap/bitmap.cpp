@@ -382,7 +382,16 @@ void TLxBitmap::SetPixelFormat(lumenax::PixelFormat pf) {
     tmp.QuantizeColors = QuantizeColors;
     if (!IsEmpty()) tmp.AssignImage(*this);
     std::unique_ptr<TLxBitmap> alpha = std::move(alpha_);
-    if (!tmp.IsEmpty()) tmp.SetPixelFormat(pf);
+    if (!tmp.IsEmpty() && pixelFormat_ == lx24RGB && pf == lx1g && BlackWhiteMethod == 0) {
+      // The platform bitmap's own dither keeps near-white pixels (all channels >= 251) white.
+      TLxBitmap bw;
+      bw.location_ = lxInMemory;
+      bw.FileThreshold = std::numeric_limits<int64_t>::max();
+      DitherTo1Bit(tmp, bw, true);
+      bw.MoveImageTo(tmp);
+    } else if (!tmp.IsEmpty()) {
+      tmp.SetPixelFormat(pf);
+    }
     if (tmp.IsEmpty() || !AllowedInTBitmap(pf) || pf == lx16g) {
       if (tmp.IsEmpty()) {
         pixelFormat_ = pf;

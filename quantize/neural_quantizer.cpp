@@ -200,6 +200,7 @@ void NeuralQuantizer::Build(TLxBitmap& bitmap, int n, int f, TRGB* palette) {
     palette[i] = CreateRGB(uint8_t(nr.r), uint8_t(nr.g), uint8_t(nr.b));
   }
 
+  byIndex_ = net_;
   // Selection sort by green and the start table of each green value.
   int previous = 0, start = 0;
   for (int i = 0; i < n; ++i) {
@@ -219,10 +220,16 @@ void NeuralQuantizer::Build(TLxBitmap& bitmap, int n, int f, TRGB* palette) {
   for (int j = previous + 1; j < 256; ++j) netIndex_[j] = n - 1;
 }
 
-int NeuralQuantizer::Index(uint32_t colour) const {
+int NeuralQuantizer::Index(uint32_t colour, int hint) const {
   const int b = int(colour & 0xFF), g = int((colour >> 8) & 0xFF), r = int((colour >> 16) & 0xFF);
   const int n = int(net_.size());
   int bestD = 1000, best = -1;
+  if (hint >= 0 && hint < n) {
+    // Neurons at the hint's distance or beyond cannot win, and whatever the bound prunes
+    // lies at least that far away, so the first neuron at the least distance is unchanged.
+    const Neuron& h = byIndex_[size_t(hint)];
+    bestD = std::min(bestD, std::abs(h.g - g) + std::abs(h.b - b) + std::abs(h.r - r) + 1);
+  }
   int i = netIndex_[g], j = i - 1;
   while (i < n || j >= 0) {
     if (i < n) {

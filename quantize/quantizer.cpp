@@ -15,6 +15,8 @@ int32_t NeuralSampleQuality = -1;
 namespace {
 
 constexpr size_t kLookupSize = size_t(1) << 24;
+constexpr int kCacheBits = 16;
+constexpr size_t kCacheSize = size_t(1) << kCacheBits;
 
 struct FreeDeleter {
   void operator()(uint16_t* p) const { std::free(p); }
@@ -46,6 +48,9 @@ struct TLxQuantizer::State {
   uint8_t grayIndex[256] = {};
   quant::BoxQuantizer box;
   quant::NeuralQuantizer neural;
+  int lastNeural = -1;
+  std::vector<uint32_t> cacheKeys;  // colour + 1, 0 when empty
+  std::vector<uint8_t> cacheIndex;
 
   // Nearest of the N entries by squared distance, the first on ties.
   int Nearest(uint32_t colour) const {
@@ -113,6 +118,8 @@ TLxQuantizer::TLxQuantizer(TLxBitmap& bitmap, TRGB* palette, int colorCount)
         int64_t pixels = int64_t(bitmap.Width()) * bitmap.Height();
         st.neural.Build(bitmap, n, quant::NeuralSamplingFactor(pixels), palette);
         produced_ = n;
+        st.cacheKeys.assign(kCacheSize, 0);
+        st.cacheIndex.assign(kCacheSize, 0);
       }
     }
   } else if (pf == lx8p) {
@@ -153,14 +160,27 @@ TLxQuantizer::~TLxQuantizer() = default;
 
 int TLxQuantizer::RGBToIndexSlow(uint32_t colour) {
   colour &= 0xFFFFFF;
-  const State& st = *state_;
+  State& st = *state_;
   switch (source_) {
     case Source::ExactList:
       return st.Nearest(colour);
     case Source::Box:
       return st.box.Index(colour);
-    case Source::Neural:
-      return st.neural.Index(colour);
+    case Source::Neural: {
+      // The network's search visits many neurons per colour, so recent answers are kept in a
+      // small direct-mapped cache (a table of all 2^24 colours would miss the processor's
+      // caches on every pixel of a photo), and the previous answer bounds the search, since
+      // neighbouring pixels have similar colours.
+      const size_t slot = (colour * 0x9E3779B1u) >> (32 - kCacheBits);
+      if (st.cacheKeys[slot] == colour + 1) return st.cacheIndex[slot];
+      int index = st.neural.Index(colour, st.lastNeural);
+      if (index >= 0) {
+        st.lastNeural = index;
+        st.cacheKeys[slot] = colour + 1;
+        st.cacheIndex[slot] = uint8_t(index);
+      }
+      return index;
+    }
     case Source::GrayRamp:
       return st.grayIndex[(colour >> 16) & 0xFF];
     case Source::OwnPalette:

@@ -62,7 +62,8 @@ class TLxQuantizer {
   int RGBToIndexSlow(uint32_t colour);
 
   std::unique_ptr<State> state_;
-  // 2^24 entries, index + 1 of an exact colour, 0 when unknown; owned by state_.
+  // 2^24 entries, index + 1 of an exact colour, 0 when unknown (exact list and own palette);
+  // owned by state_.
   const uint16_t* lookup_ = nullptr;
   int colorCount_ = 0;
   int produced_ = 0;

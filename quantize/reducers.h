@@ -37,14 +37,18 @@ class NeuralQuantizer {
   // Trains n (1..256) neurons with sampling factor f (1..30) and writes them to palette.
   void Build(TLxBitmap& bitmap, int n, int f, TRGB* palette);
   // Nearest neuron by |dg| + |db| + |dr| found by the green-ordered search; -1 when none is
-  // closer than 1000 (which cannot happen for 8-bit channels).
-  int Index(uint32_t colour) const;
+  // closer than 1000 (which cannot happen for 8-bit channels). A hint (a neuron's palette
+  // index, for example the answer for the previous pixel) only narrows the search: its
+  // distance + 1 replaces the starting bound of 1000. The answer is the same with or without
+  // it: the first neuron in search order at the least distance.
+  int Index(uint32_t colour, int hint = -1) const;
 
  private:
   struct Neuron {
     int b, g, r, index;
   };
-  std::vector<Neuron> net_;
+  std::vector<Neuron> net_;      // sorted by green after Build
+  std::vector<Neuron> byIndex_;  // the same neurons by palette index
   int netIndex_[256] = {};
 };
 

@@ -311,7 +311,10 @@ TEST(BitmapFill, ValuesAndAllOpaque) {
   EXPECT_EQ(bb, 0);
 
   TLxBitmap k(2, 2, lxCMYK);
+  const bool useProfile = UseCmykProfile;
+  UseCmykProfile = false;
   k.Fill(clBlack);
+  UseCmykProfile = useProfile;
   EXPECT_EQ(k.PixelsCMYK(0, 0), 0x01000000u) << "black is (0, 0, 0, 1) without a profile";
 
   TLxBitmap one(10, 2, lx1g);

@@ -9,6 +9,7 @@
 
 #include "bitmap/bitmap.h"
 #include "quantize/reducers.h"
+#include "tests/support/test_support.h"
 
 namespace lumenax {
 namespace {
@@ -216,6 +217,18 @@ TEST(QuantizerNeural, SearchFindsTheNearestNeuronAndResultsRepeat) {
   // The palette follows the picture (a median cut gets about 10.5 on a similar picture).
   EXPECT_LT(total / 10800, 18.0);
 
+  // A hint narrows the search without changing the answer, whatever neuron it names.
+  quant::NeuralQuantizer net;
+  std::vector<TRGB> netPal(256);
+  net.Build(*bmp, 256, 3, netPal.data());
+  EXPECT_EQ(netPal, pal);
+  for (int i = 0; i < 5000; ++i) {
+    uint32_t c = rng() & 0xFFFFFF;
+    int plain = net.Index(c);
+    ASSERT_EQ(net.Index(c, int(rng() % 256)), plain);
+    ASSERT_EQ(net.Index(c, plain), plain);
+  }
+
   // The same image in a paging file gives the same palette (samples gathered row by row).
   auto paged = MakeImage(120, 90, px, true);
   std::vector<TRGB> pal3(256);
@@ -383,6 +396,48 @@ TEST(QuantizerOther, NoPaletteLayoutsAndBadCounts) {
   TLxQuantizer none(*bmp, &untouched, 0);
   EXPECT_EQ(untouched, (TRGB{7, 7, 7}));
   EXPECT_EQ(none.RGBToIndex(0x010203), 0);
+}
+
+// The PNG Suite pictures (decoded by libpng): those of at most 256 colours get them exactly
+// and every pixel maps back to its own colour; the others get a neural palette that stays
+// close to every pixel.
+TEST(QuantizerCorpus, PngSuitePictures) {
+  std::filesystem::path dir = test::CorpusDir() / "pngsuite" / "png";
+  if (test::CorpusDir().empty() || !std::filesystem::is_directory(dir))
+    GTEST_SKIP() << "corpus not found (../shared/corpus/pngsuite/png)";
+  int exact = 0, reduced = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.path().extension() != ".png" || name[0] == 'x') continue;
+    test::RgbaImage img;
+    if (!test::ReadPngRgba(entry.path(), img) || img.width == 0) continue;
+    std::vector<uint32_t> px;
+    for (int y = 0; y < img.height; ++y)
+      for (int x = 0; x < img.width; ++x) {
+        const uint8_t* p = img.at(x, y);
+        px.push_back(uint32_t(p[2]) | uint32_t(p[1]) << 8 | uint32_t(p[0]) << 16);
+      }
+    auto bmp = MakeImage(img.width, img.height, px);
+    if (bmp->IsGrayScale()) continue;
+    std::vector<TRGB> pal(256);
+    TLxQuantizer q(*bmp, pal.data(), 256);
+    LinearExactList ref(px, 256);
+    SCOPED_TRACE(name);
+    if (ref.fits) {
+      ++exact;
+      ASSERT_EQ(q.PaletteSource(), TLxQuantizer::Source::ExactList);
+      for (size_t i = 0; i < ref.list.size(); ++i) ASSERT_EQ(PackBGR(pal[i]), ref.list[i]);
+      for (uint32_t c : px) ASSERT_EQ(PackBGR(pal[size_t(q.RGBToIndex(c))]), c);
+    } else {
+      ++reduced;
+      ASSERT_EQ(q.PaletteSource(), TLxQuantizer::Source::Neural);
+      double err = 0;
+      for (uint32_t c : px) err += L1(pal[size_t(q.RGBToIndex(c))], c);
+      EXPECT_LT(err / double(px.size()), 24.0);
+    }
+  }
+  EXPECT_GT(exact, 10);
+  EXPECT_GT(reduced, 5);
 }
 
 }  // namespace
