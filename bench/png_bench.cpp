@@ -7,11 +7,11 @@
 // the file into a fresh bitmap. Each prints the median of REPEAT runs in seconds.
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -112,7 +112,7 @@ int Encode(const char* in, int w, int h, int channels, int level, int filter, co
       WritePNGStream(s, bitmap, params, channels == 4 ? &mask : nullptr, progress);
     }
     times.push_back(Now() - t0);
-      cpus.push_back(Cpu() - c0);
+    cpus.push_back(Cpu() - c0);
     if (aborting) return 1;
   }
   std::printf("%.6f %.6f\n", Median(times), Median(cpus));
@@ -146,7 +146,8 @@ int Decode(const char* in, int repeat) {
 
 int main(int argc, char** argv) {
   std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "gen" && argc == 6) return Generate(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), argv[5]);
+  if (mode == "gen" && argc == 6)
+    return Generate(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), argv[5]);
   if (mode == "encode" && argc == 10)
     return Encode(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]),
                   std::atoi(argv[6]), std::atoi(argv[7]), argv[8], std::atoi(argv[9]));

@@ -11,11 +11,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 #include <vector>
 
@@ -66,9 +66,12 @@ bool EncodeOnce(const unsigned char* px, int w, int h, int channels, int level, 
   png_set_IHDR(png, info, png_uint_32(w), png_uint_32(h), 8,
                channels == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  if (filter == 0) png_set_filter(png, 0, PNG_FILTER_NONE);
-  else if (filter == 1) png_set_filter(png, 0, PNG_FILTER_SUB);
-  else if (filter == 2) png_set_filter(png, 0, PNG_FILTER_PAETH);
+  if (filter == 0)
+    png_set_filter(png, 0, PNG_FILTER_NONE);
+  else if (filter == 1)
+    png_set_filter(png, 0, PNG_FILTER_SUB);
+  else if (filter == 2)
+    png_set_filter(png, 0, PNG_FILTER_PAETH);
   png_set_compression_level(png, level);
   png_write_info(png, info);
   const size_t stride = size_t(w) * channels;

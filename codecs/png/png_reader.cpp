@@ -13,11 +13,11 @@
 #endif
 
 #include <cmath>
-#include <cstdlib>
 #include <csetjmp>
+#include <cstdlib>
 #include <cstring>
-#include <utility>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "bitmap/bitmap.h"
@@ -238,7 +238,8 @@ void KeyAlphaRow(const ReadContext* c, const uint8_t* src, uint8_t* a, png_uint_
       for (png_uint_32 x = x0; x < w; x += dx)
         a[x] = unsigned(src[2 * x] | src[2 * x + 1] << 8) == c->grayKey ? 0 : 255;
       break;
-    case KeyAlpha::None: break;
+    case KeyAlpha::None:
+      break;
   }
 }
 
@@ -358,8 +359,7 @@ void ReadRow(ReadContext* c, int pass, png_uint_32 y) {
       uint8_t* row = c->bitmap->ScanLine(int(y));
       png_read_row(c->png, row, nullptr);
       if (c->swapRows) SwapRow(c, row, x0, dx);
-      if (c->keyAlpha != KeyAlpha::None)
-        KeyAlphaRow(c, row, c->alpha->ScanLine(int(y)), x0, dx);
+      if (c->keyAlpha != KeyAlpha::None) KeyAlphaRow(c, row, c->alpha->ScanLine(int(y)), x0, dx);
       break;
     }
     case RowMode::SplitAlpha:
@@ -374,8 +374,7 @@ void ReadRow(ReadContext* c, int pass, png_uint_32 y) {
         const TRGB& rgb = c->twoColours[(src[x >> 3] >> (7 - (x & 7))) & 1];
         std::memcpy(dst + 3 * size_t(x), &rgb, 3);
       }
-      if (c->keyAlpha != KeyAlpha::None)
-        KeyAlphaRow(c, src, c->alpha->ScanLine(int(y)), x0, dx);
+      if (c->keyAlpha != KeyAlpha::None) KeyAlphaRow(c, src, c->alpha->ScanLine(int(y)), x0, dx);
       break;
     }
   }
@@ -418,20 +417,28 @@ struct ReadGuard {
 
 int SamplesOf(int colorType) {
   switch (colorType) {
-    case PNG_COLOR_TYPE_RGB: return 3;
-    case PNG_COLOR_TYPE_GRAY_ALPHA: return 2;
-    case PNG_COLOR_TYPE_RGB_ALPHA: return 4;
-    default: return 1;  // gray, palette
+    case PNG_COLOR_TYPE_RGB:
+      return 3;
+    case PNG_COLOR_TYPE_GRAY_ALPHA:
+      return 2;
+    case PNG_COLOR_TYPE_RGB_ALPHA:
+      return 4;
+    default:
+      return 1;  // gray, palette
   }
 }
 
 // Resolution from pHYs in metres; DefaultDPI without one or when it rounds to 0.
 void SetResolution(TIOParamsVals& params, png_uint_32 ppmX, png_uint_32 ppmY) {
   double dx = ppmX / 100.0 * 2.54, dy = ppmY / 100.0 * 2.54;
-  if (std::nearbyint(dx) == 0) params.SetDpiX(DefaultDPI);
-  else params.SetDpiX(dx);
-  if (std::nearbyint(dy) == 0) params.SetDpiY(DefaultDPI);
-  else params.SetDpiY(dy);
+  if (std::nearbyint(dx) == 0)
+    params.SetDpiX(DefaultDPI);
+  else
+    params.SetDpiX(dx);
+  if (std::nearbyint(dy) == 0)
+    params.SetDpiY(DefaultDPI);
+  else
+    params.SetDpiY(dy);
 }
 
 // Appends the tEXt and zTXt chunks from index `from` on; returns the number libpng holds.
@@ -455,8 +462,8 @@ bool BackgroundOf(ReadContext& c, TRGB& out) {
   if (!png_get_bKGD(c.png, c.info, &bg) || !bg) return false;
   auto to8 = [&](unsigned v) -> uint8_t {
     if (c.depth == 16) return uint8_t(v >> 8);
-    if (c.depth < 8) return uint8_t(std::min<unsigned>(v, (1u << c.depth) - 1) * 255 /
-                                    ((1u << c.depth) - 1));
+    if (c.depth < 8)
+      return uint8_t(std::min<unsigned>(v, (1u << c.depth) - 1) * 255 / ((1u << c.depth) - 1));
     return uint8_t(std::min<unsigned>(v, 255));
   };
   switch (c.colorType) {
@@ -473,7 +480,9 @@ bool BackgroundOf(ReadContext& c, TRGB& out) {
       out = CreateRGB(v, v, v);
       return true;
     }
-    default: out = CreateRGB(to8(bg->red), to8(bg->green), to8(bg->blue)); return true;
+    default:
+      out = CreateRGB(to8(bg->red), to8(bg->green), to8(bg->blue));
+      return true;
   }
 }
 
@@ -555,12 +564,17 @@ void ReadPNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bo
 
     // Pixel layout and how rows arrive.
     lumenax::PixelFormat pf = lx24RGB;
-    if (c.native) pf = ct == PNG_COLOR_TYPE_PALETTE ? lx8p : depth == 16 ? lx16g : lx8g;
-    else if (ct == PNG_COLOR_TYPE_GRAY && depth == 1) pf = lx1g;
+    if (c.native)
+      pf = ct == PNG_COLOR_TYPE_PALETTE ? lx8p : depth == 16 ? lx16g : lx8g;
+    else if (ct == PNG_COLOR_TYPE_GRAY && depth == 1)
+      pf = lx1g;
     size_t needRow = c.rowBytes;  // bytes libpng writes into the bitmap row (Direct)
-    if (pf == lx24RGB && c.channels == 4) c.mode = RowMode::SplitAlpha;
-    else if (pf == lx24RGB && ct == PNG_COLOR_TYPE_PALETTE && depth == 1) c.mode = RowMode::Palette1;
-    else c.mode = RowMode::Direct;
+    if (pf == lx24RGB && c.channels == 4)
+      c.mode = RowMode::SplitAlpha;
+    else if (pf == lx24RGB && ct == PNG_COLOR_TYPE_PALETTE && depth == 1)
+      c.mode = RowMode::Palette1;
+    else
+      c.mode = RowMode::Direct;
     if (c.mode != RowMode::Direct) needRow = size_t(c.width) * 3;
     if ((c.mode == RowMode::SplitAlpha) != (c.rgbaRows && !c.native && pf == lx24RGB) ||
         (c.mode == RowMode::SplitAlpha && c.rowBytes != size_t(c.width) * 4) ||
@@ -581,7 +595,9 @@ void ReadPNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bo
         c.keyAlpha = KeyAlpha::IndexTable;
       } else if (ct == PNG_COLOR_TYPE_GRAY && trnsColor) {
         c.grayKey = trnsColor->gray;
-        c.keyAlpha = depth == 1 ? KeyAlpha::Gray1 : depth == 16 ? KeyAlpha::Gray16 : KeyAlpha::Gray8;
+        c.keyAlpha = depth == 1    ? KeyAlpha::Gray1
+                     : depth == 16 ? KeyAlpha::Gray16
+                                   : KeyAlpha::Gray8;
       }
     }
     if (c.mode == RowMode::Palette1) {

@@ -38,15 +38,15 @@ constexpr size_t kWriteBuffer = 64 * 1024;
 
 // What goes into the row handed to libpng.
 enum class RowFill : uint8_t {
-  Direct,        // the working bitmap's row as stored
-  RgbFromAny,    // blue, green, red of any layout
-  Rgba,          // lx24RGB row and mask: blue, green, red, alpha
-  RgbaFromAny,   // any layout and mask
-  Gray8,         // the gray level of any layout
-  Gray16,        // the gray level of any layout as the high byte, low byte 0
-  Index,         // the quantizer's index of each pixel
-  IndexAlpha,    // 0 where the mask is below 255, else the quantizer's index + 1
-  TableAlpha,    // lx8p: 0 where the mask is below 255, else indexTable[index]
+  Direct,       // the working bitmap's row as stored
+  RgbFromAny,   // blue, green, red of any layout
+  Rgba,         // lx24RGB row and mask: blue, green, red, alpha
+  RgbaFromAny,  // any layout and mask
+  Gray8,        // the gray level of any layout
+  Gray16,       // the gray level of any layout as the high byte, low byte 0
+  Index,        // the quantizer's index of each pixel
+  IndexAlpha,   // 0 where the mask is below 255, else the quantizer's index + 1
+  TableAlpha,   // lx8p: 0 where the mask is below 255, else indexTable[index]
 };
 
 struct WriteContext {
@@ -82,10 +82,10 @@ struct WriteContext {
   TLxBitmap* working = nullptr;
   const TLxMask* mask = nullptr;
   RowFill fill = RowFill::Direct;
-  uint8_t* row = nullptr;       // the row handed to libpng (width * 4 + 8 bytes)
-  uint8_t* maskRow = nullptr;   // alpha of one row when the mask cannot be read in place
+  uint8_t* row = nullptr;      // the row handed to libpng (width * 4 + 8 bytes)
+  uint8_t* maskRow = nullptr;  // alpha of one row when the mask cannot be read in place
   TLxQuantizer* quantizer = nullptr;
-  int indexLimit = 256;         // quantizer indices at or above this are out of the palette
+  int indexLimit = 256;  // quantizer indices at or above this are out of the palette
   const uint8_t* indexTable = nullptr;
 };
 
@@ -128,7 +128,9 @@ bool PutBytes(WriteContext* c, const uint8_t* data, size_t n) noexcept {
 
 // ---------------------------------------------------------------- libpng callbacks
 
-[[noreturn]] void OnError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+[[noreturn]] void OnError(png_structp png, png_const_charp) {
+  png_longjmp(png, 1);
+}
 
 void OnWarning(png_structp, png_const_charp) {}
 
@@ -154,7 +156,8 @@ const uint8_t* AlphaRow(WriteContext* c, int y) {
   if (y < m.Height) {
     const uint8_t* src = m.ScanLine(y);
     const int n = std::min(w, m.Width);
-    if (m.BitsPerPixel == 8) std::memcpy(a, src, size_t(n));
+    if (m.BitsPerPixel == 8)
+      std::memcpy(a, src, size_t(n));
     else if (m.BitsPerPixel == 1)
       for (int x = 0; x < n; ++x) a[x] = (src[x >> 3] >> (7 - (x & 7))) & 1 ? 255 : 0;
   }
@@ -229,7 +232,8 @@ const uint8_t* RowOf(WriteContext* c, int y) {
       for (int x = 0; x < w; ++x) d[x] = a[x] < 255 ? 0 : c->indexTable[src[x]];
       break;
     }
-    case RowFill::Direct: break;
+    case RowFill::Direct:
+      break;
   }
   return c->row;
 }
@@ -260,8 +264,10 @@ bool WriteImage(WriteContext* c) {
   for (int pass = 0; pass < passes; ++pass) {
     for (png_uint_32 y = 0; y < c->height; ++y) {
       // Rows without pixels in this pass are skipped by libpng; don't build them.
-      if (passes > 1 && !PNG_ROW_IN_INTERLACE_PASS(y, pass)) png_write_row(png, c->row);
-      else png_write_row(png, RowOf(c, int(y)));
+      if (passes > 1 && !PNG_ROW_IN_INTERLACE_PASS(y, pass))
+        png_write_row(png, c->row);
+      else
+        png_write_row(png, RowOf(c, int(y)));
       progress.RowDone();
       if (progress.Aborting()) return true;
     }
@@ -384,8 +390,8 @@ void WritePNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
     working = copy.get();
   }
   const lumenax::PixelFormat wpf = working->PixelFormat();
-  if (params.SamplesPerPixel == 1 && wpf != lx1g && wpf != lx8p && wpf != lx8g &&
-      wpf != lx16g && wpf != lx32f && wpf != lx24RGB) {
+  if (params.SamplesPerPixel == 1 && wpf != lx1g && wpf != lx8p && wpf != lx8g && wpf != lx16g &&
+      wpf != lx32f && wpf != lx24RGB) {
     copy = RgbCopy(*working);  // lxRGB48, lx32RGB, lxCMYK, lxCIELab: judged by their colours
     if (!copy) throw EInvalidGraphic(kCreateError);
     working = copy.get();
@@ -413,9 +419,9 @@ void WritePNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
   } else if (params.SamplesPerPixel == 1 && !withAlpha && working->IsGrayScale()) {
     c.colorType = PNG_COLOR_TYPE_GRAY;
     c.depth = bps == 16 ? 16 : 8;
-    c.fill = bps == 16 ? RowFill::Gray16
+    c.fill = bps == 16                        ? RowFill::Gray16
              : working->PixelFormat() == lx8g ? RowFill::Direct
-                                               : RowFill::Gray8;
+                                              : RowFill::Gray8;
     c.background.gray = png_uint_16(bps == 16 ? bgGray * 257 : bgGray);
   } else if (params.SamplesPerPixel == 1) {
     c.colorType = PNG_COLOR_TYPE_PALETTE;
@@ -444,10 +450,9 @@ void WritePNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
         for (int i = 0; i < colours; ++i)
           own[size_t(i)] = {quantized[size_t(i)].r, quantized[size_t(i)].g, quantized[size_t(i)].b};
         for (int i = 0; i < 256; ++i)
-          indexTable[size_t(i)] =
-              uint8_t(1 + (i < colours ? i
-                                       : NearestEntry(own.data(), colours,
-                                                      working->GetPaletteEntry(i))));
+          indexTable[size_t(i)] = uint8_t(
+              1 +
+              (i < colours ? i : NearestEntry(own.data(), colours, working->GetPaletteEntry(i))));
         c.indexTable = indexTable.data();
         c.fill = RowFill::TableAlpha;
       } else {
@@ -457,7 +462,8 @@ void WritePNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
       }
       plte[0] = {bg.r, bg.g, bg.b};
       for (int i = 0; i < colours; ++i)
-        plte[size_t(i) + 1] = {quantized[size_t(i)].r, quantized[size_t(i)].g, quantized[size_t(i)].b};
+        plte[size_t(i) + 1] = {quantized[size_t(i)].r, quantized[size_t(i)].g,
+                               quantized[size_t(i)].b};
       c.plteCount = std::min((1 << std::min(bps, 8)) + 1, 256);
       c.trnsAlpha[0] = 0;
       c.trnsCount = 1;
@@ -482,10 +488,18 @@ void WritePNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
     c.ppmY = PixelsPerMetre(params.DpiY);
   }
   switch (params.PngFilter) {
-    case 0: c.filters = PNG_FILTER_NONE; break;
-    case 1: c.filters = PNG_FILTER_SUB; break;
-    case 2: c.filters = PNG_FILTER_PAETH; break;
-    default: c.filters = -1; break;
+    case 0:
+      c.filters = PNG_FILTER_NONE;
+      break;
+    case 1:
+      c.filters = PNG_FILTER_SUB;
+      break;
+    case 2:
+      c.filters = PNG_FILTER_PAETH;
+      break;
+    default:
+      c.filters = -1;
+      break;
   }
   c.level = params.PngCompression;
 

@@ -27,13 +27,16 @@ RawPng RgbImage(int w, int h) {
   p.colorType = 2;
   for (int y = 0; y < h; ++y) {
     Row r;
-    for (int x = 0; x < w; ++x) r.insert(r.end(), {uint8_t(x * 10), uint8_t(y * 10), uint8_t(x + y)});
+    for (int x = 0; x < w; ++x)
+      r.insert(r.end(), {uint8_t(x * 10), uint8_t(y * 10), uint8_t(x + y)});
     p.rows.push_back(r);
   }
   return p;
 }
 
-TRGB Px(TLxBitmap& b, int x, int y) { return b.PixelAsRGB(x, y); }
+TRGB Px(TLxBitmap& b, int x, int y) {
+  return b.PixelAsRGB(x, y);
+}
 
 TEST(PngReader, PaletteImagesGetAlphaFromTrnsAndTheirColourMap) {
   RawPng p;
@@ -148,14 +151,20 @@ TEST(PngReader, SixteenBitRgbaKeepsHighBytesAndAlpha) {
 TEST(PngReader, WideRowsOfEveryChannelCount) {
   for (int colorType : {0, 2, 3, 4, 6}) {
     for (bool interlaced : {false, true}) {
-      SCOPED_TRACE(testing::Message() << "colour type " << colorType << (interlaced ? " interlaced" : ""));
-      const int w = 53, h = 9, channels = colorType == 2 ? 3 : colorType == 6 ? 4 : colorType == 4 ? 2 : 1;
+      SCOPED_TRACE(testing::Message()
+                   << "colour type " << colorType << (interlaced ? " interlaced" : ""));
+      const int w = 53, h = 9,
+                channels = colorType == 2   ? 3
+                           : colorType == 6 ? 4
+                           : colorType == 4 ? 2
+                                            : 1;
       RawPng p;
       p.width = w;
       p.height = h;
       p.colorType = colorType;
       p.interlaced = interlaced;
-      for (int i = 0; i < 256; ++i) p.palette.push_back({uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)});
+      for (int i = 0; i < 256; ++i)
+        p.palette.push_back({uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)});
       if (colorType != 3) p.palette.clear();
       uint32_t seed = 7;
       for (int y = 0; y < h; ++y) {
@@ -169,7 +178,8 @@ TEST(PngReader, WideRowsOfEveryChannelCount) {
       for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
           const uint8_t* s = &p.rows[size_t(y)][size_t(x) * channels];
-          TRGB want = colorType == 3 ? CreateRGB(p.palette[s[0]][0], p.palette[s[0]][1], p.palette[s[0]][2])
+          TRGB want = colorType == 3
+                          ? CreateRGB(p.palette[s[0]][0], p.palette[s[0]][1], p.palette[s[0]][2])
                       : channels >= 3 ? CreateRGB(s[0], s[1], s[2])
                                       : CreateRGB(s[0], s[0], s[0]);
           ASSERT_EQ(Px(b, x, y), want) << x << "," << y;
@@ -216,7 +226,8 @@ TEST(PngReader, OneBitImages) {
     EXPECT_EQ(params.PngInterlaced, interlaced);
     for (int y = 0; y < pal.height; ++y)
       for (int x = 0; x < pal.width; ++x)
-        ASSERT_EQ(Px(b, x, y), (x * 7 + y * 3) % 5 < 2 ? CreateRGB(0, 0, 255) : CreateRGB(255, 0, 0))
+        ASSERT_EQ(Px(b, x, y),
+                  (x * 7 + y * 3) % 5 < 2 ? CreateRGB(0, 0, 255) : CreateRGB(255, 0, 0))
             << x << "," << y;
   }
 }
@@ -237,7 +248,8 @@ TEST(PngReader, ProgressOnEveryRowOfEveryPass) {
   EXPECT_EQ(log.percents.front(), 0);
   EXPECT_EQ(log.percents.back(), 100);
   EXPECT_TRUE(std::is_sorted(log.percents.begin(), log.percents.end()));
-  for (int y = 0; y < 100; ++y) ASSERT_EQ(Px(b, 2, y), CreateRGB(20, uint8_t(y * 10), uint8_t(2 + y)));
+  for (int y = 0; y < 100; ++y)
+    ASSERT_EQ(Px(b, 2, y), CreateRGB(20, uint8_t(y * 10), uint8_t(2 + y)));
 
   // A handler that sets Aborting stops the load after its first row.
   log = {};
@@ -350,7 +362,8 @@ TEST(PngReader, TruncatedStreamSetsAbortingAndLeavesZeroRows) {
   TIOParamsVals params;
   EXPECT_TRUE(LoadPng(bytes, b, params));
   ASSERT_EQ(b.Width(), 25);
-  EXPECT_EQ(Px(b, 0, 0), CreateRGB(p.rows[0][0], p.rows[0][1], p.rows[0][2])) << "rows before the cut";
+  EXPECT_EQ(Px(b, 0, 0), CreateRGB(p.rows[0][0], p.rows[0][1], p.rows[0][2]))
+      << "rows before the cut";
   for (int x = 0; x < 25; ++x) ASSERT_EQ(Px(b, x, 399), CreateRGB(0, 0, 0));
 
   // Without IEND (everything else whole) it fails too.

@@ -65,7 +65,8 @@ TEST_P(PngSuiteValid, EveryFileLoadsToTheExpectedPixels) {
     if (!rounded.empty()) {
       ASSERT_EQ(rounded.size(), want.size());
       int worst = 0;
-      for (size_t i = 0; i < want.size(); ++i) worst = std::max(worst, std::abs(rounded[i] - got.rgba[i]));
+      for (size_t i = 0; i < want.size(); ++i)
+        worst = std::max(worst, std::abs(rounded[i] - got.rgba[i]));
       EXPECT_LE(worst, 1);
     }
     ++files;

@@ -86,7 +86,8 @@ bool EncodeWithLibpng(png_structp png, png_infop info, EncodeState* s) {
       key.green = (*in.trnsColor)[1];
       key.blue = (*in.trnsColor)[2];
     }
-    png_set_tRNS(png, info, in.trnsAlpha.empty() ? nullptr : const_cast<png_bytep>(in.trnsAlpha.data()),
+    png_set_tRNS(png, info,
+                 in.trnsAlpha.empty() ? nullptr : const_cast<png_bytep>(in.trnsAlpha.data()),
                  int(in.trnsAlpha.size()), in.trnsColor ? &key : nullptr);
   }
   if (in.bkgd) {

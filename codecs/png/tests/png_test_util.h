@@ -39,8 +39,8 @@ struct RawPng {
   bool interlaced = false;
   // Rows as PNG stores them: packed from the most significant bit, 16-bit samples big-endian.
   std::vector<std::vector<uint8_t>> rows;
-  std::vector<std::array<uint8_t, 3>> palette;  // red, green, blue
-  std::vector<uint8_t> trnsAlpha;                // palette images
+  std::vector<std::array<uint8_t, 3>> palette;       // red, green, blue
+  std::vector<uint8_t> trnsAlpha;                    // palette images
   std::optional<std::array<uint16_t, 3>> trnsColor;  // gray (first) or red, green, blue
   std::optional<std::array<uint16_t, 4>> bkgd;       // index, red, green, blue / gray in [1]
   std::optional<std::array<uint32_t, 3>> phys;       // x, y, unit

@@ -37,7 +37,9 @@ struct PngFile {
   std::vector<std::string> order;
 };
 
-uint32_t Be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
+uint32_t Be32(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+}
 
 PngFile Parse(const std::vector<uint8_t>& b) {
   PngFile f;
@@ -204,7 +206,8 @@ TEST(PngWriter, SingleSampleImages) {
   params.BitsPerSample = 8;
   // Gray lx24RGB without alpha: 8-bit gray, not palette.
   TLxBitmap g(3, 2, lx24RGB);
-  for (int x = 0; x < 3; ++x) g.SetPixelsRGB24(x, 1, CreateRGB(uint8_t(x * 100), uint8_t(x * 100), uint8_t(x * 100)));
+  for (int x = 0; x < 3; ++x)
+    g.SetPixelsRGB24(x, 1, CreateRGB(uint8_t(x * 100), uint8_t(x * 100), uint8_t(x * 100)));
   std::vector<uint8_t> bytes = SavePng(g, params, nullptr);
   EXPECT_EQ(Parse(bytes).colorType, 0);
   EXPECT_EQ(Parse(bytes).depth, 8);
@@ -267,6 +270,37 @@ TEST(PngWriter, SingleSampleImages) {
   EXPECT_EQ(back.PixelAsRGB(1, 0), CreateRGB(0, 0, 255));
 }
 
+// One bit per sample: a two-colour image keeps its darker colour as black; others are
+// converted to black and white.
+TEST(PngWriter, OneBitOutputFromColourImages) {
+  TLxBitmap b(9, 2, lx24RGB);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 9; ++x)
+      b.SetPixelsRGB24(x, y, (x + y) % 2 ? CreateRGB(255, 0, 0) : CreateRGB(0, 0, 255));
+  TIOParamsVals params;
+  params.SamplesPerPixel = 1;
+  params.BitsPerSample = 1;
+  std::vector<uint8_t> bytes = SavePng(b, params, nullptr);
+  PngFile f = Parse(bytes);
+  EXPECT_EQ(f.colorType, 0);
+  EXPECT_EQ(f.depth, 1);
+  TLxBitmap back;
+  TIOParamsVals readParams;
+  ASSERT_FALSE(LoadPng(bytes, back, readParams));
+  ASSERT_EQ(back.PixelFormat(), lx1g);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 9; ++x)
+      EXPECT_EQ(back.PixelAsRGB(x, y), (x + y) % 2 ? CreateRGB(255, 255, 255) : CreateRGB(0, 0, 0))
+          << x;
+
+  // Three colours: converted, still one bit.
+  b.SetPixelsRGB24(0, 0, CreateRGB(250, 250, 250));
+  f = Parse(SavePng(b, params, nullptr));
+  EXPECT_EQ(f.colorType, 0);
+  EXPECT_EQ(f.depth, 1);
+  EXPECT_EQ(b.PixelFormat(), lx24RGB) << "the caller's bitmap is not converted";
+}
+
 TEST(PngWriter, ChunksAndSettings) {
   TLxBitmap b;
   Colourful(b, 8, 6);
@@ -282,8 +316,10 @@ TEST(PngWriter, ChunksAndSettings) {
   EXPECT_EQ((*f.phys)[0], 2835u);
   EXPECT_EQ((*f.phys)[1], 11811u);
   EXPECT_EQ(f.physUnit, 1);
-  EXPECT_EQ(f.texts, (std::vector<std::pair<std::string, std::string>>{{"Title", "T"}, {"Author", "A"}}));
-  EXPECT_EQ(f.bkgd, (std::vector<uint8_t>{0, 200, 0, 100, 0, 50})) << "8-bit values in 16-bit fields";
+  EXPECT_EQ(f.texts,
+            (std::vector<std::pair<std::string, std::string>>{{"Title", "T"}, {"Author", "A"}}));
+  EXPECT_EQ(f.bkgd, (std::vector<uint8_t>{0, 200, 0, 100, 0, 50}))
+      << "8-bit values in 16-bit fields";
   EXPECT_EQ(f.interlace, 0);
 
   // The background, resolution and texts come back through the reader.
@@ -295,9 +331,21 @@ TEST(PngWriter, ChunksAndSettings) {
   EXPECT_EQ(readParams.DpiY, 300);
   EXPECT_EQ(readParams.PngTextKeys, (std::vector<std::string>{"Title", "Author"}));
 
+  // Palette images point at the entry nearest to the background.
+  TLxBitmap few;
+  FewColours(few, 10, 10);
+  params.SamplesPerPixel = 1;
+  params.PngBackground = few.PixelAsRGB(3, 4);
+  bytes = SavePng(few, params, nullptr);
+  f = Parse(bytes);
+  ASSERT_EQ(f.colorType, 3);
+  ASSERT_EQ(f.bkgd.size(), 1u);
+  ASSERT_FALSE(LoadPng(bytes, back, readParams));
+  EXPECT_EQ(readParams.PngBackground, few.PixelAsRGB(3, 4));
+  params.PngBackground = CreateRGB(200, 100, 50);
+
   // Gray images get the background's gray level at their depth.
   TLxBitmap g(2, 2, lx8g);
-  params.SamplesPerPixel = 1;
   EXPECT_EQ(Parse(SavePng(g, params, nullptr)).bkgd, (std::vector<uint8_t>{0, 117}));
   params.BitsPerSample = 16;
   EXPECT_EQ(Parse(SavePng(g, params, nullptr)).bkgd, (std::vector<uint8_t>{117, 117}));
@@ -383,9 +431,8 @@ TEST(PngWriterPeers, PngcheckAndPillowAgreeOnEveryColourType) {
   std::vector<Written> files;
   // Pillow must see what our reader sees, and for every choice but the reduced palette
   // that is the source image (with the background under transparent palette pixels).
-  auto save = [&](const std::string& name, TLxBitmap& b, TIOParamsVals& params,
-                  const TLxMask* mask, const test::RgbaImage* expected, std::string dpi = "",
-                  std::string texts = "") {
+  auto save = [&](const std::string& name, TLxBitmap& b, TIOParamsVals& params, const TLxMask* mask,
+                  const test::RgbaImage* expected, std::string dpi = "", std::string texts = "") {
     std::vector<uint8_t> bytes = SavePng(b, params, mask);
     test::WriteFileBytes(dir / name, bytes);
     TLxBitmap back;
@@ -449,7 +496,8 @@ TEST(PngWriterPeers, PngcheckAndPillowAgreeOnEveryColourType) {
   params.PngBackground = CreateRGB(9, 9, 9);
   test::RgbaImage holesWant = *source(holes);
   for (size_t i = 0; i < holesWant.rgba.size(); i += 4)
-    if (holesWant.rgba[i + 3] == 0) holesWant.rgba[i] = holesWant.rgba[i + 1] = holesWant.rgba[i + 2] = 9;
+    if (holesWant.rgba[i + 3] == 0)
+      holesWant.rgba[i] = holesWant.rgba[i + 1] = holesWant.rgba[i + 2] = 9;
   save("palette-transparent.png", holes, params, &holeMask, &holesWant);
 
   TLxBitmap gray(40, 9, lx8g);
@@ -468,8 +516,9 @@ TEST(PngWriterPeers, PngcheckAndPillowAgreeOnEveryColourType) {
   params.BitsPerSample = 1;
   save("gray1.png", bw, params, nullptr, source(bw));
 
-  std::string cmd = "/usr/bin/python3 " +
-                    test::ShellQuote((test::SourceDir() / "codecs/png/tests/pillow_decode.py").string());
+  std::string cmd =
+      "/usr/bin/python3 " +
+      test::ShellQuote((test::SourceDir() / "codecs/png/tests/pillow_decode.py").string());
   for (auto& w : files) {
     std::string out;
     EXPECT_EQ(test::RunCommand("pngcheck -q " + test::ShellQuote((dir / w.name).string()), &out), 0)
@@ -495,7 +544,8 @@ TEST(PngWriterPeers, PngcheckAndPillowAgreeOnEveryColourType) {
     EXPECT_EQ(fields[3], std::to_string(w.expected.height));
     ASSERT_EQ(rgba.size(), w.expected.rgba.size());
     size_t differ = 0;
-    for (size_t i = 0; i < rgba.size(); i += 4) differ += std::memcmp(&rgba[i], &w.expected.rgba[i], 4) != 0;
+    for (size_t i = 0; i < rgba.size(); i += 4)
+      differ += std::memcmp(&rgba[i], &w.expected.rgba[i], 4) != 0;
     EXPECT_EQ(differ, 0u);
     if (!w.dpi.empty()) {
       EXPECT_EQ(fields[4], w.dpi);
