@@ -41,6 +41,7 @@ constexpr png_alloc_size_t kMaxChunkBytes = 16u << 20;
 constexpr uint64_t kMaxInflateRatio = 1032;
 // Whatever the stream holds, images beyond this many pixels are refused.
 constexpr uint64_t kMaxPixels = uint64_t(1) << 31;
+constexpr uint64_t kMaxPixelsUnknownSize = uint64_t(1) << 28;
 constexpr size_t kReadAhead = 64 * 1024;
 // libpng allocates its chunk buffers at the length a chunk header claims, before reading
 // the chunk (and zero-fills them), whatever the chunk malloc limit says for tEXt and the
@@ -53,8 +54,8 @@ constexpr size_t kLibpngBudget = 256u << 20;
 
 // How a decoded row reaches the bitmap.
 enum class RowMode : uint8_t {
-  Direct,      // libpng writes straight into the bitmap row
-  SplitAlpha,  // blue, green, red, alpha staged, then split into the row and the alpha row
+  Direct,      // libpng writes straight into the bitmap row (red and blue swapped after)
+  SplitAlpha,  // red, green, blue, alpha staged, then split into the row and the alpha row
   Palette1,    // 1-bit palette indices staged, then looked up into an lx24RGB row
 };
 
@@ -486,14 +487,14 @@ bool BackgroundOf(ReadContext& c, TRGB& out) {
   }
 }
 
-// Bytes of decoded image data the header announces, and whether the stream can hold them.
+// Whether the stream can hold the image data the header announces (deflate shrinks data by
+// kMaxInflateRatio at most). A stream that cannot tell its size gets a tighter pixel limit.
 bool SizeIsPlausible(const ReadContext& c, int64_t streamRemaining) {
   uint64_t pixels = 0, bits = 0;
-  int bitsPerPixel = SamplesOf(c.colorType) * c.depth;
-  if (!checked_mul(c.width, c.height, pixels) || pixels > kMaxPixels) return false;
-  if (!checked_mul(pixels, uint64_t(bitsPerPixel), bits)) return false;
-  uint64_t bytes = bits / 8;
-  if (streamRemaining > 0 && bytes / kMaxInflateRatio > uint64_t(streamRemaining)) return false;
+  const uint64_t maxPixels = streamRemaining > 0 ? kMaxPixels : kMaxPixelsUnknownSize;
+  if (!checked_mul(c.width, c.height, pixels) || pixels > maxPixels) return false;
+  if (!checked_mul(pixels, uint64_t(SamplesOf(c.colorType) * c.depth), bits)) return false;
+  if (streamRemaining > 0 && bits / 8 / kMaxInflateRatio > uint64_t(streamRemaining)) return false;
   return true;
 }
 
