@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "bitmap/errors.h"
 #include "bitmap/stream.h"
@@ -413,6 +414,40 @@ TEST(PngWriter, ProgressAndStreamFailures) {
   // A stream that raises: its exception reaches the caller, not swallowed by libpng.
   TLxBufferedReadStream raising(readOnly, false, 16);
   EXPECT_THROW(WritePNGStream(raising, b, params, nullptr, progress), EWriteError);
+}
+
+// The codec keeps no state between calls: threads encoding and decoding at once get what one
+// thread alone gets.
+TEST(PngWriter, ThreadsAtOnce) {
+  TLxBitmap source;
+  Colourful(source, 61, 47);
+  TLxMask mask;
+  AlphaGradient(source, mask);
+  TIOParamsVals params;
+  params.PngInterlaced = true;
+  const std::vector<uint8_t> want = SavePng(source, params, &mask);
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 5; ++i) {
+        TIOParamsVals p;
+        p.PngInterlaced = true;
+        TLxBitmap copy;
+        copy.Assign(source);
+        TLxMask m;
+        copy.AlphaChannel()->CopyToMask(m);
+        std::vector<uint8_t> bytes = SavePng(copy, p, &m);
+        TLxBitmap back;
+        TIOParamsVals readParams;
+        if (bytes != want || LoadPng(bytes, back, readParams) ||
+            test::CountDifferentPixels(test::BitmapToRgba(back), test::BitmapToRgba(source)) != 0)
+          ++failures[size_t(t)];
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
 }
 
 // ------------------------------------------------------------------- other programs' view
