@@ -9,6 +9,7 @@
 #include "codecs/png/png.h"
 #include "codecs/png/tests/png_test_util.h"
 #include "io/progress.h"
+#include "tests/support/test_support.h"
 
 namespace lumenax {
 namespace {
@@ -188,6 +189,37 @@ TEST(PngReader, WideRowsOfEveryChannelCount) {
         }
     }
   }
+}
+
+// Rows paged to a temporary file (one row mapped at a time) load and save like rows in memory.
+TEST(PngReader, PagedBitmaps) {
+  RawPng p;
+  p.width = 29;
+  p.height = 17;
+  p.colorType = 6;
+  p.interlaced = true;
+  uint32_t seed = 3;
+  for (int y = 0; y < p.height; ++y) {
+    Row r(size_t(p.width) * 4);
+    for (auto& v : r) v = uint8_t((seed = seed * 1664525u + 1013904223u) >> 24);
+    p.rows.push_back(r);
+  }
+  std::vector<uint8_t> bytes = EncodeRawPng(p);
+  TLxBitmap inMemory, paged;
+  paged.FileThreshold = 0;
+  TIOParamsVals params;
+  ASSERT_FALSE(LoadPng(bytes, inMemory, params));
+  ASSERT_FALSE(LoadPng(bytes, paged, params));
+  ASSERT_EQ(paged.Location(), lxTempFile);
+  EXPECT_EQ(test::CountDifferentPixels(test::BitmapToRgba(paged), test::BitmapToRgba(inMemory)),
+            0u);
+
+  TLxMask mask;
+  paged.AlphaChannel()->CopyToMask(mask);
+  std::vector<uint8_t> again = test::SavePng(paged, params, &mask);
+  TLxBitmap back;
+  ASSERT_FALSE(LoadPng(again, back, params));
+  EXPECT_EQ(test::CountDifferentPixels(test::BitmapToRgba(back), test::BitmapToRgba(inMemory)), 0u);
 }
 
 TEST(PngReader, OneBitImages) {
