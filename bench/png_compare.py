@@ -60,7 +60,7 @@ def median_pair(pairs):
 
 def main():
     build, work = sys.argv[1], sys.argv[2]
-    runs = int(sys.argv[3]) if len(sys.argv) > 3 else 3
+    runs = int(sys.argv[3]) if len(sys.argv) > 3 else 5
     ours = os.path.join(build, "bench", "png_bench")
     floor = os.path.join(build, "bench", "png_floor")
     os.makedirs(work, exist_ok=True)
