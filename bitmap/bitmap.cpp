@@ -991,4 +991,50 @@ bool TLxWorkBitmap::Allocate(int width, int height, int bitCount) {
   return true;
 }
 
+// ====================================================================== platform bitmaps
+
+void TLxBitmap::EncapsulateTBitmap(TBitmap* bitmap, bool freeFirst) {
+  if (freeFirst) FreeImage(true);
+  if (!bitmap) return;
+  lumenax::PixelFormat pf = lxNone;
+  switch (bitmap->BitsPerPixel()) {
+    case 1: pf = lx1g; break;
+    case 24: pf = lx24RGB; break;
+    case 32: pf = lx32RGB; break;
+    case 8: {
+      pf = lx8g;
+      for (int i = 0; i < bitmap->ColorTableSize(); ++i) {
+        TRGB c = bitmap->GetColorTableEntry(i);
+        if (c.r != i || c.g != i || c.b != i) pf = lx8p;
+      }
+      break;
+    }
+    default: break;
+  }
+  // Whatever this bitmap held is released; only the alpha channel survives without freeFirst.
+  FreeImage(false);
+  if (pf == lxNone || bitmap->Empty()) {
+    alpha_.reset();
+    return;
+  }
+  width_ = bitmap->Width();
+  height_ = bitmap->Height();
+  if (alpha_ && (alpha_->Width() != width_ || alpha_->Height() != height_)) alpha_.reset();
+  pixelFormat_ = pf;
+  bitCount_ = BitCountOf(pf);
+  channelCount_ = ChannelCountOf(pf);
+  rowLen_ = int32_t(ComputeRowLen(width_, bitCount_, 32));
+  if (pf == lx8p) {
+    palette_ = std::make_unique<TRGB[]>(256);
+    paletteCount_ = 256;
+    for (int i = 0; i < std::min(256, bitmap->ColorTableSize()); ++i)
+      palette_[size_t(i)] = bitmap->GetColorTableEntry(i);
+  }
+  location_ = lxTBitmap;
+  bitmap_ = bitmap;
+  externalBitmap_ = true;
+  BuildRowTable();
+  ReallocPending = false;
+}
+
 }  // namespace lumenax

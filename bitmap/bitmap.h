@@ -135,6 +135,11 @@ class TLxBitmap : public TLxBaseBitmap {
   void CopyAndConvertFormat(TLxBitmap& source);
   // Copies a platform bitmap (1, 8, 24 and 32 bits; other depths as 24 bits).
   void CopyFromTBitmap(TBitmap& bitmap);
+  // Adopts a platform bitmap as this bitmap's rows without copying (lxTBitmap, external: the
+  // next FreeImage hands it back untouched). 1, 8, 24 and 32 bits are adopted (8 bits as
+  // lx8g with a gray colour table, else lx8p with its colours); other depths leave this
+  // bitmap empty. With freeFirst the current image and alpha channel are freed first.
+  void EncapsulateTBitmap(TBitmap* bitmap, bool freeFirst);
   // Moves the rows to lxTBitmap and returns the platform bitmap.
   TBitmap* AsTBitmap();
 

@@ -1,0 +1,55 @@
+// libFuzzer target of the BMP reader. The reserved words of the file header, which the
+// reader ignores, choose the options: bit 0 native pixel format, bit 1 ignore alpha, bit 2
+// header-only read, bit 3 no file header (the stream then starts at the info header). Small
+// images that load are written back and read again, which runs the writer on odd bitmaps.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "bitmap/bitmap.h"
+#include "bitmap/mask.h"
+#include "bitmap/stream.h"
+#include "codecs/bmp/bmp.h"
+#include "io/params.h"
+#include "io/progress.h"
+
+using namespace lumenax;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const uint8_t flags = size >= 7 ? data[6] : 0;
+  const bool native = flags & 1, ignoreAlpha = flags & 2, infoOnly = flags & 4;
+  const bool noFileHeader = (flags & 8) && size >= 14;
+  const uint8_t* start = noFileHeader ? data + 14 : data;
+  const size_t length = noFileHeader ? size - 14 : size;
+
+  TLxMemStream stream(start, int64_t(length));
+  TLxBitmap bitmap;
+  TIOParamsVals params;
+  params.IsNativePixelFormat = native;
+  bool aborting = false;
+  ProgressRecord progress;
+  progress.AbortingPtr = &aborting;
+  std::unique_ptr<TLxMask> mask;
+  ReadBMPStream(stream, bitmap, 0, ignoreAlpha, mask, noFileHeader, infoOnly, progress, params);
+  if (mask) bitmap.AlphaChannel()->CopyFromMask(mask.get());
+
+  if (!aborting && !bitmap.IsEmpty() && int64_t(bitmap.Width()) * bitmap.Height() <= 65536) {
+    TMemoryStream out;
+    bool failed = false;
+    ProgressRecord wp;
+    wp.AbortingPtr = &failed;
+    params.BmpCompression = flags >> 4 & 1;
+    params.BmpVersion = flags >> 5 & 3;
+    WriteBMPStream(out, bitmap, params, !ignoreAlpha, wp);
+    if (!failed) {
+      out.Seek(0, soBeginning);
+      TLxBitmap again;
+      TIOParamsVals p2;
+      std::unique_ptr<TLxMask> m2;
+      ReadBMPStream(out, again, 0, false, m2, false, false, wp, p2);
+      // What the writer produced must load again.
+      if (failed) __builtin_trap();
+    }
+  }
+  return 0;
+}
