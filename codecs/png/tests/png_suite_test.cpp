@@ -13,33 +13,13 @@ namespace {
 namespace fs = std::filesystem;
 
 fs::path SuiteDir() {
-  fs::path d = test::CorpusDir();
-  return d.empty() ? d : d / "pngsuite";
+  return test::PngSuiteDir();
 }
-
 std::vector<fs::path> SuiteFiles(bool corrupt) {
-  std::vector<fs::path> files;
-  for (auto& e : fs::directory_iterator(SuiteDir() / "png")) {
-    std::string name = e.path().filename().string();
-    if (e.path().extension() == ".png" && (name[0] == 'x') == corrupt) files.push_back(e.path());
-  }
-  std::sort(files.begin(), files.end());
-  return files;
+  return test::PngSuiteFiles(corrupt);
 }
-
-// Expected RGBA of a suite file. Gamma is never applied (neither by the reference nor by
-// the reader). 16-bit files are compared with the high byte of their 16-bit reference,
-// since the reader strips 16-bit samples to their high byte; `rounded` receives the
-// reference's own 8-bit rendering when it has one (which rounds instead, so it may differ by
-// one in a sample).
 std::vector<int> Expected(const std::string& stem, std::vector<int>* rounded) {
-  std::vector<int> v = test::ReadJsonInts(SuiteDir() / "json" / (stem + ".json"));
-  if (std::any_of(v.begin(), v.end(), [](int s) { return s > 255; }) ||
-      fs::exists(SuiteDir() / "json" / (stem + "_to8.json"))) {
-    for (int& s : v) s >>= 8;
-    if (rounded) *rounded = test::ReadJsonInts(SuiteDir() / "json" / (stem + "_to8.json"));
-  }
-  return v;
+  return test::PngSuiteExpected(stem, rounded);
 }
 
 class PngSuiteValid : public ::testing::TestWithParam<bool> {};

@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cctype>
 #include <csetjmp>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include "bitmap/stream.h"
 #include "codecs/png/png.h"
 #include "io/progress.h"
+#include "tests/support/test_support.h"
 
 namespace lumenax::test {
 
@@ -133,6 +135,32 @@ std::vector<uint8_t> EncodeRawPng(const RawPng& in) {
   png_destroy_write_struct(&png, &info);
   if (!ok) throw std::runtime_error("EncodeRawPng: libpng refused the image");
   return out;
+}
+
+std::filesystem::path PngSuiteDir() {
+  std::filesystem::path d = CorpusDir();
+  return d.empty() ? d : d / "pngsuite";
+}
+
+std::vector<std::filesystem::path> PngSuiteFiles(bool corrupt) {
+  std::vector<std::filesystem::path> files;
+  for (auto& e : std::filesystem::directory_iterator(PngSuiteDir() / "png")) {
+    std::string name = e.path().filename().string();
+    if (e.path().extension() == ".png" && (name[0] == 'x') == corrupt) files.push_back(e.path());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+std::vector<int> PngSuiteExpected(const std::string& stem, std::vector<int>* rounded) {
+  const std::filesystem::path json = PngSuiteDir() / "json";
+  std::vector<int> v = ReadJsonInts(json / (stem + ".json"));
+  if (std::any_of(v.begin(), v.end(), [](int s) { return s > 255; }) ||
+      std::filesystem::exists(json / (stem + "_to8.json"))) {
+    for (int& s : v) s >>= 8;
+    if (rounded) *rounded = ReadJsonInts(json / (stem + "_to8.json"));
+  }
+  return v;
 }
 
 std::vector<int> ReadJsonInts(const std::filesystem::path& p) {

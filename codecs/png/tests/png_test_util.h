@@ -50,6 +50,17 @@ struct RawPng {
 };
 std::vector<uint8_t> EncodeRawPng(const RawPng& png);
 
+// ../shared/corpus/pngsuite, or empty when the corpus is absent.
+std::filesystem::path PngSuiteDir();
+// The suite's valid files, or its corrupt ones (x*), sorted.
+std::vector<std::filesystem::path> PngSuiteFiles(bool corrupt);
+// Expected RGBA of a suite file (by stem). Gamma is never applied (neither by the reference
+// nor by the reader). 16-bit files are compared with the high byte of their 16-bit reference,
+// since the reader strips 16-bit samples to their high byte; `rounded` receives the
+// reference's own 8-bit rendering when it has one (which rounds instead, so it may differ by
+// one in a sample).
+std::vector<int> PngSuiteExpected(const std::string& stem, std::vector<int>* rounded);
+
 // The integers of a JSON array file.
 std::vector<int> ReadJsonInts(const std::filesystem::path& p);
 
