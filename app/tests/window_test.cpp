@@ -44,6 +44,7 @@ class WindowTest : public ::testing::Test {
     static int argc = 1;
     static char name[] = "window_test";
     static char* argv[] = {name, nullptr};
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     static QApplication app(argc, argv);
     return app;
   }
