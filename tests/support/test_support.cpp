@@ -87,21 +87,52 @@ bool HaveProgram(const std::string& name) {
 
 namespace lumenax::test {
 
-bool ReadPngRgba(const std::filesystem::path& p, RgbaImage& out) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&image, p.c_str())) return false;
-  image.format = PNG_FORMAT_RGBA;
-  // Keep gamma out of the way: the 8-bit output of a 16-bit file is the sample's high byte
-  // scaled, the rest are the stored values.
-  out.width = int(image.width);
-  out.height = int(image.height);
-  out.rgba.assign(PNG_IMAGE_SIZE(image), 0);
-  if (!png_image_finish_read(&image, nullptr, out.rgba.data(), 0, nullptr)) {
-    png_image_free(&image);
+namespace {
+
+[[noreturn]] void PngFailed(png_structp png, png_const_charp) {
+  png_longjmp(png, 1);
+}
+void PngWarned(png_structp, png_const_charp) {}
+
+// Decodes to 8-bit RGBA with libpng's transformations and none of its colour handling (the
+// simplified API would convert files with a gAMA chunk to sRGB). Holds no C++ object across
+// setjmp; `out` belongs to the caller.
+bool DecodePngRgba(FILE* f, RgbaImage* out) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, PngFailed, PngWarned);
+  if (!png) return false;
+  png_infop info = png_create_info_struct(png);
+  if (!info || setjmp(png_jmpbuf(png))) {
+    png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
     return false;
   }
+  png_init_io(png, f);
+  png_read_info(png, info);
+  png_set_expand(png);  // palette to RGB, low gray depths to 8 bits, tRNS to alpha
+  png_set_scale_16(png);
+  png_set_gray_to_rgb(png);
+  png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
+  int passes = png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  out->width = int(png_get_image_width(png, info));
+  out->height = int(png_get_image_height(png, info));
+  if (png_get_rowbytes(png, info) != size_t(out->width) * 4) png_error(png, "not RGBA");
+  out->rgba.assign(size_t(out->width) * out->height * 4, 0);
+  for (int pass = 0; pass < passes; ++pass)
+    for (int y = 0; y < out->height; ++y)
+      png_read_row(png, &out->rgba[size_t(y) * out->width * 4], nullptr);
+  png_read_end(png, nullptr);
+  png_destroy_read_struct(&png, &info, nullptr);
   return true;
+}
+
+}  // namespace
+
+bool ReadPngRgba(const std::filesystem::path& p, RgbaImage& out) {
+  FILE* f = std::fopen(p.c_str(), "rb");
+  if (!f) return false;
+  bool ok = DecodePngRgba(f, &out);
+  std::fclose(f);
+  return ok;
 }
 
 bool ReadPamRgba(const std::filesystem::path& p, RgbaImage& out) {

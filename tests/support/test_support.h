@@ -54,7 +54,7 @@ struct RgbaImage {
   const uint8_t* at(int x, int y) const { return &rgba[(size_t(y) * width + x) * 4]; }
 };
 
-// Decodes a PNG with libpng's simplified API (16-bit samples scaled to 8, gamma untouched).
+// Decodes a PNG with libpng (16-bit samples scaled to 8, gamma untouched: no sRGB conversion).
 bool ReadPngRgba(const std::filesystem::path& p, RgbaImage& out);
 // Reads a PAM (P7, RGB_ALPHA or RGB, MAXVAL 255) as written by `lumenax dump` or netpbm.
 bool ReadPamRgba(const std::filesystem::path& p, RgbaImage& out);

@@ -1,0 +1,537 @@
+// PNG writer on libpng.
+//
+// As in the reader, libpng's errors leave by longjmp: everything that owns memory or may
+// throw (working copies, the quantizer, buffers, the text list) is prepared in
+// WritePNGStream, and the one function that drives libpng (WriteImage) holds only plain
+// values in a WriteContext. A libpng error becomes EInvalidGraphic "Error on creating PNG"
+// once WriteImage has returned and the libpng structures are gone; an exception of the
+// stream inside the write callback is kept and raised again the same way.
+#include <png.h>
+
+#include <array>
+#include <cmath>
+#include <csetjmp>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bitmap/bitmap.h"
+#include "bitmap/conversion.h"
+#include "bitmap/errors.h"
+#include "bitmap/mask.h"
+#include "bitmap/stream.h"
+#include "codecs/png/png.h"
+#include "io/params.h"
+#include "io/progress.h"
+#include "quantize/quantizer.h"
+
+namespace lumenax {
+
+namespace {
+
+constexpr const char* kCreateError = "Error on creating PNG";
+// libpng hands over a few bytes at a time (chunk headers, CRCs); they are gathered here so
+// that the stream sees large writes.
+constexpr size_t kWriteBuffer = 64 * 1024;
+
+// What goes into the row handed to libpng.
+enum class RowFill : uint8_t {
+  Direct,       // the working bitmap's row as stored
+  RgbFromAny,   // blue, green, red of any layout
+  Rgba,         // lx24RGB row and mask: blue, green, red, alpha
+  RgbaFromAny,  // any layout and mask
+  Gray8,        // the gray level of any layout
+  Gray16,       // the gray level of any layout as the high byte, low byte 0
+  Index,        // the quantizer's index of each pixel
+  IndexAlpha,   // 0 where the mask is below 255, else the quantizer's index + 1
+  TableAlpha,   // lx8p: 0 where the mask is below 255, else indexTable[index]
+};
+
+struct WriteContext {
+  TStream* stream = nullptr;
+  ProgressRecord* progress = nullptr;
+  std::exception_ptr* pendingError = nullptr;  // an exception of the stream, raised later
+  png_structp png = nullptr;
+  png_infop info = nullptr;
+
+  uint8_t* out = nullptr;  // write buffer of kWriteBuffer bytes
+  size_t outLen = 0;
+
+  // Header and chunks.
+  png_uint_32 width = 0;
+  png_uint_32 height = 0;
+  int depth = 8;
+  int colorType = PNG_COLOR_TYPE_RGB;
+  bool interlaced = false;
+  png_color* plte = nullptr;
+  int plteCount = 0;
+  png_byte trnsAlpha[1] = {0};
+  int trnsCount = 0;
+  png_color_16 background{};
+  bool hasPhys = false;
+  png_uint_32 ppmX = 0;
+  png_uint_32 ppmY = 0;
+  int filters = -1;  // png_set_filter mask, -1: libpng's own choice
+  int level = 5;
+  png_text* texts = nullptr;
+  int textCount = 0;
+
+  // Rows.
+  TLxBitmap* working = nullptr;
+  const TLxMask* mask = nullptr;
+  RowFill fill = RowFill::Direct;
+  uint8_t* row = nullptr;      // the row handed to libpng (width * 4 + 8 bytes)
+  uint8_t* maskRow = nullptr;  // alpha of one row when the mask cannot be read in place
+  TLxQuantizer* quantizer = nullptr;
+  int indexLimit = 256;  // quantizer indices at or above this are out of the palette
+  const uint8_t* indexTable = nullptr;
+};
+
+// ---------------------------------------------------------------- output
+
+// Moves the gathered bytes to the stream; a short write sets Aborting. An exception of
+// the stream is kept in pendingError and false returned.
+bool FlushOut(WriteContext* c) noexcept {
+  if (c->outLen == 0) return true;
+  try {
+    int64_t put = c->stream->Write(c->out, int64_t(c->outLen));
+    if (put != int64_t(c->outLen)) c->progress->Abort();
+    c->outLen = 0;
+    return true;
+  } catch (...) {
+    *c->pendingError = std::current_exception();
+    c->outLen = 0;
+    return false;
+  }
+}
+
+bool PutBytes(WriteContext* c, const uint8_t* data, size_t n) noexcept {
+  if (c->outLen + n > kWriteBuffer) {
+    if (!FlushOut(c)) return false;
+    if (n >= kWriteBuffer) {  // large blocks go straight through
+      try {
+        int64_t put = c->stream->Write(data, int64_t(n));
+        if (put != int64_t(n)) c->progress->Abort();
+        return true;
+      } catch (...) {
+        *c->pendingError = std::current_exception();
+        return false;
+      }
+    }
+  }
+  std::memcpy(c->out + c->outLen, data, n);
+  c->outLen += n;
+  return true;
+}
+
+// ---------------------------------------------------------------- libpng callbacks
+
+[[noreturn]] void OnError(png_structp png, png_const_charp) {
+  png_longjmp(png, 1);
+}
+
+void OnWarning(png_structp, png_const_charp) {}
+
+void OnWrite(png_structp png, png_bytep data, size_t n) {
+  auto* c = static_cast<WriteContext*>(png_get_io_ptr(png));
+  if (!PutBytes(c, data, n)) png_error(png, "stream failure");
+}
+
+void OnFlush(png_structp png) {
+  auto* c = static_cast<WriteContext*>(png_get_io_ptr(png));
+  if (!FlushOut(c)) png_error(png, "stream failure");
+}
+
+// ---------------------------------------------------------------- rows
+
+// Alpha values of row y, 255 where the mask does not reach.
+const uint8_t* AlphaRow(WriteContext* c, int y) {
+  const TLxMask& m = *c->mask;
+  const int w = int(c->width);
+  if (m.BitsPerPixel == 8 && m.Width >= w && y < m.Height) return m.ScanLine(y);
+  uint8_t* a = c->maskRow;
+  std::memset(a, 255, size_t(w));
+  if (y < m.Height) {
+    const uint8_t* src = m.ScanLine(y);
+    const int n = std::min(w, m.Width);
+    if (m.BitsPerPixel == 8)
+      std::memcpy(a, src, size_t(n));
+    else if (m.BitsPerPixel == 1)
+      for (int x = 0; x < n; ++x) a[x] = (src[x >> 3] >> (7 - (x & 7))) & 1 ? 255 : 0;
+  }
+  return a;
+}
+
+int IndexOf(WriteContext* c, TRGB colour) {
+  int i = c->quantizer->RGBToIndex(PackBGR(colour));
+  return i >= 0 && i < c->indexLimit ? i : 0;
+}
+
+// The row of y handed to libpng.
+const uint8_t* RowOf(WriteContext* c, int y) {
+  TLxBitmap& bm = *c->working;
+  const uint8_t* src = bm.ScanLine(y);
+  if (c->fill == RowFill::Direct) return src;
+  const int w = int(c->width);
+  uint8_t* d = c->row;
+  switch (c->fill) {
+    case RowFill::Rgba: {
+      const uint8_t* a = AlphaRow(c, y);
+      for (int x = 0; x < w; ++x, src += 3, d += 4) {
+        d[0] = src[0];
+        d[1] = src[1];
+        d[2] = src[2];
+        d[3] = a[x];
+      }
+      break;
+    }
+    case RowFill::RgbFromAny:
+      for (int x = 0; x < w; ++x, d += 3) {
+        TRGB p = PixelAsRGBFromRow(bm, src, x);
+        std::memcpy(d, &p, 3);
+      }
+      break;
+    case RowFill::RgbaFromAny: {
+      const uint8_t* a = AlphaRow(c, y);
+      for (int x = 0; x < w; ++x, d += 4) {
+        TRGB p = PixelAsRGBFromRow(bm, src, x);
+        d[0] = p.b;
+        d[1] = p.g;
+        d[2] = p.r;
+        d[3] = a[x];
+      }
+      break;
+    }
+    case RowFill::Gray8:
+      for (int x = 0; x < w; ++x) d[x] = PixelAsRGBFromRow(bm, src, x).r;
+      break;
+    case RowFill::Gray16:
+      for (int x = 0; x < w; ++x) {
+        d[2 * x] = PixelAsRGBFromRow(bm, src, x).r;
+        d[2 * x + 1] = 0;
+      }
+      break;
+    case RowFill::Index:
+      if (bm.PixelFormat() == lx24RGB) {
+        for (int x = 0; x < w; ++x, src += 3)
+          d[x] = uint8_t(IndexOf(c, TRGB{src[0], src[1], src[2]}));
+      } else {
+        for (int x = 0; x < w; ++x) d[x] = uint8_t(IndexOf(c, PixelAsRGBFromRow(bm, src, x)));
+      }
+      break;
+    case RowFill::IndexAlpha: {
+      const uint8_t* a = AlphaRow(c, y);
+      for (int x = 0; x < w; ++x)
+        d[x] = a[x] < 255 ? 0 : uint8_t(IndexOf(c, PixelAsRGBFromRow(bm, src, x)) + 1);
+      break;
+    }
+    case RowFill::TableAlpha: {
+      const uint8_t* a = AlphaRow(c, y);
+      for (int x = 0; x < w; ++x) d[x] = a[x] < 255 ? 0 : c->indexTable[src[x]];
+      break;
+    }
+    case RowFill::Direct:
+      break;
+  }
+  return c->row;
+}
+
+// Hands the chunks to libpng and writes the image. False after a libpng error.
+bool WriteImage(WriteContext* c) {
+  if (setjmp(png_jmpbuf(c->png))) return false;
+  png_structp png = c->png;
+  png_infop info = c->info;
+  if (c->plteCount > 0) png_set_PLTE(png, info, c->plte, c->plteCount);
+  if (c->trnsCount > 0) png_set_tRNS(png, info, c->trnsAlpha, c->trnsCount, nullptr);
+  png_set_IHDR(png, info, c->width, c->height, c->depth, c->colorType,
+               c->interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  if (c->hasPhys) png_set_pHYs(png, info, c->ppmX, c->ppmY, PNG_RESOLUTION_METER);
+  if (c->filters >= 0) png_set_filter(png, PNG_FILTER_TYPE_BASE, c->filters);
+  png_set_bKGD(png, info, &c->background);
+  png_set_compression_level(png, c->level);
+  if (c->colorType & PNG_COLOR_MASK_COLOR && c->colorType != PNG_COLOR_TYPE_PALETTE)
+    png_set_bgr(png);
+  if (c->textCount > 0) png_set_text(png, info, c->texts, c->textCount);
+  png_write_info(png, info);
+
+  const int passes = png_set_interlace_handling(png);
+  ProgressRecord& progress = *c->progress;
+  progress.Per1 = 100.0 / (double(c->height) * double(passes));
+  progress.Value = 0;
+  for (int pass = 0; pass < passes; ++pass) {
+    for (png_uint_32 y = 0; y < c->height; ++y) {
+      // Rows without pixels in this pass are skipped by libpng; don't build them.
+      if (passes > 1 && !PNG_ROW_IN_INTERLACE_PASS(y, pass))
+        png_write_row(png, c->row);
+      else
+        png_write_row(png, RowOf(c, int(y)));
+      progress.RowDone();
+      if (progress.Aborting()) return true;
+    }
+  }
+  png_write_end(png, info);
+  return true;
+}
+
+// ---------------------------------------------------------------- choices before libpng
+
+struct WriteGuard {
+  WriteContext& c;
+  void Release() {
+    if (c.png) png_destroy_write_struct(&c.png, c.info ? &c.info : nullptr);
+    c.png = nullptr;
+    c.info = nullptr;
+  }
+  ~WriteGuard() { Release(); }
+};
+
+// Whether any pixel of the image is less than fully opaque in the mask.
+bool MaskHasTransparency(const TLxMask& m, int width, int height) {
+  if (m.AllOpaque || (m.BitsPerPixel != 8 && m.BitsPerPixel != 1)) return false;
+  const int h = std::min(height, m.Height), w = std::min(width, m.Width);
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* r = m.ScanLine(y);
+    if (m.BitsPerPixel == 8) {
+      for (int x = 0; x < w; ++x)
+        if (r[x] != 255) return true;
+    } else {
+      for (int x = 0; x < w; ++x)
+        if (!((r[x >> 3] >> (7 - (x & 7))) & 1)) return true;
+    }
+  }
+  return false;
+}
+
+// An lx24RGB copy of a bitmap in any layout.
+std::unique_ptr<TLxBitmap> RgbCopy(TLxBitmap& source) {
+  auto copy = std::make_unique<TLxBitmap>();
+  if (!copy->Allocate(source.Width(), source.Height(), lx24RGB)) return nullptr;
+  for (int y = 0; y < source.Height(); ++y) {
+    const uint8_t* s = source.ScanLine(y);
+    uint8_t* d = copy->ScanLine(y);
+    for (int x = 0; x < source.Width(); ++x, d += 3) {
+      TRGB p = PixelAsRGBFromRow(source, s, x);
+      std::memcpy(d, &p, 3);
+    }
+  }
+  return copy;
+}
+
+int NearestEntry(const png_color* entries, int count, TRGB c) {
+  int best = 0;
+  long bestDistance = -1;
+  for (int i = 0; i < count; ++i) {
+    long dr = long(entries[i].red) - c.r, dg = long(entries[i].green) - c.g,
+         db = long(entries[i].blue) - c.b;
+    long d = dr * dr + dg * dg + db * db;
+    if (bestDistance < 0 || d < bestDistance) best = i, bestDistance = d;
+  }
+  return best;
+}
+
+// libpng turns the characters a keyword may not hold into spaces and trims them, and fails
+// the whole image when nothing is left. Readers hand over whatever keywords a file had (an
+// empty one too), so such a text is left out instead.
+bool UsableKeyword(const std::string& key) {
+  for (unsigned char ch : key) {
+    if (ch == 0) break;
+    if ((ch > 32 && ch < 127) || ch > 160) return true;
+  }
+  return false;
+}
+
+png_uint_32 PixelsPerMetre(int32_t dpi) {
+  return png_uint_32(std::nearbyint(double(dpi) * 100.0 / 2.54));
+}
+
+}  // namespace
+
+void WritePNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
+                    const TLxMask* alphaMask, ProgressRecord& progress) {
+  std::exception_ptr pendingError;
+  std::vector<uint8_t> out(kWriteBuffer);
+  WriteContext c;
+  c.stream = &stream;
+  c.progress = &progress;
+  c.pendingError = &pendingError;
+  c.out = out.data();
+  c.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &c, OnError, OnWarning);
+  if (!c.png) throw EInvalidGraphic(kCreateError);
+  WriteGuard guard{c};
+  c.info = png_create_info_struct(c.png);
+  if (!c.info) {
+    guard.Release();
+    throw EInvalidGraphic(kCreateError);
+  }
+  png_set_write_fn(c.png, &c, OnWrite, OnFlush);
+
+  if (params.SamplesPerPixel == 1 && params.BitsPerSample != 1 && params.BitsPerSample != 8 &&
+      params.BitsPerSample != 16)
+    params.BitsPerSample = 8;
+  const int bps = params.BitsPerSample;
+  const bool withAlpha =
+      alphaMask && MaskHasTransparency(*alphaMask, bitmap.Width(), bitmap.Height());
+
+  // The working bitmap: 1-bit output from a two-colour extract (bit 0 the darker colour) or
+  // a converted copy; palette and gray output from a layout the quantizer understands.
+  std::unique_ptr<TLxBitmap> copy;
+  TLxBitmap* working = &bitmap;
+  if (bps == 1 && bitmap.PixelFormat() != lx1g) {
+    TRGB dark, light;
+    copy = ExtractTwoColorBitmap(bitmap, dark, light);
+    if (!copy) {
+      copy = std::make_unique<TLxBitmap>();
+      copy->AssignImage(bitmap);
+      copy->SetPixelFormat(lx1g);
+    }
+    working = copy.get();
+  }
+  const lumenax::PixelFormat wpf = working->PixelFormat();
+  if (params.SamplesPerPixel == 1 && wpf != lx1g && wpf != lx8p && wpf != lx8g && wpf != lx16g &&
+      wpf != lx32f && wpf != lx24RGB) {
+    copy = RgbCopy(*working);  // lxRGB48, lx32RGB, lxCMYK, lxCIELab: judged by their colours
+    if (!copy) throw EInvalidGraphic(kCreateError);
+    working = copy.get();
+  }
+
+  c.working = working;
+  c.mask = alphaMask;
+  c.width = png_uint_32(std::max(0, bitmap.Width()));
+  c.height = png_uint_32(std::max(0, bitmap.Height()));
+  c.interlaced = params.PngInterlaced;
+  const TRGB bg = params.PngBackground;
+  const int bgGray = Gray8(bg.r, bg.g, bg.b);
+
+  std::array<TRGB, 256> quantized{};
+  std::array<png_color, 256> plte{};
+  std::array<uint8_t, 256> indexTable{};
+  std::unique_ptr<TLxQuantizer> quantizer;
+  const int w = working->Width();
+
+  if (params.SamplesPerPixel == 1 && bps == 1 && working->PixelFormat() == lx1g) {
+    c.colorType = PNG_COLOR_TYPE_GRAY;
+    c.depth = 1;
+    c.fill = RowFill::Direct;
+    c.background.gray = bgGray >= 128 ? 1 : 0;
+  } else if (params.SamplesPerPixel == 1 && !withAlpha && working->IsGrayScale()) {
+    c.colorType = PNG_COLOR_TYPE_GRAY;
+    c.depth = bps == 16 ? 16 : 8;
+    c.fill = bps == 16                        ? RowFill::Gray16
+             : working->PixelFormat() == lx8g ? RowFill::Direct
+                                              : RowFill::Gray8;
+    c.background.gray = png_uint_16(bps == 16 ? bgGray * 257 : bgGray);
+  } else if (params.SamplesPerPixel == 1) {
+    c.colorType = PNG_COLOR_TYPE_PALETTE;
+    const bool fromPalette = working->PixelFormat() == lx8p;
+    if (!withAlpha) {
+      c.depth = bps == 16 ? 16 : 8;  // 16 is refused by libpng
+      if (fromPalette) {
+        for (int i = 0; i < 256; ++i) quantized[size_t(i)] = working->GetPaletteEntry(i);
+        c.fill = RowFill::Direct;
+      } else {
+        quantizer = std::make_unique<TLxQuantizer>(*working, quantized.data(), 256);
+        c.fill = RowFill::Index;
+      }
+      for (int i = 0; i < 256; ++i)
+        plte[size_t(i)] = {quantized[size_t(i)].r, quantized[size_t(i)].g, quantized[size_t(i)].b};
+      c.plteCount = 256;
+      c.background.index = png_byte(NearestEntry(plte.data(), c.plteCount, bg));
+    } else {
+      // Entry 0 is the background and fully transparent; the image's colours follow.
+      c.depth = 8;
+      const int colours = std::min(1 << std::min(bps, 8), 255);
+      if (fromPalette) {
+        for (int i = 0; i < colours; ++i) quantized[size_t(i)] = working->GetPaletteEntry(i);
+        // Index i moves to i + 1; indices past the written entries take the nearest one.
+        std::array<png_color, 256> own{};
+        for (int i = 0; i < colours; ++i)
+          own[size_t(i)] = {quantized[size_t(i)].r, quantized[size_t(i)].g, quantized[size_t(i)].b};
+        for (int i = 0; i < 256; ++i)
+          indexTable[size_t(i)] = uint8_t(
+              1 +
+              (i < colours ? i : NearestEntry(own.data(), colours, working->GetPaletteEntry(i))));
+        c.indexTable = indexTable.data();
+        c.fill = RowFill::TableAlpha;
+      } else {
+        quantizer = std::make_unique<TLxQuantizer>(*working, quantized.data(), colours);
+        c.indexLimit = colours;
+        c.fill = RowFill::IndexAlpha;
+      }
+      plte[0] = {bg.r, bg.g, bg.b};
+      for (int i = 0; i < colours; ++i)
+        plte[size_t(i) + 1] = {quantized[size_t(i)].r, quantized[size_t(i)].g,
+                               quantized[size_t(i)].b};
+      c.plteCount = std::min((1 << std::min(bps, 8)) + 1, 256);
+      c.trnsAlpha[0] = 0;
+      c.trnsCount = 1;
+      c.background.index = 0;  // the background is entry 0 itself
+    }
+    c.plte = plte.data();
+  } else {
+    c.colorType = withAlpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB;
+    c.depth = 8;
+    const bool rgb = working->PixelFormat() == lx24RGB;
+    c.fill = withAlpha ? (rgb ? RowFill::Rgba : RowFill::RgbaFromAny)
+                       : (rgb ? RowFill::Direct : RowFill::RgbFromAny);
+    c.background.red = bg.r;
+    c.background.green = bg.g;
+    c.background.blue = bg.b;
+  }
+  c.quantizer = quantizer.get();
+
+  if (params.DpiX > 0 && params.DpiY > 0) {
+    c.hasPhys = true;
+    c.ppmX = PixelsPerMetre(params.DpiX);
+    c.ppmY = PixelsPerMetre(params.DpiY);
+  }
+  switch (params.PngFilter) {
+    case 0:
+      c.filters = PNG_FILTER_NONE;
+      break;
+    case 1:
+      c.filters = PNG_FILTER_SUB;
+      break;
+    case 2:
+      c.filters = PNG_FILTER_PAETH;
+      break;
+    default:
+      c.filters = -1;
+      break;
+  }
+  c.level = params.PngCompression;
+
+  const size_t textCount = std::min(params.PngTextKeys.size(), params.PngTextValues.size());
+  std::vector<png_text> texts;
+  for (size_t i = 0; i < textCount; ++i) {
+    if (!UsableKeyword(params.PngTextKeys[i])) continue;
+    png_text t{};
+    t.compression = PNG_TEXT_COMPRESSION_NONE;
+    t.key = const_cast<char*>(params.PngTextKeys[i].c_str());
+    t.text = const_cast<char*>(params.PngTextValues[i].c_str());
+    t.text_length = std::strlen(t.text);
+    texts.push_back(t);
+  }
+  c.texts = texts.data();
+  c.textCount = int(texts.size());
+
+  std::vector<uint8_t> row(size_t(std::max(w, 1)) * 4 + 8, 0);
+  c.row = row.data();
+  std::vector<uint8_t> maskRow;
+  if (alphaMask) {
+    maskRow.assign(size_t(std::max(w, 1)), 255);
+    c.maskRow = maskRow.data();
+  }
+
+  const bool ok = WriteImage(&c);
+  guard.Release();
+  if (!ok) {
+    if (pendingError) std::rethrow_exception(pendingError);
+    throw EInvalidGraphic(kCreateError);
+  }
+  if (!FlushOut(&c)) std::rethrow_exception(pendingError);
+}
+
+}  // namespace lumenax
