@@ -89,29 +89,37 @@ namespace lumenax::test {
 
 namespace {
 
-// libpng reports errors by longjmp; nothing with a destructor may live across setjmp here.
-bool DecodePng(FILE* f, RgbaImage& out) {
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+[[noreturn]] void PngFailed(png_structp png, png_const_charp) {
+  png_longjmp(png, 1);
+}
+void PngWarned(png_structp, png_const_charp) {}
+
+// Decodes to 8-bit RGBA with libpng's transformations and none of its colour handling (the
+// simplified API would convert files with a gAMA chunk to sRGB). Holds no C++ object across
+// setjmp; `out` belongs to the caller.
+bool DecodePngRgba(FILE* f, RgbaImage* out) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, PngFailed, PngWarned);
   if (!png) return false;
   png_infop info = png_create_info_struct(png);
   if (!info || setjmp(png_jmpbuf(png))) {
-    png_destroy_read_struct(&png, &info, nullptr);
+    png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
     return false;
   }
   png_init_io(png, f);
   png_read_info(png, info);
-  png_set_expand(png);  // palette, low gray depths and tRNS to 8-bit channels with alpha
-  png_set_strip_16(png);
+  png_set_expand(png);  // palette to RGB, low gray depths to 8 bits, tRNS to alpha
+  png_set_scale_16(png);
   png_set_gray_to_rgb(png);
   png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
-  png_set_interlace_handling(png);
+  int passes = png_set_interlace_handling(png);
   png_read_update_info(png, info);
-  out.width = int(png_get_image_width(png, info));
-  out.height = int(png_get_image_height(png, info));
-  out.rgba.assign(size_t(out.width) * out.height * 4, 0);
-  std::vector<png_bytep> rows(size_t(out.height));
-  for (int y = 0; y < out.height; ++y) rows[size_t(y)] = &out.rgba[size_t(y) * out.width * 4];
-  png_read_image(png, rows.data());
+  out->width = int(png_get_image_width(png, info));
+  out->height = int(png_get_image_height(png, info));
+  if (png_get_rowbytes(png, info) != size_t(out->width) * 4) png_error(png, "not RGBA");
+  out->rgba.assign(size_t(out->width) * out->height * 4, 0);
+  for (int pass = 0; pass < passes; ++pass)
+    for (int y = 0; y < out->height; ++y)
+      png_read_row(png, &out->rgba[size_t(y) * out->width * 4], nullptr);
   png_read_end(png, nullptr);
   png_destroy_read_struct(&png, &info, nullptr);
   return true;
@@ -119,11 +127,10 @@ bool DecodePng(FILE* f, RgbaImage& out) {
 
 }  // namespace
 
-// Samples as stored: no gamma correction, 16-bit samples keep their high byte.
 bool ReadPngRgba(const std::filesystem::path& p, RgbaImage& out) {
   FILE* f = std::fopen(p.c_str(), "rb");
   if (!f) return false;
-  bool ok = DecodePng(f, out);
+  bool ok = DecodePngRgba(f, &out);
   std::fclose(f);
   return ok;
 }

@@ -54,8 +54,7 @@ struct RgbaImage {
   const uint8_t* at(int x, int y) const { return &rgba[(size_t(y) * width + x) * 4]; }
 };
 
-// Decodes a PNG with libpng: samples as stored (no gamma), 16-bit samples keep their high
-// byte, everything expanded to 8-bit RGBA.
+// Decodes a PNG with libpng (16-bit samples scaled to 8, gamma untouched: no sRGB conversion).
 bool ReadPngRgba(const std::filesystem::path& p, RgbaImage& out);
 // Reads a PAM (P7, RGB_ALPHA or RGB, MAXVAL 255) as written by `lumenax dump` or netpbm.
 bool ReadPamRgba(const std::filesystem::path& p, RgbaImage& out);
