@@ -111,9 +111,24 @@ void TLxMask::RecomputeBounds() {
   BoundsLeft = BoundsTop = kEmptyBound;
   BoundsRight = BoundsBottom = 0;
   if (BitsPerPixel != 1 && BitsPerPixel != 8) return;
-  for (int y = 0; y < Height; ++y)
-    for (int x = 0; x < Width; ++x)
-      if (GetPixel(x, y)) Widen(x, y);
+  // Each row is searched from both ends for its first and last set pixel, so a mask costs
+  // one pass at most, and zero bytes of 1-bit rows are skipped whole.
+  for (int y = 0; y < Height; ++y) {
+    const uint8_t* r = ScanLine(y);
+    int a = 0, b = Width - 1;
+    if (BitsPerPixel == 8) {
+      while (a <= b && r[a] == 0) ++a;
+      if (a > b) continue;
+      while (r[b] == 0) --b;
+    } else {
+      while (a <= b && (a & 7) == 0 && r[a >> 3] == 0) a += 8;
+      while (a <= b && !(r[a >> 3] & (0x80 >> (a & 7)))) ++a;
+      if (a > b) continue;
+      while (!(r[b >> 3] & (0x80 >> (b & 7)))) --b;
+    }
+    Widen(a, y);
+    Widen(b, y);
+  }
 }
 
 void TLxMask::UpdateAllOpaque() {

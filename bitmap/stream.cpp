@@ -23,23 +23,15 @@ std::string FullPath(const std::filesystem::path& p) {
   return (ec ? p : abs).string();
 }
 
-std::string Format2(const char* fmt, const std::string& a, const std::string& b) {
-  // fmt holds exactly two %s placeholders.
-  std::string out;
-  const std::string* args[2] = {&a, &b};
-  int next = 0;
-  for (const char* p = fmt; *p; ++p) {
-    if (p[0] == '%' && p[1] == 's' && next < 2) {
-      out += *args[next++];
-      ++p;
-    } else {
-      out += *p;
-    }
-  }
-  return out;
+}  // namespace
+
+void RaiseFileCreateError(const std::filesystem::path& name, int errnum) {
+  throw EFCreateError("Cannot create file \"" + FullPath(name) + "\". " + std::strerror(errnum));
 }
 
-}  // namespace
+void RaiseFileOpenError(const std::filesystem::path& name, int errnum) {
+  throw EFOpenError("Cannot open file \"" + FullPath(name) + "\". " + std::strerror(errnum));
+}
 
 // ---------------------------------------------------------------- TStream
 
@@ -176,11 +168,8 @@ TLxWideFileStream::TLxWideFileStream(const std::filesystem::path& fileName, uint
   bool create = false;
   fd_ = OpenForMode(fileName, mode, create);
   if (fd_ < 0) {
-    std::string reason = std::strerror(errno);
-    if (create) {
-      throw EFCreateError(Format2("Cannot create file \"%s\". %s", FullPath(fileName), reason));
-    }
-    throw EFOpenError(Format2("Cannot open file \"%s\". %s", FullPath(fileName), reason));
+    if (create) RaiseFileCreateError(fileName, errno);
+    RaiseFileOpenError(fileName, errno);
   }
 }
 
@@ -368,8 +357,7 @@ TLxTmpStream::TLxTmpStream() : THandleStream(-1) {
   buf.push_back('\0');
   fd_ = ::mkostemp(buf.data(), O_CLOEXEC);
   if (fd_ < 0) {
-    throw EFCreateError(Format2("Cannot create file \"%s\". %s", FullPath(templ),
-                                std::strerror(errno)));
+    RaiseFileCreateError(templ, errno);
   }
   name_ = buf.data();
 }

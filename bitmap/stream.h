@@ -67,6 +67,11 @@ constexpr uint16_t fmShareDenyWrite = 0x0020;
 constexpr uint16_t fmShareDenyRead = 0x0030;
 constexpr uint16_t fmShareDenyNone = 0x0040;
 
+// Raise EFCreateError "Cannot create file \"%s\". %s" / EFOpenError "Cannot open file
+// \"%s\". %s" with the full path of name and the system's text for errnum.
+[[noreturn]] void RaiseFileCreateError(const std::filesystem::path& name, int errnum);
+[[noreturn]] void RaiseFileOpenError(const std::filesystem::path& name, int errnum);
+
 // A file opened by name. Sharing is mapped onto advisory flock() locks, which only other
 // programs that also lock see: sharing "deny write" takes a shared lock (so a writer that
 // asks for an exclusive lock is refused), "compatible" and "exclusive" take an exclusive

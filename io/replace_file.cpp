@@ -19,16 +19,6 @@ namespace lumenax {
 
 namespace {
 
-std::string FullPath(const std::filesystem::path& p) {
-  std::error_code ec;
-  auto abs = std::filesystem::absolute(p, ec);
-  return (ec ? p : abs).string();
-}
-
-[[noreturn]] void RaiseCreate(const std::filesystem::path& target, int error) {
-  throw EFCreateError("Cannot create file \"" + FullPath(target) + "\". " + std::strerror(error));
-}
-
 // Follows symbolic links, so that a link keeps pointing at the file it named.
 std::filesystem::path ResolveLinks(const std::filesystem::path& target) {
   std::filesystem::path p = target;
@@ -58,7 +48,7 @@ TLxReplacingFile::TLxReplacingFile(const std::filesystem::path& target)
     : target_(target), resolved_(ResolveLinks(target)) {
   // A file that may not be written stays as it is, as it would if it were opened for writing.
   if (::access(resolved_.c_str(), F_OK) == 0 && ::access(resolved_.c_str(), W_OK) != 0)
-    RaiseCreate(target_, errno);
+    RaiseFileCreateError(target_, errno);
   std::filesystem::path folder = resolved_.parent_path();
   std::string base = resolved_.filename().string();
   // Stay within the file-name limit of the folder.
@@ -69,7 +59,7 @@ TLxReplacingFile::TLxReplacingFile(const std::filesystem::path& target)
   std::vector<char> buf(s.begin(), s.end());
   buf.push_back('\0');
   int fd = ::mkostemp(buf.data(), O_CLOEXEC);
-  if (fd < 0) RaiseCreate(target_, errno);
+  if (fd < 0) RaiseFileCreateError(target_, errno);
   temp_ = buf.data();
   stream_ = std::make_unique<THandleStream>(fd);
 }
@@ -109,7 +99,7 @@ void TLxReplacingFile::Commit() {
   done_ = true;
   if (error != 0) {
     ::unlink(temp_.c_str());
-    RaiseCreate(target_, error);
+    RaiseFileCreateError(target_, error);
   }
 }
 

@@ -177,6 +177,24 @@ TEST(Mask, PixelsBoundsAndOpacity) {
   EXPECT_TRUE(e.IsEmpty());
 }
 
+TEST(Mask, RecomputeBoundsFindsTheSetPixels) {
+  for (int bits : {1, 8}) {
+    TLxMask m;
+    ASSERT_TRUE(m.Allocate(37, 9, bits));
+    m.SetPixel(20, 2, 1);
+    m.SetPixel(3, 6, 1);
+    m.SetPixel(36, 6, 1);
+    m.SetPixel(17, 8, 1);
+    m.BoundsLeft = m.BoundsTop = 0;  // stale bounds are replaced
+    m.BoundsRight = m.BoundsBottom = 0;
+    m.RecomputeBounds();
+    EXPECT_EQ(m.BoundsLeft, 3) << bits;
+    EXPECT_EQ(m.BoundsTop, 2) << bits;
+    EXPECT_EQ(m.BoundsRight, 36) << bits;
+    EXPECT_EQ(m.BoundsBottom, 8) << bits;
+  }
+}
+
 TEST(Mask, ResizeKeepsTopLeft) {
   TLxMask m;
   ASSERT_TRUE(m.Allocate(4, 4, 8));

@@ -111,26 +111,6 @@ bool Supported(int bits, uint32_t compression) {
   }
 }
 
-// Bounding box of the non-zero values of an 8-bit mask, a row at a time.
-void SetMaskBounds(TLxMask& mask) {
-  int left = TLxMask::kEmptyBound, top = TLxMask::kEmptyBound, right = 0, bottom = 0;
-  for (int y = 0; y < mask.Height; ++y) {
-    const uint8_t* r = mask.ScanLine(y);
-    int a = 0, b = mask.Width - 1;
-    while (a <= b && r[a] == 0) ++a;
-    if (a > b) continue;
-    while (r[b] == 0) --b;
-    left = std::min(left, a);
-    right = std::max(right, b);
-    top = std::min(top, y);
-    bottom = y;
-  }
-  mask.BoundsLeft = left;
-  mask.BoundsTop = top;
-  mask.BoundsRight = right;
-  mask.BoundsBottom = bottom;
-}
-
 void SetResolution(TIOParamsVals& params, int32_t ppmX, int32_t ppmY, bool core) {
   auto dpi = [core](int32_t ppm) {
     double d = ppm / 100.0 * 2.54;
@@ -671,7 +651,7 @@ void ReadBmp(TStream& stream, TLxBitmap& bitmap, int64_t size, bool ignoreAlpha,
       alphaMask.reset();
     } else {
       alphaMask->AllOpaque = false;
-      SetMaskBounds(*alphaMask);
+      alphaMask->RecomputeBounds();
     }
   }
   if (dec.truncated) progress.Abort();

@@ -1,0 +1,98 @@
+#include "app/converter.h"
+
+#include <sys/stat.h>
+
+#include "io/lumenax_io.h"
+
+namespace veltrano {
+
+using lumenax::TLumenaxIO;
+
+bool ConverterPlatform::FileExists(const std::string& name) {
+  struct stat st;
+  return !name.empty() && ::stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+std::string ChangeFileExt(const std::string& name, const std::string& ext) {
+  size_t slash = name.find_last_of('/');
+  size_t start = slash == std::string::npos ? 0 : slash + 1;
+  size_t dot = name.find_last_of('.');
+  if (dot == std::string::npos || dot < start) return name + ext;
+  return name.substr(0, dot) + ext;
+}
+
+const char* OutcomeMessage(FileOutcome outcome) {
+  switch (outcome) {
+    case FileOutcome::FailedToLoad: return kFailedToLoad;
+    case FileOutcome::InvalidFormat: return kInvalidFormat;
+    case FileOutcome::IncorrectFormat: return kIncorrectFormat;
+    case FileOutcome::FailedToSave: return kFailedToSave;
+    default: return "";
+  }
+}
+
+FileResult CheckFile(ConverterPlatform& platform, const std::string& name) {
+  if (!platform.FileExists(name)) return {FileOutcome::Skipped, {}};
+  TLumenaxIO io;
+  io.LoadFromFile(name);
+  if (io.Aborting) return {FileOutcome::FailedToLoad, {}};
+  if (io.Params.FileType == lumenax::ftBmp || io.Params.FileType == lumenax::ftPng)
+    return {FileOutcome::Added, {}};
+  return {FileOutcome::InvalidFormat, {}};
+}
+
+FileResult ConvertFile(ConverterPlatform& platform, const std::string& name, bool addChecks) {
+  if (!platform.FileExists(name)) return {FileOutcome::Skipped, {}};
+  TLumenaxIO io;
+  // Set before the load: it governs both reading a BMP source and writing a BMP target.
+  io.Params.BmpKeepAlpha = true;
+  io.LoadFromFile(name);
+  if (io.Aborting) return {FileOutcome::FailedToLoad, {}};
+  FileResult r;
+  if (io.Params.FileType == lumenax::ftBmp) {
+    r.target = ChangeFileExt(name, ".png");
+    io.SaveToFilePng(r.target);
+  } else if (io.Params.FileType == lumenax::ftPng) {
+    r.target = ChangeFileExt(name, ".bmp");
+    io.SaveToFileBmp(r.target);
+  } else {
+    r.outcome = addChecks ? FileOutcome::InvalidFormat : FileOutcome::IncorrectFormat;
+    return r;
+  }
+  r.outcome = io.Aborting ? FileOutcome::FailedToSave : FileOutcome::Converted;
+  return r;
+}
+
+void ConverterCommands::btnAddClick() {
+  std::vector<std::string> names;
+  if (!platform_.OpenDialog(kOpenFilter, kOpenOptions, names)) return;
+  AddFiles(names);
+}
+
+void ConverterCommands::AddFiles(const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    FileResult r = CheckFile(platform_, name);
+    if (r.outcome == FileOutcome::Added) platform_.ListAppend(name);
+    else if (*OutcomeMessage(r.outcome)) platform_.MessageBox(OutcomeMessage(r.outcome), kCaption);
+  }
+}
+
+void ConverterCommands::btnClearClick() { platform_.ListClear(); }
+
+void ConverterCommands::btnConvertClick() {
+  std::vector<std::string> items = platform_.ListItems();
+  if (items.empty()) return;
+  platform_.BeginProgress(int(items.size()));
+  // The progress display ends however the command ends.
+  struct EndProgress {
+    ConverterPlatform& p;
+    ~EndProgress() { p.EndProgress(); }
+  } end{platform_};
+  for (size_t i = 0; i < items.size(); ++i) {
+    FileResult r = ConvertFile(platform_, items[i]);
+    if (*OutcomeMessage(r.outcome)) platform_.MessageBox(OutcomeMessage(r.outcome), kCaption);
+    if (!platform_.StepProgress(int(i + 1))) break;
+  }
+}
+
+}  // namespace veltrano
