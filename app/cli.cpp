@@ -40,7 +40,8 @@ const char kUsage[] =
 
 bool IsImageName(const fs::path& p) {
   std::string ext = p.extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
   return ext == ".bmp" || ext == ".png";
 }
 
@@ -84,8 +85,7 @@ int ParseArguments(int argc, char** argv, CliOptions& o, const CliStreams& s) {
     } else if (a.rfind("--jobs=", 0) == 0 || (a.rfind("-j", 0) == 0 && a[1] == 'j')) {
       std::string n = a[1] == 'j' ? a.substr(2) : a.substr(7);
       if (!ParseJobs(n, o.jobs)) return usageError("bad number of workers '" + n + "'");
-    } else if (a[1] != '-' && a.size() > 2 &&
-               a.find_first_not_of("rq", 1) == std::string::npos) {
+    } else if (a[1] != '-' && a.size() > 2 && a.find_first_not_of("rq", 1) == std::string::npos) {
       for (char c : a.substr(1)) (c == 'r' ? o.recursive : o.quiet) = true;
     } else {
       return usageError("unknown option '" + a + "'");
@@ -146,7 +146,9 @@ std::vector<std::string> ExpandPath(const std::string& path, bool recursive) {
     if (e.is_regular_file(ec2) && IsImageName(e.path())) files.push_back(e.path().string());
   };
   if (recursive) {
-    for (fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied, ec), end;
+    for (fs::recursive_directory_iterator
+             it(path, fs::directory_options::skip_permission_denied, ec),
+         end;
          !ec && it != end; it.increment(ec))
       take(*it);
   } else {

@@ -16,8 +16,8 @@ struct CliOptions {
 };
 
 struct CliStreams {
-  FILE* out = stdout;  // "SOURCE -> TARGET" for every file written (not with -q)
-  FILE* err = stderr;  // "PATH: message" for every refusal or failure; the progress counter
+  FILE* out = stdout;     // "SOURCE -> TARGET" for every file written (not with -q)
+  FILE* err = stderr;     // "PATH: message" for every refusal or failure; the progress counter
   bool terminal = false;  // err is a terminal: show a one-line progress counter
 };
 

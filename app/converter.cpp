@@ -23,11 +23,16 @@ std::string ChangeFileExt(const std::string& name, const std::string& ext) {
 
 const char* OutcomeMessage(FileOutcome outcome) {
   switch (outcome) {
-    case FileOutcome::FailedToLoad: return kFailedToLoad;
-    case FileOutcome::InvalidFormat: return kInvalidFormat;
-    case FileOutcome::IncorrectFormat: return kIncorrectFormat;
-    case FileOutcome::FailedToSave: return kFailedToSave;
-    default: return "";
+    case FileOutcome::FailedToLoad:
+      return kFailedToLoad;
+    case FileOutcome::InvalidFormat:
+      return kInvalidFormat;
+    case FileOutcome::IncorrectFormat:
+      return kIncorrectFormat;
+    case FileOutcome::FailedToSave:
+      return kFailedToSave;
+    default:
+      return "";
   }
 }
 
@@ -72,12 +77,16 @@ void ConverterCommands::btnAddClick() {
 void ConverterCommands::AddFiles(const std::vector<std::string>& names) {
   for (const std::string& name : names) {
     FileResult r = CheckFile(platform_, name);
-    if (r.outcome == FileOutcome::Added) platform_.ListAppend(name);
-    else if (*OutcomeMessage(r.outcome)) platform_.MessageBox(OutcomeMessage(r.outcome), kCaption);
+    if (r.outcome == FileOutcome::Added)
+      platform_.ListAppend(name);
+    else if (*OutcomeMessage(r.outcome))
+      platform_.MessageBox(OutcomeMessage(r.outcome), kCaption);
   }
 }
 
-void ConverterCommands::btnClearClick() { platform_.ListClear(); }
+void ConverterCommands::btnClearClick() {
+  platform_.ListClear();
+}
 
 void ConverterCommands::btnConvertClick() {
   std::vector<std::string> items = platform_.ListItems();

@@ -64,13 +64,13 @@ std::string ChangeFileExt(const std::string& name, const std::string& ext);
 
 // What became of one file.
 enum class FileOutcome {
-  Skipped,           // the file no longer exists: nothing is said
-  Added,             // add: a BMP or PNG file, listed
-  Converted,         // convert: the target was written
-  FailedToLoad,      // "Failed to load file."
-  InvalidFormat,     // add: loaded, but neither BMP nor PNG: "Invalid file format."
-  IncorrectFormat,   // convert: loaded, but neither BMP nor PNG
-  FailedToSave,      // convert: the writer failed: "Failed to save file."
+  Skipped,          // the file no longer exists: nothing is said
+  Added,            // add: a BMP or PNG file, listed
+  Converted,        // convert: the target was written
+  FailedToLoad,     // "Failed to load file."
+  InvalidFormat,    // add: loaded, but neither BMP nor PNG: "Invalid file format."
+  IncorrectFormat,  // convert: loaded, but neither BMP nor PNG
+  FailedToSave,     // convert: the writer failed: "Failed to save file."
 };
 
 // The message shown for an outcome, or empty when none is shown.

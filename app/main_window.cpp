@@ -18,7 +18,9 @@ namespace veltrano {
 
 namespace {
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
 
 QStringList LocalFiles(const QMimeData* mime) {
   QStringList names;
@@ -89,9 +91,13 @@ bool QtPlatform::OpenDialog(const std::string& filter, uint32_t options,
   return true;
 }
 
-void QtPlatform::ListAppend(const std::string& name) { window_.lbxFiles.addItem(Q(name)); }
+void QtPlatform::ListAppend(const std::string& name) {
+  window_.lbxFiles.addItem(Q(name));
+}
 
-void QtPlatform::ListClear() { window_.lbxFiles.clear(); }
+void QtPlatform::ListClear() {
+  window_.lbxFiles.clear();
+}
 
 std::vector<std::string> QtPlatform::ListItems() {
   std::vector<std::string> items;
@@ -106,8 +112,8 @@ void QtPlatform::MessageBox(const std::string& text, const std::string& caption)
 }
 
 void QtPlatform::BeginProgress(int total) {
-  progress_ = std::make_unique<QProgressDialog>(QString(), QObject::tr("Cancel"), 0, total,
-                                                &window_);
+  progress_ =
+      std::make_unique<QProgressDialog>(QString(), QObject::tr("Cancel"), 0, total, &window_);
   progress_->setWindowTitle(kCaption);
   progress_->setWindowModality(Qt::WindowModal);
   progress_->setMinimumDuration(500);
@@ -121,7 +127,9 @@ bool QtPlatform::StepProgress(int done) {
   return !progress_->wasCanceled();
 }
 
-void QtPlatform::EndProgress() { progress_.reset(); }
+void QtPlatform::EndProgress() {
+  progress_.reset();
+}
 
 // ---------------------------------------------------------------- TfrmMain
 

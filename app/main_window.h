@@ -74,8 +74,7 @@ class TfrmMain : public QWidget {
   Q_OBJECT
  public:
   // makePlatform builds the platform operations for this window (QtPlatform by default).
-  explicit TfrmMain(
-      std::function<std::unique_ptr<ConverterPlatform>(TfrmMain&)> makePlatform = {});
+  explicit TfrmMain(std::function<std::unique_ptr<ConverterPlatform>(TfrmMain&)> makePlatform = {});
   ~TfrmMain() override;
 
   // The controls are children of the window held by value (Qt detaches a child that is

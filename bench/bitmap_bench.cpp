@@ -56,7 +56,8 @@ void BM_MemcpyRowsBottomUp(benchmark::State& state) {
   Buffer dst;
   const size_t row = size_t(kW) * 3;
   for (auto _ : state) {
-    for (int y = 0; y < kH; ++y) std::memcpy(dst.data() + row * y, src.data() + row * (kH - 1 - y), row);
+    for (int y = 0; y < kH; ++y)
+      std::memcpy(dst.data() + row * y, src.data() + row * (kH - 1 - y), row);
     benchmark::DoNotOptimize(dst.data());
     benchmark::ClobberMemory();
   }
@@ -104,8 +105,18 @@ void BM_Assign(benchmark::State& state) {
 
 BENCHMARK(BM_MemcpyReference)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_MemcpyRowsBottomUp)->Unit(benchmark::kMillisecond)->MinTime(1.0);
-BENCHMARK(BM_ScanLineWrite)->ArgName("paged")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(1.0);
-BENCHMARK(BM_ScanLineRead)->ArgName("paged")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_ScanLineWrite)
+    ->ArgName("paged")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0);
+BENCHMARK(BM_ScanLineRead)
+    ->ArgName("paged")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0);
 BENCHMARK(BM_Fill)->ArgName("paged")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_Assign)->ArgName("paged")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 

@@ -12,9 +12,9 @@
 namespace lumenax {
 
 const char* PixelFormatName(PixelFormat pf) {
-  static const char* const kNames[kPixelFormatCount] = {
-      "lxNone", "lx1g",   "lx8p",   "lx8g",     "lx16g",  "lx24RGB",
-      "lx32f",  "lxCMYK", "lxRGB48", "lxCIELab", "lx32RGB"};
+  static const char* const kNames[kPixelFormatCount] = {"lxNone",  "lx1g",     "lx8p",   "lx8g",
+                                                        "lx16g",   "lx24RGB",  "lx32f",  "lxCMYK",
+                                                        "lxRGB48", "lxCIELab", "lx32RGB"};
   return pf < kPixelFormatCount ? kNames[pf] : nullptr;
 }
 
@@ -39,12 +39,13 @@ int64_t ComputeRowLen(int64_t width, int bitCount, int alignmentBits) {
 namespace {
 
 bool AllowedInTBitmap(PixelFormat pf) {
-  return pf == lx1g || pf == lx8p || pf == lx8g || pf == lx16g || pf == lx24RGB ||
-         pf == lx32RGB;
+  return pf == lx1g || pf == lx8p || pf == lx8g || pf == lx16g || pf == lx24RGB || pf == lx32RGB;
 }
 
 // Bytes per pixel of layouts that CopyRectTo copies bytewise; 0 for lx1g and lxNone.
-int BytesPerPixel(PixelFormat pf) { return pf == lx1g ? 0 : BitCountOf(pf) / 8; }
+int BytesPerPixel(PixelFormat pf) {
+  return pf == lx1g ? 0 : BitCountOf(pf) / 8;
+}
 
 }  // namespace
 
@@ -57,10 +58,12 @@ TLxBitmap::TLxBitmap(int width, int height, lumenax::PixelFormat pf) : TLxBitmap
   Allocate(width, height, pf);
 }
 
-TLxBitmap::~TLxBitmap() { FreeImage(true); }
+TLxBitmap::~TLxBitmap() {
+  FreeImage(true);
+}
 
 std::unique_ptr<TLxBitmap> TLxBitmap::CreateAlphaChannel(int width, int height,
-                                                          BitmapLocation location) {
+                                                         BitmapLocation location) {
   auto a = std::make_unique<TLxBitmap>();
   a->IsAlphaChannel = true;
   a->location_ = location == lxTBitmap ? lxInMemory : location;
@@ -98,8 +101,10 @@ bool TLxBitmap::StorageStep() {
   rowLen_ = int32_t(rowLen);
   int64_t size = rowLen * height_;
 
-  if (location_ == lxTempFile && size < FileThreshold) location_ = lxInMemory;
-  else if (location_ == lxInMemory && size > FileThreshold) location_ = lxTempFile;
+  if (location_ == lxTempFile && size < FileThreshold)
+    location_ = lxInMemory;
+  else if (location_ == lxInMemory && size > FileThreshold)
+    location_ = lxTempFile;
 
   if (location_ == lxTempFile) {
     if (!fileBuffer_->Create("IMG", size)) location_ = lxInMemory;
@@ -117,15 +122,24 @@ bool TLxBitmap::StorageStep() {
     bitmap_->SetSize(1, 1);
     bitmap_->SetPixelFormat(pfDevice);
     switch (pixelFormat_) {
-      case lx1g: bitmap_->SetPixelFormat(pf1bit); break;
+      case lx1g:
+        bitmap_->SetPixelFormat(pf1bit);
+        break;
       case lx8p:
-      case lx8g: bitmap_->SetPixelFormat(pf8bit); break;
-      case lx24RGB: bitmap_->SetPixelFormat(pf24bit); break;
-      default: bitmap_->SetPixelFormat(pf32bit); break;
+      case lx8g:
+        bitmap_->SetPixelFormat(pf8bit);
+        break;
+      case lx24RGB:
+        bitmap_->SetPixelFormat(pf24bit);
+        break;
+      default:
+        bitmap_->SetPixelFormat(pf32bit);
+        break;
     }
     bitmap_->SetSize(width_, height_);
     if (pixelFormat_ == lx8g) {
-      for (int i = 0; i < 256; ++i) bitmap_->SetColorTableEntry(i, TRGB{uint8_t(i), uint8_t(i), uint8_t(i)});
+      for (int i = 0; i < 256; ++i)
+        bitmap_->SetColorTableEntry(i, TRGB{uint8_t(i), uint8_t(i), uint8_t(i)});
     }
     BuildRowTable();
   }
@@ -142,15 +156,18 @@ void TLxBitmap::PushPaletteToTBitmap() {
   if (location_ != lxTBitmap || !bitmap_ || !palette_) return;
   TPaletteEntry entries[256];
   for (int i = 0; i < paletteCount_ && i < 256; ++i) {
-    entries[i] = TPaletteEntry{palette_[size_t(i)].r, palette_[size_t(i)].g, palette_[size_t(i)].b, 0};
+    entries[i] =
+        TPaletteEntry{palette_[size_t(i)].r, palette_[size_t(i)].g, palette_[size_t(i)].b, 0};
   }
   bitmap_->SetPaletteEntries(entries, std::min(paletteCount_, 256));
 }
 
 bool TLxBitmap::Allocate(int width, int height, lumenax::PixelFormat pf) {
   if (!ReallocPending && width == width_ && height == height_ && pf == pixelFormat_) return true;
-  if (!externalBitmap_) FreeImage(true);
-  else alpha_.reset();
+  if (!externalBitmap_)
+    FreeImage(true);
+  else
+    alpha_.reset();
   width_ = width;
   height_ = height;
   pixelFormat_ = pf;
@@ -339,20 +356,26 @@ void TLxBitmap::Resize(int newWidth, int newHeight, double fillValue, double alp
   auto shrink = [&](TLxBitmap& b, double fill) {
     if (newWidth < w0) {
       int d = w0 - newWidth;
-      if (horizontalAlign == 1) b.MoveRect(d / 2, 0, newWidth + d / 2 - 1, h0 - 1, 0, 0, fill);
-      else if (horizontalAlign == 2) b.MoveRect(d, 0, w0 - 1, h0 - 1, 0, 0, fill);
+      if (horizontalAlign == 1)
+        b.MoveRect(d / 2, 0, newWidth + d / 2 - 1, h0 - 1, 0, 0, fill);
+      else if (horizontalAlign == 2)
+        b.MoveRect(d, 0, w0 - 1, h0 - 1, 0, 0, fill);
     }
     if (newHeight < h0) {
       int d = h0 - newHeight;
-      if (verticalAlign == 1) b.MoveRect(0, d / 2, w0 - 1, newHeight + d / 2 - 1, 0, 0, fill);
-      else if (verticalAlign == 2) b.MoveRect(0, d, w0 - 1, h0 - 1, 0, 0, fill);
+      if (verticalAlign == 1)
+        b.MoveRect(0, d / 2, w0 - 1, newHeight + d / 2 - 1, 0, 0, fill);
+      else if (verticalAlign == 2)
+        b.MoveRect(0, d, w0 - 1, h0 - 1, 0, 0, fill);
     }
   };
   auto grow = [&](TLxBitmap& b, double fill) {
     if (w0 < b.width_) {
       b.FillRect(w0, 0, b.width_ - 1, b.height_ - 1, fill);
-      if (horizontalAlign == 1) b.MoveRect(0, 0, w0 - 1, h0 - 1, (b.width_ - w0) / 2, 0, fill);
-      else if (horizontalAlign == 2) b.MoveRect(0, 0, w0 - 1, h0 - 1, b.width_ - w0, 0, fill);
+      if (horizontalAlign == 1)
+        b.MoveRect(0, 0, w0 - 1, h0 - 1, (b.width_ - w0) / 2, 0, fill);
+      else if (horizontalAlign == 2)
+        b.MoveRect(0, 0, w0 - 1, h0 - 1, b.width_ - w0, 0, fill);
     }
     if (h0 < b.height_) {
       b.FillRect(0, h0, b.width_ - 1, b.height_ - 1, fill);
@@ -469,13 +492,15 @@ TBitmap* TLxBitmap::AsTBitmap() {
 
 uint8_t* TLxBitmap::ScanLine(int row) {
   switch (location_) {
-    case lxInMemory: return pixels_ + int64_t(rowLen_) * (height_ - 1 - row);
+    case lxInMemory:
+      return pixels_ + int64_t(rowLen_) * (height_ - 1 - row);
     case lxTempFile:
       if (currentRow_) fileBuffer_->Release(currentRow_);
       currentRow_ = fileBuffer_->Map(RowAccess, rowLen_, int64_t(row) * rowLen_);
       return currentRow_;
     case lxTBitmap:
-    default: return rowTable_[size_t(row)];
+    default:
+      return rowTable_[size_t(row)];
   }
 }
 
@@ -533,7 +558,9 @@ uint32_t TLxBitmap::PixelsCMYK(int x, int y) {
   return v;
 }
 
-void TLxBitmap::SetPixelsCMYK(int x, int y, uint32_t v) { std::memcpy(ScanLine(y) + 4 * x, &v, 4); }
+void TLxBitmap::SetPixelsCMYK(int x, int y, uint32_t v) {
+  std::memcpy(ScanLine(y) + 4 * x, &v, 4);
+}
 
 TRGB TLxBitmap::PixelsRGB24(int x, int y) {
   const uint8_t* p = ScanLine(y) + 3 * x;
@@ -574,12 +601,16 @@ void TLxBitmap::FillRowRange(uint8_t* row, int x1, int x2, double v, bool storeV
     case lx1g:
       for (int x = x1; x <= x2; ++x) {
         uint8_t bit = uint8_t(0x80 >> (x & 7));
-        if (t != 0) row[x >> 3] |= bit;
-        else row[x >> 3] &= uint8_t(~bit);
+        if (t != 0)
+          row[x >> 3] |= bit;
+        else
+          row[x >> 3] &= uint8_t(~bit);
       }
       break;
     case lx8p:
-    case lx8g: std::memset(row + x1, uint8_t(t), size_t(x2 - x1 + 1)); break;
+    case lx8g:
+      std::memset(row + x1, uint8_t(t), size_t(x2 - x1 + 1));
+      break;
     case lx16g: {
       uint16_t w = uint16_t(t);
       for (int x = x1; x <= x2; ++x) std::memcpy(row + 2 * x, &w, 2);
@@ -613,7 +644,8 @@ void TLxBitmap::FillRowRange(uint8_t* row, int x1, int x2, double v, bool storeV
       for (int x = x1; x <= x2; ++x) std::memcpy(row + 3 * x, b3, 3);
       break;
     }
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -649,12 +681,22 @@ void TLxBitmap::Fill(double value) {
     }
   }
   switch (pixelFormat_) {
-    case lx1g: AllOpaque = t != 0; break;
+    case lx1g:
+      AllOpaque = t != 0;
+      break;
     case lx8p:
-    case lx8g: AllOpaque = t == 255; break;
-    case lx16g: AllOpaque = t == 65535; break;
-    case lx32f: AllOpaque = value == 1.0; break;
-    default: AllOpaque = (uint32_t(t) & 0xFFFFFF) == 0xFFFFFF; break;
+    case lx8g:
+      AllOpaque = t == 255;
+      break;
+    case lx16g:
+      AllOpaque = t == 65535;
+      break;
+    case lx32f:
+      AllOpaque = value == 1.0;
+      break;
+    default:
+      AllOpaque = (uint32_t(t) & 0xFFFFFF) == 0xFFFFFF;
+      break;
   }
 }
 
@@ -692,8 +734,10 @@ void TLxBitmap::Assign(TLxBaseBitmap& base) {
     if (!AllowedInTBitmap(source->pixelFormat_) || source->pixelFormat_ == lx16g)
       location_ = lxInMemory;
   }
-  if (location_ != lxTBitmap || !externalBitmap_) FreeImage(true);
-  else alpha_.reset();
+  if (location_ != lxTBitmap || !externalBitmap_)
+    FreeImage(true);
+  else
+    alpha_.reset();
   width_ = source->width_;
   height_ = source->height_;
   pixelFormat_ = source->pixelFormat_;
@@ -705,8 +749,10 @@ void TLxBitmap::Assign(TLxBaseBitmap& base) {
   AllOpaque = source->AllOpaque;
   CopyRowsFrom(*source);
   if (!IsAlphaChannel) {
-    if (source->alpha_) AlphaChannel()->Assign(*source->alpha_);
-    else RemoveAlphaChannel(false, clWhite);
+    if (source->alpha_)
+      AlphaChannel()->Assign(*source->alpha_);
+    else
+      RemoveAlphaChannel(false, clWhite);
   }
   if (palette_ && source->palette_) {
     std::memcpy(palette_.get(), source->palette_.get(),
@@ -772,8 +818,10 @@ void CopyBits(const uint8_t* src, int sx, uint8_t* dst, int dx, int count) {
     int s = sx + i, d = dx + i;
     bool bit = (src[s >> 3] >> (7 - (s & 7))) & 1;
     uint8_t mask = uint8_t(0x80 >> (d & 7));
-    if (bit) dst[d >> 3] |= mask;
-    else dst[d >> 3] &= uint8_t(~mask);
+    if (bit)
+      dst[d >> 3] |= mask;
+    else
+      dst[d >> 3] &= uint8_t(~mask);
   }
 }
 
@@ -811,8 +859,8 @@ void TLxBitmap::CopyRectTo(TLxBitmap& target, int sourceX, int sourceY, int widt
   }
 }
 
-void TLxBitmap::MaxAlphaRectTo(TLxBitmap& target, int sourceX, int sourceY, int width,
-                               int height, int targetX, int targetY) {
+void TLxBitmap::MaxAlphaRectTo(TLxBitmap& target, int sourceX, int sourceY, int width, int height,
+                               int targetX, int targetY) {
   TLxBitmap* sa = AlphaChannel();
   TLxBitmap* ta = target.AlphaChannel();
   if (!sa || !ta || sa->pixelFormat_ != lx8g || ta->pixelFormat_ != lx8g) return;
@@ -840,7 +888,9 @@ std::unique_ptr<TLxBitmap> TLxBitmap::AttachAlphaChannel(std::unique_ptr<TLxBitm
   return old;
 }
 
-std::unique_ptr<TLxBitmap> TLxBitmap::DetachAlphaChannel() { return std::move(alpha_); }
+std::unique_ptr<TLxBitmap> TLxBitmap::DetachAlphaChannel() {
+  return std::move(alpha_);
+}
 
 void TLxBitmap::RemoveAlphaChannel(bool merge, TColor background) {
   if (IsAlphaChannel || !alpha_) return;
@@ -876,8 +926,10 @@ void TLxBitmap::SetAlphaValue(int x, int y, uint8_t value) {
   uint8_t* row = a->ScanLine(y);
   if (a->pixelFormat_ == lx1g) {
     uint8_t bit = uint8_t(0x80 >> (x & 7));
-    if (value) row[x >> 3] |= bit;
-    else row[x >> 3] &= uint8_t(~bit);
+    if (value)
+      row[x >> 3] |= bit;
+    else
+      row[x >> 3] &= uint8_t(~bit);
   } else {
     row[x] = value;
   }
@@ -893,9 +945,12 @@ void TLxBitmap::CopyFromMask(const TLxMask* mask) {
     return;
   }
   lumenax::PixelFormat pf;
-  if (mask->BitsPerPixel == 1) pf = lx1g;
-  else if (mask->BitsPerPixel == 8) pf = lx8g;
-  else return;
+  if (mask->BitsPerPixel == 1)
+    pf = lx1g;
+  else if (mask->BitsPerPixel == 8)
+    pf = lx8g;
+  else
+    return;
   if (!Allocate(mask->Width, mask->Height, pf)) return;
   int64_t len = std::min(rowLen_, mask->RowLen);
   TLxRowAccess ra = RowAccess;
@@ -964,7 +1019,8 @@ bool TLxBitmap::IsGrayScale() {
           if (std::memcmp(p, p + 2, 2) != 0 || std::memcmp(p + 2, p + 4, 2) != 0) return false;
       }
       return true;
-    default: return true;
+    default:
+      return true;
   }
 }
 
@@ -998,9 +1054,15 @@ void TLxBitmap::EncapsulateTBitmap(TBitmap* bitmap, bool freeFirst) {
   if (!bitmap) return;
   lumenax::PixelFormat pf = lxNone;
   switch (bitmap->BitsPerPixel()) {
-    case 1: pf = lx1g; break;
-    case 24: pf = lx24RGB; break;
-    case 32: pf = lx32RGB; break;
+    case 1:
+      pf = lx1g;
+      break;
+    case 24:
+      pf = lx24RGB;
+      break;
+    case 32:
+      pf = lx32RGB;
+      break;
     case 8: {
       pf = lx8g;
       for (int i = 0; i < bitmap->ColorTableSize(); ++i) {
@@ -1009,7 +1071,8 @@ void TLxBitmap::EncapsulateTBitmap(TBitmap* bitmap, bool freeFirst) {
       }
       break;
     }
-    default: break;
+    default:
+      break;
   }
   // Whatever this bitmap held is released; only the alpha channel survives without freeFirst.
   FreeImage(false);

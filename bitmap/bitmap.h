@@ -127,8 +127,8 @@ class TLxBitmap : public TLxBaseBitmap {
   void AssignImage(TLxBitmap& source);
   // Hands every storage of this bitmap to target and leaves this one empty.
   void MoveImageTo(TLxBitmap& target);
-  void CopyRectTo(TLxBitmap& target, int sourceX, int sourceY, int width, int height,
-                  int targetX, int targetY);
+  void CopyRectTo(TLxBitmap& target, int sourceX, int sourceY, int width, int height, int targetX,
+                  int targetY);
   void MaxAlphaRectTo(TLxBitmap& target, int sourceX, int sourceY, int width, int height,
                       int targetX, int targetY);
   // Fills this bitmap (already allocated in its layout) from a source of the same size.

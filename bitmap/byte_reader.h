@@ -93,11 +93,15 @@ class ByteReader {
 };
 
 // Little-endian loads from memory.
-inline uint16_t LoadU16LE(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+inline uint16_t LoadU16LE(const uint8_t* p) {
+  return uint16_t(p[0] | p[1] << 8);
+}
 inline uint32_t LoadU32LE(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
-inline uint16_t LoadU16BE(const uint8_t* p) { return uint16_t(p[1] | p[0] << 8); }
+inline uint16_t LoadU16BE(const uint8_t* p) {
+  return uint16_t(p[1] | p[0] << 8);
+}
 inline uint32_t LoadU32BE(const uint8_t* p) {
   return uint32_t(p[3]) | uint32_t(p[2]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[0]) << 24;
 }

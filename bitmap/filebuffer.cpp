@@ -61,8 +61,8 @@ uint8_t* TLxFileBuffer::Map(TLxRowAccess access, int64_t size, int64_t offset) {
   int64_t got = 0;
   if (stream_ && (access & raRead)) {
     while (got < size) {
-      ssize_t n = ::pread(stream_->Handle(), b.data.get() + got, size_t(size - got),
-                          off_t(offset + got));
+      ssize_t n =
+          ::pread(stream_->Handle(), b.data.get() + got, size_t(size - got), off_t(offset + got));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       got += n;

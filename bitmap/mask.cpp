@@ -79,7 +79,8 @@ void TLxMask::SetPixel(int x, int y, int value) {
 }
 
 void TLxMask::Fill(int value) {
-  if (!pixels_.empty()) std::memset(pixels_.data(), uint8_t(value), size_t(int64_t(RowLen) * Height));
+  if (!pixels_.empty())
+    std::memset(pixels_.data(), uint8_t(value), size_t(int64_t(RowLen) * Height));
   AllOpaque = BitsPerPixel != 8 || value == 255;
 }
 

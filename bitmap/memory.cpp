@@ -47,8 +47,12 @@ PixelMemory PixelMemory::Allocate(uint64_t n, TLxMemoryAllocator how) {
   PixelMemory m;
   uint8_t* p = nullptr;
   switch (how) {
-    case maHeap: p = TakeHeap(n); break;
-    case maGlobal: p = TakeGlobal(n); break;
+    case maHeap:
+      p = TakeHeap(n);
+      break;
+    case maGlobal:
+      p = TakeGlobal(n);
+      break;
     case maHybrid:
     default:
       if (n < kHybridBoundary) {

@@ -229,10 +229,17 @@ int64_t TLxBufferedReadStream::Write(const void*, int64_t) {
 int64_t TLxBufferedReadStream::Seek(int64_t offset, int origin) {
   int64_t np = position_;
   switch (origin) {
-    case soBeginning: np = base_ + offset; break;
-    case soCurrent: np = position_ + offset; break;
-    case soEnd: np = sourceSize_ - offset; break;
-    default: break;
+    case soBeginning:
+      np = base_ + offset;
+      break;
+    case soCurrent:
+      np = position_ + offset;
+      break;
+    case soEnd:
+      np = sourceSize_ - offset;
+      break;
+    default:
+      break;
   }
   if (np != position_) {
     position_ = np;
@@ -253,10 +260,17 @@ int64_t TLxMemStream::Read(void* buffer, int64_t count) {
 
 int64_t TLxMemStream::Seek(int64_t offset, int origin) {
   switch (origin) {
-    case soBeginning: pos_ = offset; break;
-    case soCurrent: pos_ += offset; break;
-    case soEnd: pos_ = size_ + offset; break;
-    default: break;
+    case soBeginning:
+      pos_ = offset;
+      break;
+    case soCurrent:
+      pos_ += offset;
+      break;
+    case soEnd:
+      pos_ = size_ + offset;
+      break;
+    default:
+      break;
   }
   return pos_;
 }
@@ -282,10 +296,17 @@ int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
 
 int64_t TMemoryStream::Seek(int64_t offset, int origin) {
   switch (origin) {
-    case soBeginning: pos_ = offset; break;
-    case soCurrent: pos_ += offset; break;
-    case soEnd: pos_ = int64_t(data_.size()) + offset; break;
-    default: break;
+    case soBeginning:
+      pos_ = offset;
+      break;
+    case soCurrent:
+      pos_ += offset;
+      break;
+    case soEnd:
+      pos_ = int64_t(data_.size()) + offset;
+      break;
+    default:
+      break;
   }
   return pos_;
 }
@@ -326,8 +347,11 @@ int64_t TNulStream::Seek(int64_t offset, int origin) {
       position_ = int32_t(position_ + offset);
       if (position_ > size_) size_ = position_;
       break;
-    case soEnd: position_ = int32_t(size_ - offset); break;
-    default: break;
+    case soEnd:
+      position_ = int32_t(size_ - offset);
+      break;
+    default:
+      break;
   }
   return position_;
 }

@@ -140,7 +140,10 @@ class TMemoryStream : public TStream {
   uint8_t* Memory() { return data_.data(); }
   const std::vector<uint8_t>& Bytes() const { return data_; }
   std::vector<uint8_t>& Bytes() { return data_; }
-  void Clear() { data_.clear(); pos_ = 0; }
+  void Clear() {
+    data_.clear();
+    pos_ = 0;
+  }
   void LoadFromFile(const std::filesystem::path& fileName);
   void SaveToFile(const std::filesystem::path& fileName);
 

@@ -9,25 +9,35 @@ namespace {
 
 int BitsOf(TPixelFormatDIB pf) {
   switch (pf) {
-    case pf1bit: return 1;
-    case pf4bit: return 4;
-    case pf8bit: return 8;
+    case pf1bit:
+      return 1;
+    case pf4bit:
+      return 4;
+    case pf8bit:
+      return 8;
     case pf15bit:
-    case pf16bit: return 16;
-    case pf24bit: return 24;
+    case pf16bit:
+      return 16;
+    case pf24bit:
+      return 24;
     case pfDevice:
     case pf32bit:
     case pfCustom:
-    default: return 32;
+    default:
+      return 32;
   }
 }
 
 int TableSizeOf(TPixelFormatDIB pf) {
   switch (pf) {
-    case pf1bit: return 2;
-    case pf4bit: return 16;
-    case pf8bit: return 256;
-    default: return 0;
+    case pf1bit:
+      return 2;
+    case pf4bit:
+      return 16;
+    case pf8bit:
+      return 256;
+    default:
+      return 0;
   }
 }
 
@@ -39,9 +49,12 @@ int64_t StrideOf(int w, TPixelFormatDIB pf) {
 TRGB ReadPixel(const uint8_t* row, int x, TPixelFormatDIB pf, const std::vector<TRGB>& table) {
   auto lookup = [&](int i) { return i < int(table.size()) ? table[size_t(i)] : TRGB{}; };
   switch (pf) {
-    case pf1bit: return lookup((row[x >> 3] >> (7 - (x & 7))) & 1);
-    case pf4bit: return lookup((x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4);
-    case pf8bit: return lookup(row[x]);
+    case pf1bit:
+      return lookup((row[x >> 3] >> (7 - (x & 7))) & 1);
+    case pf4bit:
+      return lookup((x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4);
+    case pf8bit:
+      return lookup(row[x]);
     case pf15bit: {
       int w = row[2 * x] | row[2 * x + 1] << 8;
       auto c = [](int v) { return uint8_t(v << 3 | v >> 2); };
@@ -53,8 +66,10 @@ TRGB ReadPixel(const uint8_t* row, int x, TPixelFormatDIB pf, const std::vector<
       int g = (w >> 5) & 63;
       return TRGB{c5(w & 31), uint8_t(g << 2 | g >> 4), c5((w >> 11) & 31)};
     }
-    case pf24bit: return TRGB{row[3 * x], row[3 * x + 1], row[3 * x + 2]};
-    default: return TRGB{row[4 * x], row[4 * x + 1], row[4 * x + 2]};
+    case pf24bit:
+      return TRGB{row[3 * x], row[3 * x + 1], row[3 * x + 2]};
+    default:
+      return TRGB{row[4 * x], row[4 * x + 1], row[4 * x + 2]};
   }
 }
 
@@ -73,8 +88,10 @@ void WritePixel(uint8_t* row, int x, TPixelFormatDIB pf, TRGB c, const std::vect
   switch (pf) {
     case pf1bit: {
       uint8_t bit = uint8_t(0x80 >> (x & 7));
-      if (NearestIndex(c, table)) row[x >> 3] |= bit;
-      else row[x >> 3] &= uint8_t(~bit);
+      if (NearestIndex(c, table))
+        row[x >> 3] |= bit;
+      else
+        row[x >> 3] &= uint8_t(~bit);
       break;
     }
     case pf4bit: {
@@ -83,7 +100,9 @@ void WritePixel(uint8_t* row, int x, TPixelFormatDIB pf, TRGB c, const std::vect
       b = (x & 1) ? uint8_t((b & 0xF0) | i) : uint8_t((b & 0x0F) | i << 4);
       break;
     }
-    case pf8bit: row[x] = uint8_t(NearestIndex(c, table)); break;
+    case pf8bit:
+      row[x] = uint8_t(NearestIndex(c, table));
+      break;
     case pf15bit: {
       int w = (c.b >> 3) | (c.g >> 3) << 5 | (c.r >> 3) << 10;
       row[2 * x] = uint8_t(w);
@@ -117,8 +136,12 @@ std::vector<TRGB> DefaultTable(TPixelFormatDIB pf) {
 
 }  // namespace
 
-int TBitmap::BitsPerPixel() const { return BitsOf(format_); }
-int TBitmap::RowBytes() const { return int(StrideOf(width_, format_)); }
+int TBitmap::BitsPerPixel() const {
+  return BitsOf(format_);
+}
+int TBitmap::RowBytes() const {
+  return int(StrideOf(width_, format_));
+}
 
 void TBitmap::Reallocate(int w, int h, TPixelFormatDIB pf, bool keep) {
   if (w < 0) w = 0;
@@ -163,13 +186,16 @@ void TBitmap::SetPixelFormat(TPixelFormatDIB pf) {
   for (int y = 0; y < height_; ++y) {
     const uint8_t* src = &oldPixels[size_t(oldStride * y)];
     uint8_t* dst = &pixels_[size_t(stride * y)];
-    for (int x = 0; x < width_; ++x) WritePixel(dst, x, pf, ReadPixel(src, x, old, oldTable), colorTable_);
+    for (int x = 0; x < width_; ++x)
+      WritePixel(dst, x, pf, ReadPixel(src, x, old, oldTable), colorTable_);
   }
 }
 
 void TBitmap::SetMonochrome(bool mono) {
-  if (mono) SetPixelFormat(pf1bit);
-  else if (format_ == pf1bit) SetPixelFormat(pfDevice);
+  if (mono)
+    SetPixelFormat(pf1bit);
+  else if (format_ == pf1bit)
+    SetPixelFormat(pfDevice);
 }
 
 uint8_t* TBitmap::ScanLine(int row) {

@@ -14,7 +14,9 @@ struct TRGB {
 };
 static_assert(sizeof(TRGB) == 3);
 
-inline TRGB CreateRGB(uint8_t r, uint8_t g, uint8_t b) { return TRGB{b, g, r}; }
+inline TRGB CreateRGB(uint8_t r, uint8_t g, uint8_t b) {
+  return TRGB{b, g, r};
+}
 
 // A 32-bit colour value: red in the low byte, then green, then blue.
 using TColor = uint32_t;
@@ -24,10 +26,16 @@ constexpr TColor clWhite = 0xFFFFFF;
 inline TRGB TColor2TRGB(TColor c) {
   return TRGB{uint8_t(c >> 16), uint8_t(c >> 8), uint8_t(c)};
 }
-inline TColor TRGB2TColor(TRGB c) { return TColor(c.r) | TColor(c.g) << 8 | TColor(c.b) << 16; }
+inline TColor TRGB2TColor(TRGB c) {
+  return TColor(c.r) | TColor(c.g) << 8 | TColor(c.b) << 16;
+}
 // A colour packed the way an lx24RGB pixel reads as a little-endian integer.
-inline uint32_t PackBGR(TRGB c) { return uint32_t(c.b) | uint32_t(c.g) << 8 | uint32_t(c.r) << 16; }
-inline TRGB UnpackBGR(uint32_t v) { return TRGB{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16)}; }
+inline uint32_t PackBGR(TRGB c) {
+  return uint32_t(c.b) | uint32_t(c.g) << 8 | uint32_t(c.r) << 16;
+}
+inline TRGB UnpackBGR(uint32_t v) {
+  return TRGB{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16)};
+}
 
 // Pixel layouts of a bitmap.
 enum PixelFormat : uint8_t {
@@ -47,7 +55,9 @@ constexpr int kPixelFormatCount = 11;
 constexpr int kBitCountOf[kPixelFormatCount] = {0, 1, 8, 8, 16, 24, 32, 32, 48, 24, 32};
 constexpr int kChannelCountOf[kPixelFormatCount] = {0, 1, 1, 1, 1, 3, 1, 4, 3, 3, 4};
 
-inline int BitCountOf(PixelFormat pf) { return pf < kPixelFormatCount ? kBitCountOf[pf] : 0; }
+inline int BitCountOf(PixelFormat pf) {
+  return pf < kPixelFormatCount ? kBitCountOf[pf] : 0;
+}
 inline int ChannelCountOf(PixelFormat pf) {
   return pf < kPixelFormatCount ? kChannelCountOf[pf] : 0;
 }

@@ -16,7 +16,9 @@ using lumenax::test::TempDir;
 
 const std::string kPython = "/usr/bin/python3";
 
-std::string Script() { return (lumenax::test::SourceDir() / "app/tests/pil_images.py").string(); }
+std::string Script() {
+  return (lumenax::test::SourceDir() / "app/tests/pil_images.py").string();
+}
 
 struct ToolRun {
   int status = -1;
@@ -26,8 +28,8 @@ struct ToolRun {
 ToolRun RunTool(const std::string& args) {
   TempDir scratch;
   ToolRun r;
-  std::string cmd = ShellQuote(VELTRANO_CLI_PATH) + " " + args + " 2>" +
-                    ShellQuote((scratch / "err").string());
+  std::string cmd =
+      ShellQuote(VELTRANO_CLI_PATH) + " " + args + " 2>" + ShellQuote((scratch / "err").string());
   r.status = RunCommand(cmd, &r.out);
   auto e = lumenax::test::ReadFileBytes(scratch / "err");
   r.err.assign(e.begin(), e.end());
@@ -35,8 +37,8 @@ ToolRun RunTool(const std::string& args) {
 }
 
 bool SamePixels(const fs::path& a, const fs::path& b, std::string* why = nullptr) {
-  return RunCommand(kPython + " " + ShellQuote(Script()) + " same " + ShellQuote(a.string()) +
-                        " " + ShellQuote(b.string()),
+  return RunCommand(kPython + " " + ShellQuote(Script()) + " same " + ShellQuote(a.string()) + " " +
+                        ShellQuote(b.string()),
                     why) == 0;
 }
 
@@ -78,14 +80,17 @@ TEST(CliExpansion, FilesSharingANameRunInOrder) {
 
 TEST(CliEndToEnd, MixedFolderWithSeveralWorkers) {
   TempDir dir;
-  ASSERT_EQ(RunCommand(kPython + " " + ShellQuote(Script()) + " make " + ShellQuote(dir.path().string())), 0);
+  ASSERT_EQ(
+      RunCommand(kPython + " " + ShellQuote(Script()) + " make " + ShellQuote(dir.path().string())),
+      0);
   std::string d = dir.path().string();
   ToolRun r = RunTool("-j 2 " + ShellQuote(d) + " " + ShellQuote(d + "/photo.bmp") + " " +
-                  ShellQuote(d + "/missing.png"));
+                      ShellQuote(d + "/missing.png"));
   EXPECT_EQ(r.status, kExitFailed) << r.err;
   // Refusals and failures on stderr in list order.
-  EXPECT_EQ(r.err, d + "/camera.png: Failed to load file.\n" + d + "/cut.bmp: Failed to load file.\n" +
-                       d + "/missing.png: No such file or directory\n");
+  EXPECT_EQ(r.err, d + "/camera.png: Failed to load file.\n" + d +
+                       "/cut.bmp: Failed to load file.\n" + d +
+                       "/missing.png: No such file or directory\n");
   EXPECT_NE(r.out.find(d + "/photo.bmp -> " + d + "/photo.png"), std::string::npos) << r.out;
 
   std::string why;
@@ -97,7 +102,8 @@ TEST(CliEndToEnd, MixedFolderWithSeveralWorkers) {
   EXPECT_FALSE(fs::exists(dir / "camera.bmp"));
 
   // Converting the results back gives the sources' pixels again.
-  ToolRun back = RunTool("-q -j1 " + ShellQuote(d + "/glass.bmp") + " " + ShellQuote(d + "/photo.png"));
+  ToolRun back =
+      RunTool("-q -j1 " + ShellQuote(d + "/glass.bmp") + " " + ShellQuote(d + "/photo.png"));
   EXPECT_EQ(back.status, kExitOk) << back.err;
   EXPECT_TRUE(back.out.empty()) << "-q prints nothing on success";
   EXPECT_TRUE(SamePixels(dir / "glass.png", dir / "glass.bmp", &why)) << why;

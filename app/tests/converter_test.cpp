@@ -60,19 +60,25 @@ void MakeImage(const fs::path& p, bool png, int w = 5, int h = 4) {
       io.Bitmap()->SetAlphaValue(x, y, uint8_t(x == 0 ? 0 : 255 - 10 * y));
     }
   io.Params.BmpKeepAlpha = true;
-  if (png) io.SaveToFilePng(p);
-  else io.SaveToFileBmp(p);
+  if (png)
+    io.SaveToFilePng(p);
+  else
+    io.SaveToFileBmp(p);
   ASSERT_FALSE(io.Aborting) << p;
 }
 
-lumenax::FileType TypeOf(const fs::path& p) { return lumenax::DetectFileFormat(p, false); }
+lumenax::FileType TypeOf(const fs::path& p) {
+  return lumenax::DetectFileFormat(p, false);
+}
 
 void WriteText(const fs::path& p, const std::string& s) {
   lumenax::test::WriteFileBytes(p, std::vector<uint8_t>(s.begin(), s.end()));
 }
 
 // An AVI header: detected, but no reader takes it.
-void MakeAvi(const fs::path& p) { WriteText(p, std::string("RIFF\x10\0\0\0AVI LIST", 16) + std::string(64, '\0')); }
+void MakeAvi(const fs::path& p) {
+  WriteText(p, std::string("RIFF\x10\0\0\0AVI LIST", 16) + std::string(64, '\0'));
+}
 
 class ConverterTest : public ::testing::Test {
  protected:
@@ -96,18 +102,17 @@ TEST_F(ConverterTest, AddListsBmpAndPngAndRefusesTheRest) {
   MakeImage(dir / "b.png", true);
   WriteText(dir / "notes.txt", "hello, this is not an image at all");
   MakeAvi(dir / "clip.png");
-  platform.dialogNames = {(dir / "a.bmp").string(), (dir / "gone.bmp").string(),
+  platform.dialogNames = {(dir / "a.bmp").string(),     (dir / "gone.bmp").string(),
                           (dir / "notes.txt").string(), (dir / "b.png").string(),
-                          (dir / "clip.png").string(), (dir / "a.bmp").string()};
+                          (dir / "clip.png").string(),  (dir / "a.bmp").string()};
   commands.btnAddClick();
   EXPECT_EQ(platform.dialogFilter, kOpenFilter);
   EXPECT_EQ(platform.dialogOptions, kOpenOptions);
-  EXPECT_EQ(platform.list, (std::vector<std::string>{(dir / "a.bmp").string(),
-                                                     (dir / "b.png").string(),
-                                                     (dir / "a.bmp").string()}))
+  EXPECT_EQ(platform.list,
+            (std::vector<std::string>{(dir / "a.bmp").string(), (dir / "b.png").string(),
+                                      (dir / "a.bmp").string()}))
       << "duplicates are listed twice; missing files are skipped";
-  EXPECT_EQ(platform.messages,
-            (std::vector<std::string>{kFailedToLoad, kInvalidFormat}));
+  EXPECT_EQ(platform.messages, (std::vector<std::string>{kFailedToLoad, kInvalidFormat}));
   for (const auto& c : platform.captions) EXPECT_EQ(c, "Veltrano");
 }
 

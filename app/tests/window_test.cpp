@@ -86,7 +86,8 @@ TEST_F(WindowTest, ControlsGeometryTextsAndTabOrder) {
                                           &window.btnClear}));
   EXPECT_EQ(window.lblFiles.focusPolicy(), Qt::NoFocus);
   QFontInfo font(window.font());
-  EXPECT_TRUE(font.family() == "Tahoma" || font.family().contains("WenQuanYi")) << font.family().toStdString();
+  EXPECT_TRUE(font.family() == "Tahoma" || font.family().contains("WenQuanYi"))
+      << font.family().toStdString();
   EXPECT_EQ(window.font().pixelSize(), 11);
 }
 

@@ -62,9 +62,9 @@ TEST(AlphaChannel, RemoveWithMerge) {
   b.RemoveAlphaChannel(true, 0x102030);  // blue 0x10, green 0x20, red 0x30
   EXPECT_FALSE(b.HasAlphaChannel());
   // bg + floor((c - bg) * a / 256)
-  EXPECT_EQ(b.PixelsRGB24(0, 0), CreateRGB(0x30 + (200 - 0x30) * 128 / 256,
-                                           0x20 + (200 - 0x20) * 128 / 256,
-                                           0x10 + (200 - 0x10) * 128 / 256));
+  EXPECT_EQ(b.PixelsRGB24(0, 0),
+            CreateRGB(0x30 + (200 - 0x30) * 128 / 256, 0x20 + (200 - 0x20) * 128 / 256,
+                      0x10 + (200 - 0x10) * 128 / 256));
   EXPECT_EQ(b.PixelsRGB24(2, 0), CreateRGB(0x30, 0x20, 0x10)) << "alpha 0 gives the background";
 
   TLxBitmap c(1, 1, lx24RGB);

@@ -31,7 +31,8 @@ void Stamp(TLxBitmap& b) {
 void ExpectStamp(TLxBitmap& b, int bytes) {
   for (int y = 0; y < b.Height(); ++y) {
     uint8_t* row = b.ScanLine(y);
-    for (int i = 0; i < bytes; ++i) ASSERT_EQ(row[i], uint8_t(y * 31 + i)) << "row " << y << " byte " << i;
+    for (int i = 0; i < bytes; ++i)
+      ASSERT_EQ(row[i], uint8_t(y * 31 + i)) << "row " << y << " byte " << i;
   }
 }
 

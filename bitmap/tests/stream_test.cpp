@@ -132,7 +132,8 @@ TEST(FileStreams, OpenErrorsCarryTheFullPathAndReason) {
     FAIL();
   } catch (const EFCreateError& e) {
     std::string msg = e.what();
-    EXPECT_EQ(msg.rfind("Cannot create file \"" + std::filesystem::absolute(relative).string(), 0), 0u)
+    EXPECT_EQ(msg.rfind("Cannot create file \"" + std::filesystem::absolute(relative).string(), 0),
+              0u)
         << msg;
   }
 }

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -67,8 +67,10 @@ int RunCommand(const std::string& command, std::string* output) {
 std::string ShellQuote(const std::string& s) {
   std::string out = "'";
   for (char c : s) {
-    if (c == '\'') out += "'\\''";
-    else out += c;
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
   }
   return out + "'";
 }
@@ -144,15 +146,19 @@ bool ReadPamRgba(const std::filesystem::path& p, RgbaImage& out) {
   std::string key, tupltype;
   int w = 0, h = 0, depth = 0, maxval = 0;
   while (in >> key) {
-    if (key == "WIDTH") in >> w;
-    else if (key == "HEIGHT") in >> h;
-    else if (key == "DEPTH") in >> depth;
-    else if (key == "MAXVAL") in >> maxval;
-    else if (key == "TUPLTYPE") in >> tupltype;
+    if (key == "WIDTH")
+      in >> w;
+    else if (key == "HEIGHT")
+      in >> h;
+    else if (key == "DEPTH")
+      in >> depth;
+    else if (key == "MAXVAL")
+      in >> maxval;
+    else if (key == "TUPLTYPE")
+      in >> tupltype;
   }
   size_t offset = end + 7;
-  if (maxval != 255 || (depth != 3 && depth != 4) ||
-      bytes.size() < offset + size_t(w) * h * depth)
+  if (maxval != 255 || (depth != 3 && depth != 4) || bytes.size() < offset + size_t(w) * h * depth)
     return false;
   out.width = w;
   out.height = h;
@@ -180,7 +186,8 @@ RgbaImage BitmapToRgba(TLxBitmap& bitmap) {
 }
 
 size_t CountDifferentPixels(const RgbaImage& a, const RgbaImage& b) {
-  if (a.width != b.width || a.height != b.height) return size_t(std::max(a.width * a.height, b.width * b.height));
+  if (a.width != b.width || a.height != b.height)
+    return size_t(std::max(a.width * a.height, b.width * b.height));
   size_t n = 0;
   for (size_t i = 0; i < a.rgba.size(); i += 4)
     if (std::memcmp(&a.rgba[i], &b.rgba[i], 4) != 0) ++n;
