@@ -23,6 +23,21 @@ std::string FullPath(const std::filesystem::path& p) {
   return (ec ? p : abs).string();
 }
 
+// New position of a memory stream of `size` bytes after a seek; positions outside the data
+// are allowed and read nothing.
+int64_t MemSeek(int64_t pos, int64_t size, int64_t offset, int origin) {
+  switch (origin) {
+    case soBeginning:
+      return offset;
+    case soCurrent:
+      return pos + offset;
+    case soEnd:
+      return size + offset;
+    default:
+      return pos;
+  }
+}
+
 }  // namespace
 
 void RaiseFileCreateError(const std::filesystem::path& name, int errnum) {
@@ -259,19 +274,7 @@ int64_t TLxMemStream::Read(void* buffer, int64_t count) {
 }
 
 int64_t TLxMemStream::Seek(int64_t offset, int origin) {
-  switch (origin) {
-    case soBeginning:
-      pos_ = offset;
-      break;
-    case soCurrent:
-      pos_ += offset;
-      break;
-    case soEnd:
-      pos_ = size_ + offset;
-      break;
-    default:
-      break;
-  }
+  pos_ = MemSeek(pos_, size_, offset, origin);
   return pos_;
 }
 
@@ -295,19 +298,7 @@ int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
 }
 
 int64_t TMemoryStream::Seek(int64_t offset, int origin) {
-  switch (origin) {
-    case soBeginning:
-      pos_ = offset;
-      break;
-    case soCurrent:
-      pos_ += offset;
-      break;
-    case soEnd:
-      pos_ = int64_t(data_.size()) + offset;
-      break;
-    default:
-      break;
-  }
+  pos_ = MemSeek(pos_, int64_t(data_.size()), offset, origin);
   return pos_;
 }
 
