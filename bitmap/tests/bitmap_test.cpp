@@ -6,19 +6,10 @@
 #include <limits>
 
 #include "bitmap/settings.h"
+#include "bitmap/tests/paged_bitmap.h"
 
 namespace lumenax {
 namespace {
-
-// A bitmap whose rows go to the paging file whatever its size.
-std::unique_ptr<TLxBitmap> PagedBitmap(int w, int h, PixelFormat pf) {
-  auto b = std::make_unique<TLxBitmap>();
-  b->FileThreshold = 0;
-  b->SetLocation(lxTempFile);
-  EXPECT_TRUE(b->Allocate(w, h, pf));
-  EXPECT_EQ(b->Location(), lxTempFile);
-  return b;
-}
 
 // Writes a distinct byte pattern into every row.
 void Stamp(TLxBitmap& b) {

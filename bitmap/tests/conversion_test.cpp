@@ -9,6 +9,7 @@
 
 #include "bitmap/bitmap.h"
 #include "bitmap/settings.h"
+#include "bitmap/tests/paged_bitmap.h"
 #include "bitmap/utilities.h"
 #include "io/progress.h"
 
@@ -24,15 +25,6 @@ struct SettingsGuard {
     GrayWeightRed = wr, GrayWeightGreen = wg, GrayWeightBlue = wb;
   }
 };
-
-std::unique_ptr<TLxBitmap> Paged(int w, int h, PixelFormat pf) {
-  auto b = std::make_unique<TLxBitmap>();
-  b->FileThreshold = 0;
-  b->SetLocation(lxTempFile);
-  EXPECT_TRUE(b->Allocate(w, h, pf));
-  EXPECT_EQ(b->Location(), lxTempFile);
-  return b;
-}
 
 TEST(ConversionGray, EdgeValuesOfTheMatrix) {
   TLxBitmap g8(2, 1, lx8g);
@@ -151,7 +143,7 @@ TEST(ConversionOneBit, ThroughTwentyFourBitToLab) {
 
 TEST(ConversionDither, HalfGrayLightsHalfTheMatrix) {
   for (bool paged : {false, true}) {
-    auto g = paged ? Paged(16, 16, lx8g) : std::make_unique<TLxBitmap>(16, 16, lx8g);
+    auto g = paged ? PagedBitmap(16, 16, lx8g) : std::make_unique<TLxBitmap>(16, 16, lx8g);
     g->Fill(128);
     TLxBitmap bw;
     bw.BlackWhiteMethod = 0;
@@ -296,7 +288,7 @@ TEST(ConversionMatrix, EveryPairKeepsTheLevels) {
       for (bool paged : {false, true}) {
         TLxBitmap start(4, 1, lx8g);
         for (int x = 0; x < 4; ++x) start.SetPixels8(x, 0, levels[x]);
-        auto src = paged ? Paged(4, 1, lx8g) : std::make_unique<TLxBitmap>(4, 1, lx8g);
+        auto src = paged ? PagedBitmap(4, 1, lx8g) : std::make_unique<TLxBitmap>(4, 1, lx8g);
         src->AssignImage(start);
         src->SetPixelFormat(s);
         ASSERT_EQ(src->PixelFormat(), s);
