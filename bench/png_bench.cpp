@@ -23,7 +23,7 @@
 #include "bitmap/stream.h"
 #include "codecs/png/png.h"
 #include "io/params.h"
-#include "io/progress.h"
+#include "bitmap/progress.h"
 
 using namespace lumenax;
 

@@ -12,7 +12,7 @@
 #include "bitmap/conversion.h"
 #include "bitmap/settings.h"
 #include "bitmap/utilities.h"
-#include "io/progress.h"
+#include "bitmap/progress.h"
 #include "quantize/quantizer.h"
 
 namespace lumenax {

@@ -18,7 +18,11 @@ namespace {
 
 void ProgressTrampoline(void* data, void* sender, int percent) {
   auto* io = static_cast<TLumenaxIO*>(data);
+  const bool wasAborting = io->Aborting;
   io->DoProgress(sender ? *static_cast<TLumenaxIO*>(sender) : *io, percent);
+  // A handler that sets Aborting cancels the operation.
+  if (io->Aborting && !wasAborting && !io->FailureReason)
+    io->FailureReason.Code = TLxFailure::Cancelled;
 }
 
 std::string LowerExt(const std::filesystem::path& name) {
@@ -238,13 +242,16 @@ void TLumenaxIO::PassResolutionToViewer(bool x, int32_t dpi) {
 }
 
 ProgressRecord TLumenaxIO::MakeProgress() {
+  FailureReason.Clear();
   ProgressRecord progress;
   progress.AbortingPtr = &Aborting;
+  progress.ReasonPtr = &FailureReason;
   return progress;
 }
 
 void TLumenaxIO::ArmProgress(ProgressRecord& progress) {
   progress.AbortingPtr = &Aborting;
+  progress.ReasonPtr = &FailureReason;
   progress.OnProgressCode = &ProgressTrampoline;
   progress.OnProgressData = this;
   progress.Sender = this;

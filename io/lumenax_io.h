@@ -23,7 +23,7 @@
 
 #include "bitmap/bitmap.h"
 #include "io/params.h"
-#include "io/progress.h"
+#include "bitmap/progress.h"
 #include "io/registry.h"
 #include "io/viewer.h"
 
@@ -78,6 +78,10 @@ class TLumenaxIO {
   // Error flag of the last operation; codecs set it through ProgressRecord::AbortingPtr,
   // and a progress handler may set it to cancel.
   bool Aborting = false;
+  // Why the last operation failed (empty when it did not, or when nothing said why). Set by
+  // codecs through ProgressRecord::Fail; a progress handler that sets Aborting makes it
+  // "cancelled".
+  TLxFailureReason FailureReason;
 
   // ---- events (may be empty)
   TProgressEvent OnProgress;

@@ -11,7 +11,7 @@
 #include "bitmap/settings.h"
 #include "bitmap/tests/paged_bitmap.h"
 #include "bitmap/utilities.h"
-#include "io/progress.h"
+#include "bitmap/progress.h"
 
 namespace lumenax {
 namespace {

@@ -19,7 +19,7 @@
 #include "bitmap/mask.h"
 #include "codecs/bmp/bmp.h"
 #include "io/params.h"
-#include "io/progress.h"
+#include "bitmap/progress.h"
 
 namespace lumenax {
 namespace {

@@ -14,7 +14,7 @@
 #include "codecs/bmp/bmp.h"
 #include "codecs/bmp/bmp_rle.h"
 #include "io/params.h"
-#include "io/progress.h"
+#include "bitmap/progress.h"
 #include "quantize/quantizer.h"
 
 namespace lumenax {

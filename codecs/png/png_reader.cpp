@@ -25,7 +25,7 @@
 #include "bitmap/stream.h"
 #include "codecs/png/png.h"
 #include "io/params.h"
-#include "io/progress.h"
+#include "bitmap/progress.h"
 
 namespace lumenax {
 

@@ -24,7 +24,7 @@
 #include "bitmap/stream.h"
 #include "codecs/png/png.h"
 #include "io/params.h"
-#include "io/progress.h"
+#include "bitmap/progress.h"
 #include "quantize/quantizer.h"
 
 namespace lumenax {

@@ -12,7 +12,7 @@
 #include "bitmap/stream.h"
 #include "codecs/bmp/bmp.h"
 #include "io/params.h"
-#include "io/progress.h"
+#include "bitmap/progress.h"
 
 namespace lumenax::test {
 

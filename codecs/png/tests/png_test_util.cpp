@@ -11,7 +11,7 @@
 
 #include "bitmap/stream.h"
 #include "codecs/png/png.h"
-#include "io/progress.h"
+#include "bitmap/progress.h"
 #include "tests/support/test_support.h"
 
 namespace lumenax::test {

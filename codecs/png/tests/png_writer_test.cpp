@@ -16,7 +16,7 @@
 #include "bitmap/stream.h"
 #include "codecs/png/png.h"
 #include "codecs/png/tests/png_test_util.h"
-#include "io/progress.h"
+#include "bitmap/progress.h"
 #include "tests/support/test_support.h"
 
 namespace lumenax {
