@@ -80,6 +80,10 @@ void ConvertTo1BitThreshold(TLxBitmap& source, TLxBitmap& target, int threshold,
 void DitherTo1Bit(TLxBitmap& source, TLxBitmap& target, bool whiteCutoff = false);
 // A 1-bit copy of an image of exactly two colours, bit 0 the darker one (colour1), or null.
 std::unique_ptr<TLxBitmap> ExtractTwoColorBitmap(TLxBitmap& bitmap, TRGB& colour1, TRGB& colour2);
+// The colours a 1-bit copy can keep: an image of two colours as ExtractTwoColorBitmap, an image
+// of one colour other than black and white as all bits 0 with colour1 = colour2 = that colour.
+// Null otherwise (black or white alone, more colours): a 1-bit conversion loses nothing more.
+std::unique_ptr<TLxBitmap> ExtractColoursFor1Bit(TLxBitmap& bitmap, TRGB& colour1, TRGB& colour2);
 
 // Set of 32-bit values in 2^k chained buckets (bucket = value and (2^k - 1)).
 struct THash1Item {

@@ -10,9 +10,9 @@
 
 #include "bitmap/bitmap.h"
 #include "bitmap/conversion.h"
+#include "bitmap/progress.h"
 #include "bitmap/settings.h"
 #include "bitmap/utilities.h"
-#include "bitmap/progress.h"
 #include "quantize/quantizer.h"
 
 namespace lumenax {
@@ -454,6 +454,27 @@ std::unique_ptr<TLxBitmap> ExtractTwoColorBitmap(TLxBitmap& bitmap, TRGB& colour
     InvertBitmap(*result);
     std::swap(colour1, colour2);
   }
+  return result;
+}
+
+std::unique_ptr<TLxBitmap> ExtractColoursFor1Bit(TLxBitmap& bitmap, TRGB& colour1, TRGB& colour2) {
+  if (auto two = ExtractTwoColorBitmap(bitmap, colour1, colour2)) return two;
+  if (bitmap.IsEmpty() || bitmap.PixelFormat() == lxNone) return nullptr;
+  const TRGB first = bitmap.PixelAsRGB(0, 0);
+  for (int y = 0; y < bitmap.Height(); ++y) {
+    const uint8_t* sp = bitmap.ScanLine(y);
+    for (int x = 0; x < bitmap.Width(); ++x) {
+      TRGB c = PixelAsRGBFromRow(bitmap, sp, x);
+      if (c.r != first.r || c.g != first.g || c.b != first.b) return nullptr;
+    }
+  }
+  const bool black = first.r == 0 && first.g == 0 && first.b == 0;
+  const bool white = first.r == 255 && first.g == 255 && first.b == 255;
+  if (black || white) return nullptr;
+  auto result = std::make_unique<TLxBitmap>();
+  if (!result->Allocate(bitmap.Width(), bitmap.Height(), lx1g)) return nullptr;
+  result->Fill(0);
+  colour1 = colour2 = first;
   return result;
 }
 

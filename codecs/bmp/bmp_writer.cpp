@@ -323,7 +323,7 @@ void WriteBmp(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool ke
     palette[0] = black, palette[1] = white;
     if (bitmap.PixelFormat() != lx1g) {
       TRGB c1, c2;
-      scratchImage = ExtractTwoColorBitmap(bitmap, c1, c2);
+      scratchImage = ExtractColoursFor1Bit(bitmap, c1, c2);
       if (scratchImage) {
         palette[0] = c1, palette[1] = c2;
       } else {

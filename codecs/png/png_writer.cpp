@@ -21,10 +21,10 @@
 #include "bitmap/conversion.h"
 #include "bitmap/errors.h"
 #include "bitmap/mask.h"
+#include "bitmap/progress.h"
 #include "bitmap/stream.h"
 #include "codecs/png/png.h"
 #include "io/params.h"
-#include "bitmap/progress.h"
 #include "quantize/quantizer.h"
 
 namespace lumenax {
@@ -379,10 +379,17 @@ void WritePNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
   // a converted copy; palette and gray output from a layout the quantizer understands.
   std::unique_ptr<TLxBitmap> copy;
   TLxBitmap* working = &bitmap;
-  if (bps == 1 && bitmap.PixelFormat() != lx1g) {
-    TRGB dark, light;
-    copy = ExtractTwoColorBitmap(bitmap, dark, light);
-    if (!copy) {
+  // The two colours of 1-bit output when they are not black and white: written as a
+  // two-entry palette rather than thrown away.
+  bool colourPair = false;
+  TRGB dark{}, light{};
+  // With alpha, 1-bit images take the palette path, whose entry 0 is the transparent one.
+  if (bps == 1 && !withAlpha && bitmap.PixelFormat() != lx1g) {
+    copy = ExtractColoursFor1Bit(bitmap, dark, light);
+    if (copy) {
+      colourPair = !(dark.r == 0 && dark.g == 0 && dark.b == 0 && light.r == 255 &&
+                     light.g == 255 && light.b == 255);
+    } else {
       copy = std::make_unique<TLxBitmap>();
       copy->AssignImage(bitmap);
       copy->SetPixelFormat(lx1g);
@@ -411,7 +418,18 @@ void WritePNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
   std::unique_ptr<TLxQuantizer> quantizer;
   const int w = working->Width();
 
-  if (params.SamplesPerPixel == 1 && bps == 1 && working->PixelFormat() == lx1g) {
+  if (params.SamplesPerPixel == 1 && bps == 1 && working->PixelFormat() == lx1g && colourPair &&
+      !withAlpha) {
+    c.colorType = PNG_COLOR_TYPE_PALETTE;
+    c.depth = 1;
+    c.fill = RowFill::Direct;
+    plte[0] = {dark.r, dark.g, dark.b};
+    plte[1] = {light.r, light.g, light.b};
+    c.plte = plte.data();
+    c.plteCount = 2;
+    c.background.index = png_byte(NearestEntry(plte.data(), c.plteCount, bg));
+  } else if (params.SamplesPerPixel == 1 && bps == 1 && working->PixelFormat() == lx1g &&
+             !withAlpha) {
     c.colorType = PNG_COLOR_TYPE_GRAY;
     c.depth = 1;
     c.fill = RowFill::Direct;

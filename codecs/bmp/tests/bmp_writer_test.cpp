@@ -305,12 +305,19 @@ TEST(BmpWriter, OneBitPalettes) {
   EXPECT_EQ(p.ColorMap[0], CreateRGB(0, 0, 255));  // blue: gray 18 below red's 53
   EXPECT_EQ(p.ColorMap[1], CreateRGB(255, 0, 0));
   EXPECT_EQ(CountDifferentPixels(ReadBack(r.bytes), BitmapToRgba(b)), 0u);
-  // One colour: black and white, the pixels converted to 1 bit.
+  // One colour: kept in the palette (a 1-bit file of one colour reads back as that colour).
   b.Fill(0x808080);
+  r = SaveBmp(b, p);
+  EXPECT_EQ(p.ColorMap[0], CreateRGB(128, 128, 128));
+  EXPECT_EQ(p.ColorMap[1], CreateRGB(128, 128, 128));
+  EXPECT_EQ(Parse(r.bytes).bits, 1);
+  EXPECT_EQ(CountDifferentPixels(ReadBack(r.bytes), BitmapToRgba(b)), 0u);
+  // One colour that is black or white: black and white, as ever.
+  b.Fill(0xFFFFFF);
   r = SaveBmp(b, p);
   EXPECT_EQ(p.ColorMap[0], CreateRGB(0, 0, 0));
   EXPECT_EQ(p.ColorMap[1], CreateRGB(255, 255, 255));
-  EXPECT_EQ(Parse(r.bytes).bits, 1);
+  EXPECT_EQ(CountDifferentPixels(ReadBack(r.bytes), BitmapToRgba(b)), 0u);
   // More colours: threshold at the mean gray level.
   TLxBitmap ramp(8, 1, lx24RGB);
   for (int x = 0; x < 8; ++x) {

@@ -13,10 +13,10 @@
 #include <thread>
 
 #include "bitmap/errors.h"
+#include "bitmap/progress.h"
 #include "bitmap/stream.h"
 #include "codecs/png/png.h"
 #include "codecs/png/tests/png_test_util.h"
-#include "bitmap/progress.h"
 #include "tests/support/test_support.h"
 
 namespace lumenax {
@@ -271,8 +271,8 @@ TEST(PngWriter, SingleSampleImages) {
   EXPECT_EQ(back.PixelAsRGB(1, 0), CreateRGB(0, 0, 255));
 }
 
-// One bit per sample: a two-colour image keeps its darker colour as black; others are
-// converted to black and white.
+// One bit per sample: two colours other than black and white are kept in a two-entry palette
+// (the darker first); black and white stay gray; more colours are converted to black and white.
 TEST(PngWriter, OneBitOutputFromColourImages) {
   TLxBitmap b(9, 2, lx24RGB);
   for (int y = 0; y < 2; ++y)
@@ -283,16 +283,55 @@ TEST(PngWriter, OneBitOutputFromColourImages) {
   params.BitsPerSample = 1;
   std::vector<uint8_t> bytes = SavePng(b, params, nullptr);
   PngFile f = Parse(bytes);
-  EXPECT_EQ(f.colorType, 0);
+  EXPECT_EQ(f.colorType, 3);
   EXPECT_EQ(f.depth, 1);
   TLxBitmap back;
   TIOParamsVals readParams;
   ASSERT_FALSE(LoadPng(bytes, back, readParams));
-  ASSERT_EQ(back.PixelFormat(), lx1g);
+  ASSERT_EQ(readParams.ColorMapCount, 2);
+  EXPECT_EQ(readParams.ColorMap[0], CreateRGB(0, 0, 255)) << "the darker colour is entry 0";
+  EXPECT_EQ(readParams.ColorMap[1], CreateRGB(255, 0, 0));
   for (int y = 0; y < 2; ++y)
     for (int x = 0; x < 9; ++x)
-      EXPECT_EQ(back.PixelAsRGB(x, y), (x + y) % 2 ? CreateRGB(255, 255, 255) : CreateRGB(0, 0, 0))
+      EXPECT_EQ(back.PixelAsRGB(x, y), (x + y) % 2 ? CreateRGB(255, 0, 0) : CreateRGB(0, 0, 255))
           << x;
+
+  // One colour that is neither black nor white: kept too.
+  TLxBitmap flat(3, 3, lx24RGB);
+  flat.Fill(0);
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 3; ++x) flat.SetPixelsRGB24(x, y, CreateRGB(10, 200, 30));
+  bytes = SavePng(flat, params, nullptr);
+  EXPECT_EQ(Parse(bytes).colorType, 3);
+  ASSERT_FALSE(LoadPng(bytes, back, readParams));
+  EXPECT_EQ(back.PixelAsRGB(2, 2), CreateRGB(10, 200, 30));
+
+  // With transparency, the palette path keeps the colours and the transparent pixels.
+  TLxBitmap holed(9, 2, lx24RGB);
+  for (int x = 0; x < 9; ++x) {
+    holed.SetPixelsRGB24(x, 0, CreateRGB(255, 0, 0));
+    holed.SetPixelsRGB24(x, 1, CreateRGB(0, 0, 255));
+    holed.SetAlphaValue(x, 1, x == 4 ? 0 : 255);
+  }
+  TLxMask holes;
+  test::MaskFromAlpha(holed, holes);
+  bytes = SavePng(holed, params, &holes);
+  f = Parse(bytes);
+  EXPECT_EQ(f.colorType, 3);
+  ASSERT_FALSE(LoadPng(bytes, back, readParams));
+  EXPECT_EQ(back.PixelAsRGB(0, 0), CreateRGB(255, 0, 0));
+  EXPECT_EQ(back.PixelAsRGB(8, 1), CreateRGB(0, 0, 255));
+  ASSERT_TRUE(back.HasAlphaChannel());
+  EXPECT_EQ(back.GetAlphaValue(4, 1), 0);
+  EXPECT_EQ(back.GetAlphaValue(3, 1), 255);
+
+  // Black and white: gray, as ever.
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 9; ++x)
+      b.SetPixelsRGB24(x, y, (x + y) % 2 ? CreateRGB(255, 255, 255) : CreateRGB(0, 0, 0));
+  f = Parse(SavePng(b, params, nullptr));
+  EXPECT_EQ(f.colorType, 0);
+  EXPECT_EQ(f.depth, 1);
 
   // Three colours: converted, still one bit.
   b.SetPixelsRGB24(0, 0, CreateRGB(250, 250, 250));
@@ -550,6 +589,11 @@ TEST(PngWriterPeers, PngcheckAndPillowAgreeOnEveryColourType) {
       if ((x + y) % 4 == 0) bw.ScanLine(y)[x / 8] |= uint8_t(0x80 >> (x % 8));
   params.BitsPerSample = 1;
   save("gray1.png", bw, params, nullptr, source(bw));
+  TLxBitmap pair(21, 5, lx24RGB);
+  for (int y = 0; y < 5; ++y)
+    for (int x = 0; x < 21; ++x)
+      pair.SetPixelsRGB24(x, y, (x + y) % 3 ? CreateRGB(40, 90, 200) : CreateRGB(230, 250, 20));
+  save("palette1.png", pair, params, nullptr, source(pair));
 
   std::string cmd =
       "/usr/bin/python3 " +
