@@ -6,8 +6,6 @@
 //       target REPEAT times. Prints the median wall and processor seconds, the resident
 //       memory before the first run and the peak (KiB), and the bytes of the target and of
 //       one work image of the two-pass resampler (target width x source height x 3).
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -49,10 +47,13 @@ long ResidentKiB() {
   return resident * 4;
 }
 
+// The peak resident size of this program's memory (VmHWM; getrusage's figure would include
+// the parent's at fork time, kept across exec).
 long PeakKiB() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_maxrss;
+  std::ifstream f("/proc/self/status");
+  for (std::string line; std::getline(f, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  return 0;
 }
 
 int Generate(int w, int h, const char* out) {
@@ -80,17 +81,16 @@ int Generate(int w, int h, const char* out) {
 int Run(const char* in, int w, int h, int w2, int h2, const char* filterName, int repeat) {
   TResampleFilter filter;
   if (!ResampleFilterFromName(filterName, filter)) return 2;
+  // Row by row into the bitmap, so that the peak memory is the bitmaps' own.
   std::ifstream f(in, std::ios::binary);
-  std::vector<uint8_t> px((std::istreambuf_iterator<char>(f)), {});
-  if (px.size() != size_t(w) * h * 3) return 1;
   TLxBitmap source(w, h, lx24RGB);
+  std::vector<uint8_t> row(size_t(w) * 3);
   for (int y = 0; y < h; ++y) {
+    if (!f.read(reinterpret_cast<char*>(row.data()), std::streamsize(row.size()))) return 1;
     uint8_t* d = source.ScanLine(y);
-    const uint8_t* s = &px[size_t(y) * w * 3];
+    const uint8_t* s = row.data();
     for (int x = 0; x < w; ++x, d += 3, s += 3) d[0] = s[2], d[1] = s[1], d[2] = s[0];
   }
-  px.clear();
-  px.shrink_to_fit();
   long before = ResidentKiB();
   std::vector<double> times, cpus;
   for (int i = 0; i < repeat; ++i) {

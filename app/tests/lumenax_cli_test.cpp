@@ -331,8 +331,7 @@ TEST_F(Cli, ConvertResizesBetweenLayoutAndSettings) {
   ASSERT_EQ(Run("convert wide.bmp --resize 20x20:projectwb bw.bmp").status, 0);
   ASSERT_TRUE(PeerDecode(dir_.path(), "bw.bmp", got));
   for (int y = 0; y < 20; ++y)
-    for (int x = 0; x < 20; ++x)
-      ASSERT_TRUE(got.at(x, y)[0] == 0 || got.at(x, y)[0] == 255);
+    for (int x = 0; x < 20; ++x) ASSERT_TRUE(got.at(x, y)[0] == 0 || got.at(x, y)[0] == 255);
 
   // -p comes before -r wherever they stand: lx8p has no filtered resampling, so nothing is
   // saved, the target keeps what it had, and the reason is given.
