@@ -3,10 +3,12 @@
 // our pixel positions), and files the peers wrote are resampled by us and checked.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -26,23 +28,37 @@ namespace fs = std::filesystem;
 
 class ResamplePeers : public ::testing::Test {
  protected:
+  // The peers' images are made once per version of the script and kept in the build folder,
+  // so that every test of this suite (each one its own process) reads the same set.
   static void SetUpTestSuite() {
     if (!test::HaveProgram("/usr/bin/python3") || !test::HaveProgram("/usr/bin/convert") ||
         !test::HaveProgram("vips")) {
       skip_ = "needs Pillow, ImageMagick and vips (scripts/setup installs them)";
       return;
     }
-    dir_ = std::make_unique<test::TempDir>();
     fs::path script = test::SourceDir() / "process" / "tests" / "resample_peers.py";
+    std::vector<uint8_t> text = test::ReadFileBytes(script);
+    char key[32];
+    std::snprintf(key, sizeof key, "%016zx",
+                  std::hash<std::string>{}(std::string(text.begin(), text.end())));
+    dir_ = fs::path(LX_RESAMPLE_PEER_CACHE) / key;
+    if (fs::exists(dir_ / "done")) return;
+    std::error_code ec;
+    fs::create_directories(dir_.parent_path(), ec);
+    fs::path fresh = dir_.string() + ".tmp" + std::to_string(::getpid());
+    fs::remove_all(fresh, ec);
+    fs::create_directories(fresh, ec);
     if (test::RunCommand("/usr/bin/python3 " + ShellQuote(script.string()) + " " +
-                         ShellQuote(dir_->path().string())) != 0)
+                         ShellQuote(fresh.string())) != 0) {
+      fs::remove_all(fresh, ec);
       skip_ = "the peers could not make the comparison images";
+      return;
+    }
+    test::WriteFileBytes(fresh / "done", {});
+    fs::rename(fresh, dir_, ec);  // another test process may have been first: same files
+    fs::remove_all(fresh, ec);
   }
-  static void TearDownTestSuite() { dir_.reset(); }
-  void SetUp() override {
-    if (!skip_.empty()) GTEST_SKIP() << skip_;
-  }
-  static fs::path Path(const std::string& name) { return dir_->path() / name; }
+  static fs::path Path(const std::string& name) { return dir_ / name; }
   static Image8 Pnm(const std::string& name) {
     Image8 im;
     EXPECT_TRUE(ReadPnm(Path(name), im)) << name;
@@ -57,10 +73,10 @@ class ResamplePeers : public ::testing::Test {
     out.Assign(*io.Bitmap());
   }
 
-  static std::unique_ptr<test::TempDir> dir_;
+  static fs::path dir_;
   static std::string skip_;
 };
-std::unique_ptr<test::TempDir> ResamplePeers::dir_;
+fs::path ResamplePeers::dir_;
 std::string ResamplePeers::skip_;
 
 struct Case {
