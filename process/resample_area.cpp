@@ -151,6 +151,14 @@ Outcome AreaCore(int C, const AreaAxis& ax, const AreaAxis& ay, int64_t maxValue
                  Write write, Progress& progress) {
   const int W2 = int(ax.first.size()), H2 = int(ay.first.size());
   const size_t n = size_t(W2) * size_t(C);
+  // The horizontal weights in one array: target pixel i's start at offset[i].
+  std::vector<Acc> wx;
+  std::vector<size_t> offset(size_t(W2) + 1);
+  for (int i = 0; i < W2; ++i) {
+    offset[size_t(i)] = wx.size();
+    for (int64_t w : ax.w[size_t(i)]) wx.push_back(Acc(w));
+  }
+  offset[size_t(W2)] = wx.size();
   const int ring = ay.maxCount;
   std::vector<Acc> rows(size_t(ring) * n);
   std::vector<int> held(size_t(ring), -1);
@@ -158,6 +166,10 @@ Outcome AreaCore(int C, const AreaAxis& ax, const AreaAxis& ay, int64_t maxValue
   std::vector<Sample> out(n);
   const int64_t d = ax.denominator * ay.denominator;
   const double inv = 1.0 / double(d);
+  // A denominator that is a power of two divides by a shift.
+  int shift = -1;
+  if ((d & (d - 1)) == 0)
+    for (shift = 0; (int64_t(1) << shift) < d;) ++shift;
   for (int j = 0; j < H2; ++j) {
     std::fill(acc.begin(), acc.end(), Acc(0));
     for (int m = 0; m < ay.count[size_t(j)]; ++m) {
@@ -166,12 +178,21 @@ Outcome AreaCore(int C, const AreaAxis& ax, const AreaAxis& ay, int64_t maxValue
       if (held[size_t(y % ring)] != y) {
         const Sample* s = read(y);
         for (int i = 0; i < W2; ++i) {
-          const std::vector<int64_t>& w = ax.w[size_t(i)];
+          const Acc* w = wx.data() + offset[size_t(i)];
+          const size_t taps = offset[size_t(i) + 1] - offset[size_t(i)];
           const Sample* p = s + size_t(ax.first[size_t(i)]) * C;
-          for (int c = 0; c < C; ++c) {
+          if (C == 3) {
+            Acc s0 = 0, s1 = 0, s2 = 0;
+            for (size_t k = 0; k < taps; ++k, p += 3) {
+              s0 += w[k] * Acc(p[0]);
+              s1 += w[k] * Acc(p[1]);
+              s2 += w[k] * Acc(p[2]);
+            }
+            h[size_t(i) * 3] = s0, h[size_t(i) * 3 + 1] = s1, h[size_t(i) * 3 + 2] = s2;
+          } else {
             Acc sum = 0;
-            for (size_t k = 0; k < w.size(); ++k) sum += Acc(w[k]) * Acc(p[k * C + c]);
-            h[size_t(i) * C + c] = sum;
+            for (size_t k = 0; k < taps; ++k) sum += w[k] * Acc(p[k]);
+            h[i] = sum;
           }
         }
         held[size_t(y % ring)] = y;
@@ -179,7 +200,12 @@ Outcome AreaCore(int C, const AreaAxis& ax, const AreaAxis& ay, int64_t maxValue
       const Acc wy = Acc(ay.w[size_t(j)][size_t(m)]);
       for (size_t k = 0; k < n; ++k) acc[k] += wy * h[k];
     }
-    for (size_t k = 0; k < n; ++k) out[k] = Sample(Divide(acc[k], d, inv, maxValue));
+    if (shift >= 0) {
+      for (size_t k = 0; k < n; ++k)
+        out[k] = Sample(acc[k] <= 0 ? 0 : std::min<int64_t>(int64_t(acc[k]) >> shift, maxValue));
+    } else {
+      for (size_t k = 0; k < n; ++k) out[k] = Sample(Divide(acc[k], d, inv, maxValue));
+    }
     write(j, out.data());
     if (!progress.Step(int(double(j + 1) / H2 * 100))) return Outcome::Cancelled;
   }
