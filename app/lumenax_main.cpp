@@ -2,11 +2,13 @@
 //
 //   lumenax detect [--strict] FILE...
 //   lumenax info [-l KEY=VALUE]... FILE
-//   lumenax convert [-l KEY=VALUE]... [-s KEY=VALUE]... [-p LAYOUT] IN OUT
-//   lumenax dump [-l KEY=VALUE]... [-p LAYOUT] FILE OUT.pam
+//   lumenax convert [-l KEY=VALUE]... [-s KEY=VALUE]... [-p LAYOUT] [-r WxH[:FILTER]] IN OUT
+//   lumenax dump [-l KEY=VALUE]... [-p LAYOUT] [-r WxH[:FILTER]] FILE OUT.pam
 //
+// Order of work: -l, load, -p, -r, -s, save.
 // Exit status: 0 success, 1 the file could not be loaded, 2 the result could not be saved,
-// 3 usage error. Errors go to stderr, one line each.
+// 3 usage error, 4 the image could not be resized. Errors go to stderr, one line each.
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -23,6 +25,8 @@
 #include "io/param_fields.h"
 #include "io/registry.h"
 #include "io/startup.h"
+#include "process/lumenax_proc.h"
+#include "process/resample.h"
 
 namespace {
 
@@ -31,6 +35,7 @@ using namespace lumenax;
 constexpr int kExitLoad = 1;
 constexpr int kExitSave = 2;
 constexpr int kExitUsage = 3;
+constexpr int kExitResize = 4;
 
 const char kUsage[] =
     "Usage: lumenax COMMAND [OPTION]... FILE...\n"
@@ -38,9 +43,9 @@ const char kUsage[] =
     "Commands:\n"
     "  detect [--strict] FILE...            the format of each file: path, code, description\n"
     "  info [-l KEY=VALUE]... FILE          load FILE and print what the library learned\n"
-    "  convert [-l KEY=VALUE]... [-s KEY=VALUE]... [-p LAYOUT] IN OUT\n"
+    "  convert [-l KEY=VALUE]... [-s KEY=VALUE]... [-p LAYOUT] [-r WxH[:FILTER]] IN OUT\n"
     "                                       load IN and save it as OUT (format by extension)\n"
-    "  dump [-l KEY=VALUE]... [-p LAYOUT] FILE OUT.pam\n"
+    "  dump [-l KEY=VALUE]... [-p LAYOUT] [-r WxH[:FILTER]] FILE OUT.pam\n"
     "                                       load FILE and write its pixels and alpha as PAM\n"
     "\n"
     "Options (anywhere among the arguments; \"--\" ends them):\n"
@@ -49,10 +54,17 @@ const char kUsage[] =
     "  -s, --set KEY=VALUE      set a parameter after loading, before saving\n"
     "  -p, --layout LAYOUT      change the pixel layout after loading (lx1g, lx8p, lx8g,\n"
     "                           lx16g, lx24RGB, lx32f, lxCMYK, lxRGB48, lxCIELab, lx32RGB)\n"
+    "  -r, --resize WxH[:FILTER]\n"
+    "                           resample after -p and before -s to W x H pixels; -1 keeps\n"
+    "                           the aspect ratio, 0 keeps that side (100x-1, -1x50, 0x300)\n"
+    "                           FILTER: lanczos3 (default), none, triangle, hermite, bell,\n"
+    "                           bspline, mitchell, nearest, linear, fastlinear, bilinear,\n"
+    "                           bicubic, projectbw, projectwb (with or without \"rf\", any\n"
+    "                           case), or its number 0-13\n"
     "      --strict             detect: the extension must agree with the content\n"
     "  -h, --help               show this help\n"
     "\n"
-    "Exit status: 0 success, 1 not loadable, 2 not saved, 3 usage error.\n";
+    "Exit status: 0 success, 1 not loadable, 2 not saved, 3 usage error, 4 not resized.\n";
 
 struct UsageError {
   std::string message;
@@ -63,12 +75,18 @@ struct Setting {
   std::string value;
 };
 
+struct Resize {
+  int width = 0, height = 0;
+  TResampleFilter filter = rfLanczos3;
+};
+
 struct Options {
   std::string command;
   std::vector<std::string> files;
   std::vector<Setting> load;
   std::vector<Setting> save;
   std::optional<PixelFormat> layout;
+  std::optional<Resize> resize;
   bool strict = false;
   bool help = false;
   // Options as given, to say which one does not fit the command.
@@ -92,6 +110,31 @@ Setting ParseSetting(const std::string& text) {
       throw UsageError{"bad value " + Quote(s.value) + " for parameter " + Quote(s.key)};
   }
   return s;
+}
+
+// WxH[:FILTER]; W and H are whole numbers, -1 and 0 included.
+Resize ParseResize(const std::string& text) {
+  Resize r;
+  std::string size = text, filter;
+  size_t colon = text.find(':');
+  if (colon != std::string::npos) {
+    size = text.substr(0, colon);
+    filter = text.substr(colon + 1);
+    if (!ResampleFilterFromName(filter, r.filter))
+      throw UsageError{"unknown filter " + Quote(filter) +
+                       " (none, triangle, hermite, bell, bspline, lanczos3, mitchell, nearest, "
+                       "linear, fastlinear, bilinear, bicubic, projectbw, projectwb, or 0-13)"};
+  }
+  auto number = [](const std::string& s, int& out) {
+    if (s.empty()) return false;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+    return ec == std::errc() && end == s.data() + s.size();
+  };
+  size_t x = size.find_first_of("xX", 1);
+  if (x == std::string::npos || !number(size.substr(0, x), r.width) ||
+      !number(size.substr(x + 1), r.height))
+    throw UsageError{"bad size " + Quote(text) + " for -r (WxH[:FILTER], e.g. 640x-1)"};
+  return r;
 }
 
 Options ParseArguments(int argc, char** argv) {
@@ -150,6 +193,9 @@ Options ParseArguments(int argc, char** argv) {
         throw UsageError{"unknown pixel layout " + Quote(layout)};
       o.layout = pf;
       o.seen.push_back(name);
+    } else if (name == "-r" || name == "--resize") {
+      o.resize = ParseResize(takeValue("WxH[:FILTER]"));
+      o.seen.push_back(name);
     } else {
       throw UsageError{"unknown option " + Quote(arg)};
     }
@@ -162,7 +208,7 @@ void CheckOptionsFit(const Options& o) {
   auto allowed = [&](const std::string& opt) {
     bool isLoad = opt == "-l" || opt == "--load";
     bool isSave = opt == "-s" || opt == "--set";
-    bool isLayout = opt == "-p" || opt == "--layout";
+    bool isLayout = opt == "-p" || opt == "--layout" || opt == "-r" || opt == "--resize";
     if (o.command == "detect") return opt == "--strict";
     if (o.command == "info") return isLoad;
     if (o.command == "convert") return isLoad || isSave || isLayout;
@@ -298,12 +344,28 @@ bool ChangeLayout(TLumenaxIO& io, const Options& o) {
   return true;
 }
 
+// -r: the image resampled in place; false (with the reason on stderr) when it was not.
+bool ResizeImage(TLumenaxIO& io, const Options& o) {
+  if (!o.resize) return true;
+  TLumenaxProc proc(*io.Bitmap());
+  const PixelFormat before = io.Bitmap()->PixelFormat();
+  if (proc.Resample(o.resize->width, o.resize->height, o.resize->filter)) return true;
+  std::string message = std::string("cannot resize an ") + PixelFormatName(before) +
+                        " image with " + ResampleFilterName(o.resize->filter) + ": " +
+                        proc.FailureReason.Text();
+  if (proc.FailureReason.Code == TLxFailure::Unsupported)
+    message += " (change the layout first, e.g. -p lx24RGB, or use the filter none)";
+  Error(message);
+  return false;
+}
+
 int Convert(const Options& o) {
   TLumenaxIO io;
   const std::string& in = o.files[0];
   const std::string& out = o.files[1];
   if (Load(io, o, in) != LoadResult::Loaded) return kExitLoad;
   if (!ChangeLayout(io, o)) return kExitSave;
+  if (!ResizeImage(io, o)) return kExitResize;
   Apply(io, o.save);
   if (!TLumenaxIO::SaveToFileSupported(out)) {
     Error(out + ": no writer for this file name (" + Quote(ExtractFileExt(out)) + ")");
@@ -326,6 +388,7 @@ int Dump(const Options& o) {
   TLumenaxIO io;
   if (Load(io, o, o.files[0]) != LoadResult::Loaded) return kExitLoad;
   if (!ChangeLayout(io, o)) return kExitSave;
+  if (!ResizeImage(io, o)) return kExitResize;
   try {
     SaveBitmapAsPam(*io.Bitmap(), o.files[1]);
   } catch (const std::exception& e) {

@@ -11,6 +11,7 @@
 #include "codecs/png/png.h"
 #include "io/network.h"
 #include "io/replace_file.h"
+#include "process/resample.h"
 
 namespace lumenax {
 
@@ -1029,90 +1030,6 @@ int32_t RoundEven(double v) {
   return int32_t(std::nearbyint(v));
 }
 
-// Nearest-neighbour stretch of source into target (allocated, same layout).
-void StretchNearest(TLxBitmap& source, TLxBitmap& target) {
-  int sw = source.Width(), sh = source.Height();
-  int tw = target.Width(), th = target.Height();
-  int bits = source.BitCount();
-  std::vector<uint8_t> row(size_t(source.RowLen()));
-  for (int y = 0; y < th; ++y) {
-    int sy = int(int64_t(y) * sh / th);
-    const uint8_t* s = source.ScanLine(sy);
-    std::copy(s, s + row.size(), row.begin());
-    uint8_t* t = target.ScanLine(y);
-    for (int x = 0; x < tw; ++x) {
-      int sx = int(int64_t(x) * sw / tw);
-      if (bits == 1) {
-        uint8_t bit = uint8_t(0x80 >> (x & 7));
-        if (row[size_t(sx >> 3)] & (0x80 >> (sx & 7)))
-          t[x >> 3] |= bit;
-        else
-          t[x >> 3] &= uint8_t(~bit);
-      } else {
-        int n = bits / 8;
-        std::copy_n(row.data() + size_t(sx) * n, n, t + size_t(x) * n);
-      }
-    }
-  }
-}
-
-// The fast linear resampling of 24-bit images: linear interpolation along an axis that is
-// enlarged, the mean of the covered pixels along one that is reduced.
-void ResampleFastLinear(TLxBitmap& source, TLxBitmap& target) {
-  const int W = source.Width(), H = source.Height();
-  const int W2 = target.Width(), H2 = target.Height();
-  const double rx = double(W2) / W, ry = double(H2) / H;
-  const size_t n = static_cast<size_t>(W2);
-  std::vector<int> x0(n), x1(n), q(n);
-  for (int i = 0; i < W2; ++i) {
-    double x = i / rx;
-    x0[size_t(i)] = int(x);
-    q[size_t(i)] = int((x - x0[size_t(i)]) * 131072);
-    x1[size_t(i)] = std::min(W - 1, int(std::min(i + 1, W2 - 1) / rx + 0.0000000001));
-  }
-  std::vector<uint8_t> work(size_t(W2) * 3 * size_t(H));
-  for (int y = 0; y < H; ++y) {
-    const uint8_t* s = source.ScanLine(y);
-    uint8_t* w = work.data() + size_t(y) * W2 * 3;
-    for (int i = 0; i < W2; ++i) {
-      int a0 = x0[size_t(i)];
-      for (int c = 0; c < 3; ++c) {
-        int v;
-        if (rx > 1) {
-          int a = s[a0 * 3 + c], b = s[std::min(a0 + 1, W - 1) * 3 + c];
-          v = a + (b - a) * q[size_t(i)] / 131072;
-        } else {
-          int sum = 0, n = 0;
-          for (int k = a0; k <= x1[size_t(i)]; ++k, ++n) sum += s[k * 3 + c];
-          v = n ? sum / n : s[a0 * 3 + c];
-        }
-        w[i * 3 + c] = uint8_t(v);
-      }
-    }
-  }
-  for (int j = 0; j < H2; ++j) {
-    uint8_t* t = target.ScanLine(j);
-    if (ry > 1) {
-      double y = j / ry;
-      int y0 = int(y);
-      int f = int((y - y0) * 131072);
-      int y1 = std::min(y0 + 1, H - 1);
-      const uint8_t* a = work.data() + size_t(y0) * W2 * 3;
-      const uint8_t* b = work.data() + size_t(y1) * W2 * 3;
-      for (int k = 0; k < W2 * 3; ++k) t[k] = uint8_t(a[k] + (b[k] - a[k]) * f / 131072);
-    } else {
-      int ya = int(j / ry);
-      int yb = std::min(H - 1, int(std::min(j + 1, H2 - 1) / ry));
-      if (yb < ya) yb = ya;
-      for (int k = 0; k < W2 * 3; ++k) {
-        int sum = 0;
-        for (int r = ya; r <= yb; ++r) sum += work[size_t(r) * W2 * 3 + size_t(k)];
-        t[k] = uint8_t(sum / (yb - ya + 1));
-      }
-    }
-  }
-}
-
 }  // namespace
 
 void TLumenaxIO::AdjustDPI() {
@@ -1130,24 +1047,21 @@ void TLumenaxIO::AdjustDPI() {
   }
   // A size that rounds to nothing cannot hold the image: leave it as it is.
   if (width <= 0 || height <= 0) return;
+  TLxBitmap stretched;
+  const TResampleFilter filter = FilteredAdjustDPI ? rfFastLinear : rfNone;
+  if (FilteredAdjustDPI && bitmap_->PixelFormat() != lx24RGB) bitmap_->SetPixelFormat(lx24RGB);
+  if (!stretched.Allocate(width, height, bitmap_->PixelFormat())) return;
+  ProgressRecord quiet;
+  if (!ResampleBitmap(*bitmap_, stretched, filter, quiet)) return;
+  // The alpha channel is stretched, not filtered.
+  if (filter != rfNone && bitmap_->HasAlphaChannel() &&
+      !ResampleBitmap(*bitmap_->AlphaChannel(), *stretched.AlphaChannel(), rfNone, quiet))
+    return;
   Params.Width = width;
   Params.Height = height;
   Params.DpiX = dpiX;
   Params.DpiY = dpiY;
-  TLxBitmap stretched;
-  if (FilteredAdjustDPI) {
-    if (bitmap_->PixelFormat() != lx24RGB) bitmap_->SetPixelFormat(lx24RGB);
-    if (!stretched.Allocate(width, height, lx24RGB)) return;
-    ResampleFastLinear(*bitmap_, stretched);
-  } else {
-    if (!stretched.Allocate(width, height, bitmap_->PixelFormat())) return;
-    for (int i = 0; i < std::min(bitmap_->PaletteCount(), stretched.PaletteCount()); ++i)
-      stretched.SetPaletteEntry(i, bitmap_->GetPaletteEntry(i));
-    StretchNearest(*bitmap_, stretched);
-  }
-  std::unique_ptr<TLxBitmap> alpha = bitmap_->DetachAlphaChannel();
   stretched.MoveImageTo(*bitmap_);
-  if (alpha) StretchNearest(*alpha, *bitmap_->AlphaChannel());
 }
 
 }  // namespace lumenax

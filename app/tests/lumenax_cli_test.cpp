@@ -88,6 +88,14 @@ TEST_F(Cli, HelpAndUsageErrors) {
       {"info --strict a", "lumenax: option \"--strict\" does not apply to info"},
       {"convert a b -p lx99", "lumenax: unknown pixel layout \"lx99\""},
       {"convert a b -p lxNone", "lumenax: unknown pixel layout \"lxNone\""},
+      {"convert a b -r 10", "lumenax: bad size \"10\" for -r (WxH[:FILTER], e.g. 640x-1)"},
+      {"convert a b -r x10", "lumenax: bad size \"x10\" for -r (WxH[:FILTER], e.g. 640x-1)"},
+      {"convert a b -r 10x1.5", "lumenax: bad size \"10x1.5\" for -r (WxH[:FILTER], e.g. 640x-1)"},
+      {"convert a b --resize=4x4:sharp",
+       "lumenax: unknown filter \"sharp\" (none, triangle, hermite, bell, bspline, lanczos3, "
+       "mitchell, nearest, linear, fastlinear, bilinear, bicubic, projectbw, projectwb, or 0-13)"},
+      {"convert a b -r", "lumenax: option \"-r\" needs WxH[:FILTER]"},
+      {"info a -r 5x5", "lumenax: option \"-r\" does not apply to info"},
   };
   for (const Case& c : cases) {
     Result r = Run(c.args);
@@ -291,6 +299,64 @@ TEST_F(Cli, ConvertOrderAndExitStatus) {
     EXPECT_EQ(toPng.ErrLines(), (std::vector<std::string>{"lumenax: out.png: not saved"}));
     EXPECT_EQ(test::ReadFileBytes(Path("out.png")), (std::vector<uint8_t>{'o', 'l', 'd'}));
   }
+}
+
+TEST_F(Cli, ConvertResizesBetweenLayoutAndSettings) {
+  if (!test::HaveProgram("/usr/bin/convert")) GTEST_SKIP() << "/usr/bin/convert is not installed";
+  ASSERT_EQ(test::RunCommand("cd " + ShellQuote(dir_.path().string()) +
+                             " && /usr/bin/convert -size 200x100 gradient:white-black wide.bmp"),
+            0);
+  test::RgbaImage got;
+  // -1 keeps the aspect ratio, 0 keeps a side; lanczos3 unless a filter is named, in any
+  // spelling or by number.
+  struct Case {
+    std::string resize;
+    int w, h;
+  };
+  for (const Case& c : std::vector<Case>{{"100x-1", 100, 50},
+                                         {"-1x25:BICUBIC", 50, 25},
+                                         {"0x10:rfMitchell", 200, 10},
+                                         {"-1x0", 200, 100},
+                                         {"30x20:9", 30, 20},
+                                         {"7x3:none", 7, 3}}) {
+    Result r = Run("convert -r " + c.resize + " wide.bmp out.bmp");
+    ASSERT_EQ(r.status, 0) << c.resize << r.err;
+    ASSERT_TRUE(PeerDecode(dir_.path(), "out.bmp", got)) << c.resize;
+    EXPECT_EQ(got.width, c.w) << c.resize;
+    EXPECT_EQ(got.height, c.h) << c.resize;
+    // Still a gradient from white at the top to black at the bottom.
+    EXPECT_GT(got.at(0, 0)[0], got.at(0, got.height - 1)[0]) << c.resize;
+  }
+  // The projections give black and white.
+  ASSERT_EQ(Run("convert wide.bmp --resize 20x20:projectwb bw.bmp").status, 0);
+  ASSERT_TRUE(PeerDecode(dir_.path(), "bw.bmp", got));
+  for (int y = 0; y < 20; ++y)
+    for (int x = 0; x < 20; ++x) ASSERT_TRUE(got.at(x, y)[0] == 0 || got.at(x, y)[0] == 255);
+
+  // -p comes before -r wherever they stand: lx8p has no filtered resampling, so nothing is
+  // saved, the target keeps what it had, and the reason is given.
+  test::WriteFileBytes(Path("kept.bmp"), {'o', 'l', 'd'});
+  Result refused = Run("convert -r 20x20:triangle wide.bmp kept.bmp -p lx8p");
+  EXPECT_EQ(refused.status, 4);
+  EXPECT_EQ(refused.ErrLines(),
+            (std::vector<std::string>{
+                "lumenax: cannot resize an lx8p image with rfTriangle: unsupported (change "
+                "the layout first, e.g. -p lx24RGB, or use the filter none)"}));
+  EXPECT_EQ(test::ReadFileBytes(Path("kept.bmp")), (std::vector<uint8_t>{'o', 'l', 'd'}));
+  EXPECT_EQ(Run("convert -r 20x20:none wide.bmp pal.bmp -p lx8p").status, 0);
+  // Gray images have the filters: -p lx8g, then -r, then -s for the writer.
+  EXPECT_EQ(Run("convert -s BmpVersion=2 -r 20x-1:triangle -p lx8g wide.bmp gray.bmp").status, 0);
+  std::vector<uint8_t> gray = test::ReadFileBytes(Path("gray.bmp"));
+  ASSERT_GT(gray.size(), 22u);
+  EXPECT_EQ(gray[14], 12);  // the core header that -s asked for
+  EXPECT_EQ(gray[18] | gray[19] << 8, 20);
+  EXPECT_EQ(gray[20] | gray[21] << 8, 10);
+
+  // dump resizes the same way.
+  ASSERT_EQ(Run("dump -r 8x-1:linear wide.bmp small.pam").status, 0);
+  ASSERT_TRUE(test::ReadPamRgba(Path("small.pam"), got));
+  EXPECT_EQ(got.width, 8);
+  EXPECT_EQ(got.height, 4);
 }
 
 TEST_F(Cli, ConvertKeepsAlphaThroughBmp) {
