@@ -2,7 +2,8 @@
 // compression 2) in every CCITT, LZW and PackBits variant they write, in strips and tiles and
 // both fill orders; the strips are taken out of the files and decoded here, and the pixels
 // must equal what libtiff decodes from the same file (tiffcp -c none). The other way round,
-// strips PackBits-encoded here must decode in libtiff to the source pixels.
+// strips PackBits-encoded here must decode in libtiff to the source pixels. GIF's LZW, from
+// Pillow's encoder, goes through the same core in its GIF dialect.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -419,6 +420,54 @@ TEST(TiffOracle, OurPackBitsDecodesInLibtiff) {
     ASSERT_TRUE(RawRows(ReadFileBytes(dir / "back.tif"), back));
     EXPECT_TRUE(back.pixels == src.pixels);
   }
+}
+
+TEST(GifOracle, LzwThroughTheSharedCore) {
+  if (!HaveTools()) GTEST_SKIP() << "Pillow missing";
+  TempDir dir;
+  // Pillow writes a 16-colour GIF and the palette indexes of its pixels.
+  const char* script = R"(
+from PIL import Image
+im = Image.new('RGB', (97, 41))
+for y in range(41):
+    for x in range(97):
+        im.putpixel((x, y), ((x * 5) % 256, (y * 9) % 256, 200 if x > 60 else (x * y) % 256))
+q = im.quantize(16)
+q.save('p.gif', interlace=False)
+open('indexes', 'wb').write(bytes(Image.open('p.gif').getdata()))
+)";
+  test::WriteFileBytes(dir / "make.py", Bytes(script, script + std::strlen(script)));
+  ASSERT_EQ(RunCommand("cd " + ShellQuote(dir.path().string()) + " && /usr/bin/python3 make.py"),
+            0);
+  const Bytes gif = ReadFileBytes(dir / "p.gif"), indexes = ReadFileBytes(dir / "indexes");
+  ASSERT_EQ(indexes.size(), 97u * 41u);
+  // Walk to the image: header, global palette, extensions, image descriptor.
+  size_t i = 13 + (gif[10] & 0x80 ? 3u << ((gif[10] & 7) + 1) : 0);
+  while (i < gif.size() && gif[i] == 0x21) {
+    i += 2;
+    while (i < gif.size() && gif[i]) i += 1 + gif[i];
+    ++i;
+  }
+  ASSERT_LT(i + 10, gif.size());
+  ASSERT_EQ(gif[i], 0x2C);
+  i += 10 + (gif[i + 9] & 0x80 ? 3u << ((gif[i + 9] & 7) + 1) : 0);
+  const int minCodeSize = gif[i++];
+  Bytes stream;
+  while (i < gif.size() && gif[i]) {
+    stream.insert(stream.end(), gif.begin() + ptrdiff_t(i) + 1,
+                  gif.begin() + ptrdiff_t(std::min(gif.size(), i + 1 + gif[i])));
+    i += 1 + gif[i];
+  }
+  TLxLzwOptions o;
+  o.LiteralBits = minCodeSize;
+  o.EarlyChange = false;
+  o.LsbFirst = true;
+  o.FullTableIsError = false;
+  TLxLzwDecoder d(o);
+  d.Begin(stream);
+  Bytes out(indexes.size());
+  EXPECT_EQ(d.Decode(out), TLxFailure::None);
+  EXPECT_TRUE(out == indexes);
 }
 
 }  // namespace
