@@ -3,6 +3,15 @@
 //   0 .. 127    n + 1 literal bytes;
 //  -127 .. -1   one byte, repeated 1 - n times;
 //  -128         nothing (a no-op).
+//
+// Callers:
+//  - TIFF: a strip or tile is decoded row by row (in advancing by Consumed, rows dropping what
+//    a run spills past them) or whole into rows x row bytes; fill order 2 data are reversed
+//    with ReverseBitOrder first.
+//  - Photoshop: each row's own bytes (from the row byte count table) into one row.
+//  - DICOM RLE: each segment's bytes (from its offset to the next) into a plane of rows x
+//    columns bytes, which the reader then spreads into the pixels.
+// A result that is not Complete is a "truncated" failure for all of them.
 #pragma once
 
 #include <cstddef>
