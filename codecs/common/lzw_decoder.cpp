@@ -15,6 +15,7 @@ TLxLzwDecoder::TLxLzwDecoder(const TLxLzwOptions& options) : opt_(options) {
     suffix_[c] = uint8_t(c);
     first_[c] = uint8_t(c);
     length_[c] = 1;
+    head_[c][0] = uint8_t(c);
   }
   ResetTable();
 }
@@ -42,34 +43,6 @@ bool TLxLzwDecoder::Finished() const {
   return noMoreCodes && carryPos_ >= carryEnd_;
 }
 
-inline bool TLxLzwDecoder::ReadCode(uint32_t& code) {
-  if (bitCount_ < width_) {
-    // Refill up to 7 bytes at once; the accumulator keeps at most 63 valid bits.
-    const size_t size = data_.size();
-    if (opt_.LsbFirst) {
-      while (bitCount_ <= 56 && pos_ < size) {
-        bits_ |= uint64_t(data_[pos_++]) << bitCount_;
-        bitCount_ += 8;
-      }
-    } else {
-      while (bitCount_ <= 56 && pos_ < size) {
-        bits_ = bits_ << 8 | data_[pos_++];
-        bitCount_ += 8;
-      }
-    }
-    if (bitCount_ < width_) return false;
-  }
-  const uint32_t mask = (1u << width_) - 1;
-  if (opt_.LsbFirst) {
-    code = uint32_t(bits_) & mask;
-    bits_ >>= width_;
-  } else {
-    code = uint32_t(bits_ >> (bitCount_ - width_)) & mask;
-  }
-  bitCount_ -= width_;
-  return true;
-}
-
 inline void TLxLzwDecoder::WriteString(uint32_t code, uint8_t* dst) const {
   uint8_t* p = dst + length_[code];
   while (code >= firstFree_) {
@@ -77,6 +50,130 @@ inline void TLxLzwDecoder::WriteString(uint32_t code, uint8_t* dst) const {
     code = prefix_[code];
   }
   *--p = uint8_t(code);
+}
+
+template <bool LsbFirst>
+size_t TLxLzwDecoder::DecodeCodes(uint8_t* dst, size_t n, size_t want) {
+  // The state lives in locals while the loop runs: stores through dst could otherwise alias it.
+  const uint8_t* const data = data_.data();
+  const size_t size = data_.size();
+  size_t pos = pos_;
+  uint64_t bits = bits_;
+  int bitCount = bitCount_;
+  int width = width_;
+  uint32_t nextFree = nextFree_;
+  int32_t prev = prev_;
+  const uint32_t clear = clear_, end = end_;
+  uint16_t* const prefix = prefix_.data();
+  uint8_t* const suffix = suffix_.data();
+  uint8_t* const first = first_.data();
+  uint16_t* const length = length_.data();
+  auto* const head = head_.data();
+  while (n < want) {
+    if (bitCount < width) {
+      // Refill up to 7 bytes at once; the accumulator keeps at most 63 valid bits.
+      if (LsbFirst) {
+        while (bitCount <= 56 && pos < size) {
+          bits |= uint64_t(data[pos++]) << bitCount;
+          bitCount += 8;
+        }
+      } else {
+        while (bitCount <= 56 && pos < size) {
+          bits = bits << 8 | data[pos++];
+          bitCount += 8;
+        }
+      }
+      if (bitCount < width) {
+        ended_ = true;
+        failure_ = TLxFailure::Truncated;
+        break;
+      }
+    }
+    uint32_t code;
+    if (LsbFirst) {
+      code = uint32_t(bits) & ((1u << width) - 1);
+      bits >>= width;
+    } else {
+      code = uint32_t(bits >> (bitCount - width)) & ((1u << width) - 1);
+    }
+    bitCount -= width;
+    if (code == clear) {
+      nextFree = firstFree_;
+      width = opt_.LiteralBits + 1;
+      prev = -1;
+      continue;
+    }
+    if (code == end) {
+      ended_ = true;
+      failure_ = TLxFailure::Truncated;
+      break;
+    }
+    uint32_t str = code;
+    if (prev < 0) {
+      // The first code of a stream, or after a clear code, must be a literal: any other
+      // string is undefined.
+      if (code >= clear) {
+        failure_ = TLxFailure::BadData;
+        break;
+      }
+    } else if (nextFree < uint32_t(kTableSize)) {
+      const uint32_t added = nextFree++;
+      // A code that is not in the table yet (normally exactly the one being added) stands for
+      // the previous string plus its own first byte.
+      const uint8_t last = code < added ? first[code] : first[prev];
+      suffix[added] = last;
+      prefix[added] = uint16_t(prev);
+      first[added] = first[prev];
+      const uint16_t prevLength = length[prev];
+      length[added] = uint16_t(prevLength + 1);
+      std::memcpy(head[added], head[prev], kHead);
+      if (prevLength < kHead) head[added][prevLength] = last;
+      if (code >= added) str = added;
+      const uint32_t limit = opt_.EarlyChange ? (1u << width) - 1 : (1u << width);
+      if (nextFree >= limit && width < kMaxBits) ++width;
+    } else if (opt_.FullTableIsError) {
+      failure_ = TLxFailure::BadData;
+      break;
+    }
+    prev = int32_t(str);
+    const size_t len = length[str];
+    if (len <= want - n) {
+      if (want - n >= kHead) {
+        // Walk back from the end to the first kHead bytes, then copy those whole (the bytes
+        // written past the string's end lie inside out and are overwritten next).
+        uint8_t* p = dst + n + len;
+        uint32_t c = str;
+        for (size_t k = len; k > kHead; --k) {
+          *--p = suffix[c];
+          c = prefix[c];
+        }
+        std::memcpy(dst + n, head[c], kHead);
+      } else {
+        uint8_t* p = dst + n + len;
+        uint32_t c = str;
+        while (c >= clear) {
+          *--p = suffix[c];
+          c = prefix[c];
+        }
+        *--p = uint8_t(c);
+      }
+      n += len;
+    } else {
+      WriteString(str, carry_.data());
+      const size_t k = want - n;
+      std::memcpy(dst + n, carry_.data(), k);
+      carryPos_ = k;
+      carryEnd_ = len;
+      n = want;
+    }
+  }
+  pos_ = pos;
+  bits_ = bits;
+  bitCount_ = bitCount;
+  width_ = width;
+  nextFree_ = nextFree;
+  prev_ = prev;
+  return n;
 }
 
 TLxFailure TLxLzwDecoder::Decode(std::span<uint8_t> out, size_t* produced) {
@@ -88,60 +185,11 @@ TLxFailure TLxLzwDecoder::Decode(std::span<uint8_t> out, size_t* produced) {
     std::memcpy(dst, carry_.data() + carryPos_, n);
     carryPos_ += n;
   }
-  while (n < want && failure_ == TLxFailure::None) {
-    uint32_t code;
-    if (ended_ || !ReadCode(code)) {
-      ended_ = true;
+  if (n < want && failure_ == TLxFailure::None) {
+    if (ended_)
       failure_ = TLxFailure::Truncated;
-      break;
-    }
-    if (code == clear_) {
-      ResetTable();
-      prev_ = -1;
-      continue;
-    }
-    if (code == end_) {
-      ended_ = true;
-      failure_ = TLxFailure::Truncated;
-      break;
-    }
-    uint32_t str = code;
-    if (prev_ < 0) {
-      // The first code of a stream, or after a clear code, must be a literal: any other
-      // string is undefined.
-      if (code >= clear_) {
-        failure_ = TLxFailure::BadData;
-        break;
-      }
-    } else if (nextFree_ < uint32_t(kTableSize)) {
-      const uint32_t added = nextFree_++;
-      const uint32_t prev = uint32_t(prev_);
-      // A code that is not in the table yet (normally exactly the one being added) stands for
-      // the previous string plus its own first byte.
-      suffix_[added] = code < added ? first_[code] : first_[prev];
-      prefix_[added] = uint16_t(prev);
-      first_[added] = first_[prev];
-      length_[added] = uint16_t(length_[prev] + 1);
-      if (code >= added) str = added;
-      const uint32_t limit = opt_.EarlyChange ? (1u << width_) - 1 : (1u << width_);
-      if (nextFree_ >= limit && width_ < kMaxBits) ++width_;
-    } else if (opt_.FullTableIsError) {
-      failure_ = TLxFailure::BadData;
-      break;
-    }
-    prev_ = int32_t(str);
-    const size_t len = length_[str];
-    if (len <= want - n) {
-      WriteString(str, dst + n);
-      n += len;
-    } else {
-      WriteString(str, carry_.data());
-      const size_t k = want - n;
-      std::memcpy(dst + n, carry_.data(), k);
-      carryPos_ = k;
-      carryEnd_ = len;
-      n = want;
-    }
+    else
+      n = opt_.LsbFirst ? DecodeCodes<true>(dst, n, want) : DecodeCodes<false>(dst, n, want);
   }
   if (n < want) {
     std::memset(dst + n, 0, want - n);

@@ -70,7 +70,8 @@ class TLxLzwDecoder {
   static constexpr int kMaxBits = 12;
   static constexpr int kTableSize = 1 << kMaxBits;
 
-  bool ReadCode(uint32_t& code);
+  template <bool LsbFirst>
+  size_t DecodeCodes(uint8_t* dst, size_t n, size_t want);
   void ResetTable();
   // Writes the string of code into dst (exactly length_[code] bytes).
   void WriteString(uint32_t code, uint8_t* dst) const;
@@ -91,6 +92,9 @@ class TLxLzwDecoder {
   std::array<uint8_t, kTableSize> suffix_{};
   std::array<uint8_t, kTableSize> first_{};
   std::array<uint16_t, kTableSize> length_{};
+  // The first bytes of every string, so that output needs no walk through them.
+  static constexpr size_t kHead = 8;
+  std::array<uint8_t[kHead], kTableSize> head_{};
   // The end of a string that did not fit into the last output, delivered by the next call.
   std::array<uint8_t, kTableSize> carry_{};
   size_t carryPos_ = 0, carryEnd_ = 0;
