@@ -269,7 +269,7 @@ TEST(CliEndToEnd, KilledRunsLeaveOldOrCompleteFilesAndNothingElse) {
   const unsigned seed = std::random_device{}();
   std::mt19937 random(seed);
   int killed = 0;
-  const auto budget = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  const auto budget = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   for (int round = 0;
        round < 12 && killed < 8 && !HasFatalFailure() && std::chrono::steady_clock::now() < budget;
        ++round) {
