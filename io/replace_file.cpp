@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -18,6 +20,8 @@
 namespace lumenax {
 
 namespace {
+
+std::atomic<bool> unnamedAllowed{true};
 
 // Follows symbolic links, so that a link keeps pointing at the file it named.
 std::filesystem::path ResolveLinks(const std::filesystem::path& target) {
@@ -31,7 +35,53 @@ std::filesystem::path ResolveLinks(const std::filesystem::path& target) {
   return p;
 }
 
+// An unnamed file is given a name through its /proc/self/fd entry, which needs no privilege;
+// without /proc there is no way to name it, so the file starts named instead.
+bool CanNameUnnamedFiles() {
+  static const bool procMounted = ::access("/proc/self/fd", F_OK) == 0;
+  return procMounted;
+}
+
+// The start of the hidden names beside the target: ".NAME." before six letters or digits.
+std::string HiddenPrefix(const std::filesystem::path& folder, std::string base) {
+  // Stay within the file-name limit of the folder.
+  if (base.size() > 200) base.resize(200);
+  return (folder / ("." + base + ".")).string();
+}
+
+std::string RandomLetters() {
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  std::uniform_int_distribution<int> pick(0, int(sizeof kLetters) - 2);
+  std::string letters;
+  for (int i = 0; i < 6; ++i) letters += kLetters[pick(random)];
+  return letters;
+}
+
+// Links an unnamed file under name; EEXIST when the name is taken.
+int LinkUnnamed(int fd, const std::filesystem::path& name) {
+  std::string self = "/proc/self/fd/" + std::to_string(fd);
+  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+  return errno;
+}
+
+// Makes the folder's entries durable. A folder this process may not read cannot be opened to
+// be flushed, and some file systems do not flush folders; both are left as they are.
+int SyncFolder(const std::filesystem::path& folder) {
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  int error = 0;
+  if (::fsync(fd) != 0 && errno != EINVAL && errno != EOPNOTSUPP) error = errno;
+  ::close(fd);
+  return error;
+}
+
 }  // namespace
+
+void SetUnnamedReplacingFiles(bool allowed) {
+  unnamedAllowed = allowed;
+}
 
 unsigned CurrentUmask() {
   // umask() can only be read by setting it, which races with other threads creating files;
@@ -49,18 +99,24 @@ TLxReplacingFile::TLxReplacingFile(const std::filesystem::path& target)
   // A file that may not be written stays as it is, as it would if it were opened for writing.
   if (::access(resolved_.c_str(), F_OK) == 0 && ::access(resolved_.c_str(), W_OK) != 0)
     RaiseFileCreateError(target_, errno);
-  std::filesystem::path folder = resolved_.parent_path();
-  std::string base = resolved_.filename().string();
-  // Stay within the file-name limit of the folder.
-  if (base.size() > 200) base.resize(200);
-  std::filesystem::path templ =
-      (folder.empty() ? std::filesystem::path(".") : folder) / ("." + base + ".XXXXXX");
-  std::string s = templ.string();
-  std::vector<char> buf(s.begin(), s.end());
-  buf.push_back('\0');
-  int fd = ::mkostemp(buf.data(), O_CLOEXEC);
-  if (fd < 0) RaiseFileCreateError(target_, errno);
-  temp_ = buf.data();
+  folder_ = resolved_.parent_path();
+  if (folder_.empty()) folder_ = ".";
+  int fd = -1;
+  if (unnamedAllowed && CanNameUnnamedFiles()) {
+    // Refused by file systems without unnamed files (EOPNOTSUPP, or EISDIR on old kernels);
+    // the named file below then either works or gives the error to report.
+    fd = ::open(folder_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  }
+  if (fd >= 0) {
+    unnamed_ = true;
+  } else {
+    std::string s = HiddenPrefix(folder_, resolved_.filename().string()) + "XXXXXX";
+    std::vector<char> buf(s.begin(), s.end());
+    buf.push_back('\0');
+    fd = ::mkostemp(buf.data(), O_CLOEXEC);
+    if (fd < 0) RaiseFileCreateError(target_, errno);
+    temp_ = buf.data();
+  }
   stream_ = std::make_unique<THandleStream>(fd);
 }
 
@@ -75,16 +131,18 @@ TStream& TLxReplacingFile::Stream() {
 void TLxReplacingFile::Discard() {
   if (done_) return;
   done_ = true;
-  stream_.reset();
-  ::unlink(temp_.c_str());
+  stream_.reset();  // an unnamed file vanishes as it is closed
+  if (!temp_.empty()) ::unlink(temp_.c_str());
 }
 
 void TLxReplacingFile::Commit() {
   if (done_) return;
+  done_ = true;
   int fd = stream_->Handle();
   struct stat st;
   mode_t mode;
-  if (::stat(resolved_.c_str(), &st) == 0) {
+  const bool replacing = ::stat(resolved_.c_str(), &st) == 0;
+  if (replacing) {
     mode = st.st_mode & 07777;
     // Keep the owner where we may (root replacing another user's file); ignore refusals.
     if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
@@ -94,13 +152,37 @@ void TLxReplacingFile::Commit() {
   }
   int error = 0;
   if (::fchmod(fd, mode) != 0) error = errno;
+  // The content reaches the disk before any name leads to it: after a power cut the target
+  // holds its old content or the new one, never a file whose data was not written yet.
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  bool placed = false;
+  if (error == 0 && unnamed_) {
+    // A new target takes the file's name at once, leaving no moment where a hidden name
+    // exists; a target that exists is replaced through a hidden name, renamed right away.
+    if (!replacing) {
+      error = LinkUnnamed(fd, resolved_);
+      placed = error == 0;
+      if (error == EEXIST) error = 0;  // created by someone else meanwhile: replace it
+    }
+    if (error == 0 && !placed) {
+      std::string prefix = HiddenPrefix(folder_, resolved_.filename().string());
+      error = EEXIST;
+      for (int tries = 0; error == EEXIST && tries < 100; ++tries) {
+        std::string name = prefix + RandomLetters();
+        error = LinkUnnamed(fd, name);
+        if (error == 0) temp_ = name;
+      }
+    }
+  }
+  if (error == 0 && !placed && ::rename(temp_.c_str(), resolved_.c_str()) != 0) error = errno;
   stream_.reset();  // closes the file
-  if (error == 0 && ::rename(temp_.c_str(), resolved_.c_str()) != 0) error = errno;
-  done_ = true;
   if (error != 0) {
-    ::unlink(temp_.c_str());
+    if (!temp_.empty()) ::unlink(temp_.c_str());
     RaiseFileCreateError(target_, error);
   }
+  temp_.clear();
+  if (int folderError = SyncFolder(folder_); folderError != 0)
+    RaiseFileCreateError(target_, folderError);
 }
 
 }  // namespace lumenax

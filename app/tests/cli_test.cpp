@@ -1,9 +1,22 @@
 #include "app/cli.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
 
+#include "bitmap/bitmap.h"
+#include "io/lumenax_io.h"
 #include "tests/support/test_support.h"
 
 namespace veltrano {
@@ -107,6 +120,174 @@ TEST(CliEndToEnd, MixedFolderWithSeveralWorkers) {
   EXPECT_EQ(back.status, kExitOk) << back.err;
   EXPECT_TRUE(back.out.empty()) << "-q prints nothing on success";
   EXPECT_TRUE(SamePixels(dir / "glass.png", dir / "glass.bmp", &why)) << why;
+}
+
+// ---------------------------------------------------------------- killed runs
+
+using lumenax::test::RgbaImage;
+
+// A noisy picture, so that compressing it takes a while; every third one has alpha.
+void MakeNoisyImage(lumenax::TLumenaxIO& io, int index) {
+  const int w = 200 + 8 * (index % 5), h = 150;
+  io.Bitmap()->Allocate(w, h, lumenax::lx24RGB);
+  std::mt19937 noise{unsigned(index)};
+  for (int y = 0; y < h; ++y) {
+    uint8_t* row = io.Bitmap()->ScanLine(y);
+    for (int x = 0; x < w * 3; ++x) row[x] = uint8_t(x + y * index + int(noise() % 16));
+  }
+  if (index % 3 == 1)
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) io.Bitmap()->SetAlphaValue(x, y, uint8_t(x + y));
+  io.Params.BmpKeepAlpha = true;
+}
+
+// The picture in a file, as the converter reads it; false when it does not decode.
+bool Decode(const fs::path& file, RgbaImage& out) {
+  lumenax::TLumenaxIO io;
+  io.Params.BmpKeepAlpha = true;
+  try {
+    io.LoadFromFile(file);
+  } catch (const std::exception&) {
+    return false;
+  }
+  if (io.Aborting) return false;
+  out = lumenax::test::BitmapToRgba(*io.Bitmap());
+  return true;
+}
+
+// veltrano-cli on a folder, killed with SIGKILL after the delay unless it ended before.
+// Returns true when it was killed; elapsed is how long it ran.
+bool RunAndKill(const fs::path& folder, std::chrono::microseconds delay, int& status,
+                std::chrono::microseconds& elapsed) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::string program = VELTRANO_CLI_PATH, jobs = "-j2", dir = folder.string();
+  std::vector<char*> argv = {program.data(), jobs.data(), dir.data(), nullptr};
+  pid_t pid = -1;
+  const auto start = std::chrono::steady_clock::now();
+  int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    ADD_FAILURE() << "cannot start " << program;
+    return false;
+  }
+  auto since = [&] {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
+  };
+  while (since() < delay) {
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      elapsed = since();
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  elapsed = since();
+  return WIFSIGNALED(status);
+}
+
+// Killed at random moments, the converter leaves each target absent, as it was, or complete
+// with the right pixels, every source as it was, and no temporary file in the folder.
+TEST(CliEndToEnd, KilledRunsLeaveOldOrCompleteFilesAndNothingElse) {
+  TempDir scratch;
+  const fs::path pristine = scratch / "pristine", work = scratch / "work";
+  fs::create_directory(pristine);
+  struct Entry {
+    std::string source, target;
+    bool replacesItself = false;  // a BMP named .png, converted onto itself
+  };
+  std::vector<Entry> entries;
+  std::map<std::string, RgbaImage> expected;  // by target name
+  for (int i = 0; i < 24; ++i) {
+    lumenax::TLumenaxIO io;
+    MakeNoisyImage(io, i);
+    char stem[16];
+    std::snprintf(stem, sizeof stem, "img%02d", i);
+    Entry e;
+    if (i % 8 == 7) {  // a PNG to convert to BMP
+      e = {std::string(stem) + ".png", std::string(stem) + ".bmp"};
+      io.SaveToFilePng(pristine / e.source);
+    } else if (i % 8 == 3) {
+      e = {std::string(stem) + ".png", std::string(stem) + ".png", true};
+      io.SaveToFileBmp(pristine / e.source);
+    } else {
+      e = {std::string(stem) + ".bmp", std::string(stem) + ".png"};
+      io.SaveToFileBmp(pristine / e.source);
+    }
+    ASSERT_FALSE(io.Aborting);
+    expected[e.target] = lumenax::test::BitmapToRgba(*io.Bitmap());
+    entries.push_back(e);
+  }
+  std::map<std::string, std::vector<uint8_t>> original;
+  for (const Entry& e : entries)
+    original[e.source] = lumenax::test::ReadFileBytes(pristine / e.source);
+
+  // Checks the folder after a run; complete: every target must be there.
+  auto check = [&](bool complete) {
+    std::set<std::string> allowed;
+    for (const Entry& e : entries) {
+      allowed.insert(e.source);
+      allowed.insert(e.target);
+      const fs::path target = work / e.target;
+      if (!e.replacesItself) {
+        EXPECT_EQ(lumenax::test::ReadFileBytes(work / e.source), original[e.source]) << e.source;
+      }
+      if (!fs::exists(target)) {
+        EXPECT_FALSE(complete || e.replacesItself) << e.target << " is missing";
+        continue;
+      }
+      if (e.replacesItself && !complete &&
+          lumenax::test::ReadFileBytes(target) == original[e.source])
+        continue;  // not converted yet
+      RgbaImage got;
+      ASSERT_TRUE(Decode(target, got)) << e.target << " does not decode";
+      EXPECT_EQ(lumenax::test::CountDifferentPixels(got, expected[e.target]), 0u) << e.target;
+    }
+    for (const auto& f : fs::directory_iterator(work))
+      EXPECT_TRUE(allowed.count(f.path().filename().string()))
+          << "left behind: " << f.path().filename();
+  };
+  auto fresh = [&] {
+    fs::remove_all(work);
+    fs::copy(pristine, work);
+  };
+
+  // One whole run tells how long a run takes.
+  fresh();
+  int status = 0;
+  std::chrono::microseconds whole;
+  ASSERT_FALSE(RunAndKill(work, std::chrono::seconds(20), status, whole));
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitOk);
+  check(true);
+
+  // Eight kills at random moments of a run, within a time budget; a run that ends before its
+  // moment (the machine got faster) shortens the runs to come.
+  const unsigned seed = std::random_device{}();
+  std::mt19937 random(seed);
+  int killed = 0;
+  const auto budget = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (int round = 0;
+       round < 12 && killed < 8 && !HasFatalFailure() && std::chrono::steady_clock::now() < budget;
+       ++round) {
+    fresh();
+    std::uniform_int_distribution<int64_t> moment(whole.count() / 20, whole.count() * 9 / 10);
+    auto delay = std::chrono::microseconds(moment(random));
+    std::chrono::microseconds elapsed;
+    if (RunAndKill(work, delay, status, elapsed))
+      ++killed;
+    else
+      whole = std::min(whole, elapsed);
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", kill after " + std::to_string(delay.count()) +
+                 " us of a " + std::to_string(whole.count()) + " us run");
+    check(false);
+  }
+  std::printf("%d runs killed; a whole run takes %lld us (seed %u)\n", killed,
+              static_cast<long long>(whole.count()), seed);
+  EXPECT_GE(killed, 3) << "most runs should have been cut short";
 }
 
 }  // namespace
