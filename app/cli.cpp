@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/converter.h"
+#include "codecs/common/ascii_case.h"
 
 #ifndef VELTRANO_VERSION
 #define VELTRANO_VERSION "0.0.0"
@@ -39,9 +40,7 @@ const char kUsage[] =
     "2 on a usage error.\n";
 
 bool IsImageName(const fs::path& p) {
-  std::string ext = p.extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return std::tolower(c); });
+  std::string ext = lumenax::AsciiLower(p.extension().string());
   return ext == ".bmp" || ext == ".png";
 }
 
@@ -116,6 +115,7 @@ Result ConvertOne(ConverterPlatform& platform, const std::string& name) {
       r.message = name + ": " + std::strerror(ENOENT);
     } else {
       r.message = name + ": " + OutcomeMessage(fr.outcome);
+      if (!fr.reason.empty()) r.message += " (" + fr.reason + ")";
     }
   } catch (const std::exception& e) {
     r.message = name + ": " + e.what();

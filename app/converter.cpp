@@ -40,7 +40,7 @@ FileResult CheckFile(ConverterPlatform& platform, const std::string& name) {
   if (!platform.FileExists(name)) return {FileOutcome::Skipped, {}};
   TLumenaxIO io;
   io.LoadFromFile(name);
-  if (io.Aborting) return {FileOutcome::FailedToLoad, {}};
+  if (io.Aborting) return {FileOutcome::FailedToLoad, {}, io.FailureReason.Text()};
   if (io.Params.FileType == lumenax::ftBmp || io.Params.FileType == lumenax::ftPng)
     return {FileOutcome::Added, {}};
   return {FileOutcome::InvalidFormat, {}};
@@ -52,7 +52,7 @@ FileResult ConvertFile(ConverterPlatform& platform, const std::string& name, boo
   // Set before the load: it governs both reading a BMP source and writing a BMP target.
   io.Params.BmpKeepAlpha = true;
   io.LoadFromFile(name);
-  if (io.Aborting) return {FileOutcome::FailedToLoad, {}};
+  if (io.Aborting) return {FileOutcome::FailedToLoad, {}, io.FailureReason.Text()};
   FileResult r;
   if (io.Params.FileType == lumenax::ftBmp) {
     r.target = ChangeFileExt(name, ".png");
@@ -65,6 +65,7 @@ FileResult ConvertFile(ConverterPlatform& platform, const std::string& name, boo
     return r;
   }
   r.outcome = io.Aborting ? FileOutcome::FailedToSave : FileOutcome::Converted;
+  if (io.Aborting) r.reason = io.FailureReason.Text();
   return r;
 }
 

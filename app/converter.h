@@ -79,6 +79,9 @@ const char* OutcomeMessage(FileOutcome outcome);
 struct FileResult {
   FileOutcome outcome = FileOutcome::Skipped;
   std::string target;  // the file written (Converted) or attempted (FailedToSave)
+  // Why the load or the save failed, as the library said it ("truncated pixel data at byte
+  // 51234"); empty when it did not say.
+  std::string reason;
 };
 
 // The add step for one name: loads it with format detection and tells whether it is listed.

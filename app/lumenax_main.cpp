@@ -275,7 +275,8 @@ LoadResult Load(TLumenaxIO& io, const Options& o, const std::string& file) {
     return LoadResult::NotLoadable;
   }
   if (io.Aborting) {
-    Error(file + ": not loadable");
+    std::string reason = io.FailureReason.Text();
+    Error(file + ": not loadable" + (reason.empty() ? "" : ": " + reason));
     return LoadResult::NotLoadable;
   }
   return LoadResult::Loaded;
@@ -378,7 +379,8 @@ int Convert(const Options& o) {
     return kExitSave;
   }
   if (io.Aborting) {
-    Error(out + ": not saved");
+    std::string reason = io.FailureReason.Text();
+    Error(out + ": not saved" + (reason.empty() ? "" : ": " + reason));
     return kExitSave;
   }
   return 0;

@@ -1,14 +1,15 @@
 #include "io/lumenax_io.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
+#include <optional>
+#include <stdexcept>
 
 #include "bitmap/errors.h"
 #include "bitmap/mask.h"
 #include "bitmap/stream.h"
-#include "codecs/bmp/bmp.h"
-#include "codecs/png/png.h"
+#include "codecs/codec.h"
+#include "codecs/common/ascii_case.h"
 #include "io/network.h"
 #include "io/replace_file.h"
 #include "process/resample.h"
@@ -27,9 +28,7 @@ void ProgressTrampoline(void* data, void* sender, int percent) {
 }
 
 std::string LowerExt(const std::filesystem::path& name) {
-  std::string ext = ExtractFileExt(name);
-  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return ext;
+  return AsciiLower(ExtractFileExt(name));
 }
 
 // Puts a written file in place; a failure to do so fails the save.
@@ -325,255 +324,237 @@ void TLumenaxIO::WaitThreads(bool setAborting) {
   }
 }
 
-// ====================================================================== BMP
-
-void TLumenaxIO::LoadStreamBmpBody(TStream& stream) {
-  Aborting = false;
-  ProgressRecord progress = MakeProgress();
-  Finishing([&] {
-    if (!MakeConsistentBitmap(0)) return;
-    Params.ResetInfo();
-    ArmProgress(progress);
-    bitmap_->RemoveAlphaChannel(false, clWhite);
-    std::unique_ptr<TLxMask> mask;
-    ReadBMPStream(stream, *bitmap_, 0, !Params.BmpKeepAlpha, mask, false, false, progress, Params);
-    CheckDPI();
-    if (mask) {
-      bitmap_->AlphaChannel()->CopyFromMask(mask.get());
-      mask.reset();
-    }
-    if (AutoAdjustDPI) AdjustDPI();
-    if (viewer_) {
-      PassResolutionToViewer(true, Params.DpiX);
-      PassResolutionToViewer(false, Params.DpiY);
-    }
-    Params.FileName.clear();
-    Params.FileType = ftBmp;
-    UpdateAfterLoad();
-  });
-}
-
-void TLumenaxIO::LoadFromStreamBmp(TStream& stream) {
-  if (StartInBackground([this, &stream] { LoadFromStreamBmp(stream); })) return;
-  LoadStreamBmpBody(stream);
-}
-
-void TLumenaxIO::LoadFromFileBmp(const std::filesystem::path& name) {
-  if (StartInBackground([this, name] { LoadFromFileBmp(name); })) return;
-  TLxWideFileStream file(name, fmOpenRead | fmShareDenyWrite);
-  LoadStreamBmpBody(file);
-  Params.FileName = name;
-}
-
-void TLumenaxIO::SaveStreamBmpBody(TStream& stream) {
-  Aborting = false;
-  ProgressRecord progress = MakeProgress();
-  Finishing([&] {
-    if (!MakeConsistentBitmap(0)) return;
-    ArmProgress(progress);
-    WriteBMPStream(stream, *bitmap_, Params, Params.BmpKeepAlpha, progress);
-  });
-}
-
-void TLumenaxIO::SaveToStreamBmp(TStream& stream) {
-  if (StartInBackground([this, &stream] { SaveToStreamBmp(stream); })) return;
-  SaveStreamBmpBody(stream);
-}
-
-void TLumenaxIO::SaveToFileBmp(const std::filesystem::path& name) {
-  if (StartInBackground([this, name] { SaveToFileBmp(name); })) return;
-  Aborting = true;
-  TLxReplacingFile file(name);
-  Aborting = false;
-  ProgressRecord progress = MakeProgress();
-  Finishing([&] {
-    if (!MakeConsistentBitmap(0)) return;
-    ArmProgress(progress);
-    WriteBMPStream(file.Stream(), *bitmap_, Params, Params.BmpKeepAlpha, progress);
-    // The new file is in place before anyone hears that the save is done.
-    if (!Aborting) CommitOrAbort(file, Aborting);
-  });
-  Params.FileName = name;
-  Params.FileType = ftBmp;
-}
-
-// ====================================================================== PNG
-
-void TLumenaxIO::LoadFromFilePng(const std::filesystem::path& name) {
-  if (StartInBackground([this, name] { LoadFromFilePng(name); })) return;
-  Aborting = true;
-  ProgressRecord progress = MakeProgress();
-  Finishing([&] {
-    if (!MakeConsistentBitmap(0)) return;
-    Params.ResetInfo();
-    TLxWideFileStream file(name, fmOpenRead | fmShareDenyWrite);
-    Aborting = false;
-    ArmProgress(progress);
-    Params.PngBackground = TColor2TRGB(Background());
-    bitmap_->RemoveAlphaChannel(false, clWhite);
-    ReadPNGStream(file, *bitmap_, Params, false, progress);
-    CheckDPI();
-    if (AutoAdjustDPI) AdjustDPI();
-    Params.FileName = name;
-    Params.FileType = ftPng;
-    if (viewer_) {
-      PassResolutionToViewer(true, Params.DpiX);
-      PassResolutionToViewer(false, Params.DpiY);
-    }
-    SetBackground(TRGB2TColor(Params.PngBackground));
-    UpdateAfterLoad();
-  });
-}
-
-void TLumenaxIO::LoadFromStreamPng(TStream& stream) {
-  if (StartInBackground([this, &stream] { LoadFromStreamPng(stream); })) return;
-  Aborting = false;
-  ProgressRecord progress = MakeProgress();
-  Finishing([&] {
-    if (!MakeConsistentBitmap(0)) return;
-    Params.ResetInfo();
-    ArmProgress(progress);
-    bitmap_->RemoveAlphaChannel(false, clWhite);
-    ReadPNGStream(stream, *bitmap_, Params, false, progress);
-    CheckDPI();
-    if (AutoAdjustDPI) AdjustDPI();
-    Params.FileName.clear();
-    Params.FileType = ftPng;
-    if (viewer_) {
-      PassResolutionToViewer(true, Params.DpiX);
-      PassResolutionToViewer(false, Params.DpiY);
-    }
-    SetBackground(TRGB2TColor(Params.PngBackground));
-    UpdateAfterLoad();
-  });
-}
+// ====================================================================== frames
 
 namespace {
 
-// Runs the PNG writer with the alpha channel, if any, handed over as a mask.
-void WritePngWithAlpha(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
-                       ProgressRecord& progress) {
-  if (bitmap.HasAlphaChannel()) {
-    TLxMask mask;
-    bitmap.AlphaChannel()->CopyToMask(mask);
-    WritePNGStream(stream, bitmap, params, &mask, progress);
-  } else {
-    WritePNGStream(stream, bitmap, params, nullptr, progress);
-  }
+// The frame of rows added at run time: the file is opened (or created) before the frame,
+// the alpha channel is left alone, resolutions are taken as they come, saves hand the writer
+// 24-bit or bilevel pixels, and FileName and FileType are set before the notification.
+constexpr TLxFramePolicy kRunTimePolicy{
+    .OpenFileBeforeFrame = true,
+    .CreateFileBeforeFrame = true,
+    .CheckDpi = false,
+    .RemoveAlphaBeforeRead = false,
+    .NameAfterNotification = false,
+    .ConvertTo24OnSave = true,
+};
+
+TLxCodecDescriptor RunTimeCodec(const FormatRow& row) {
+  return TLxCodecDescriptor{.Type = row->FileType, .Policy = kRunTimePolicy};
 }
 
 }  // namespace
 
-void TLumenaxIO::SaveToFilePng(const std::filesystem::path& name) {
-  if (StartInBackground([this, name] { SaveToFilePng(name); })) return;
-  Aborting = true;
-  ProgressRecord progress = MakeProgress();
-  Finishing([&] {
-    if (!MakeConsistentBitmap(0)) return;
-    TLxReplacingFile file(name);
-    Aborting = false;
-    ArmProgress(progress);
-    WritePngWithAlpha(file.Stream(), *bitmap_, Params, progress);
-    if (!Aborting) CommitOrAbort(file, Aborting);
-    Params.FileName = name;
-    Params.FileType = ftPng;
-  });
-}
-
-void TLumenaxIO::SaveToStreamPng(TStream& stream) {
-  if (StartInBackground([this, &stream] { SaveToStreamPng(stream); })) return;
-  Aborting = false;
-  ProgressRecord progress = MakeProgress();
-  Finishing([&] {
-    if (!MakeConsistentBitmap(0)) return;
-    ArmProgress(progress);
-    WritePngWithAlpha(stream, *bitmap_, Params, progress);
-  });
-}
-
-// ====================================================================== other formats
-
-void TLumenaxIO::LoadFileWith(const std::filesystem::path& name, FileType type,
-                              const StreamReader& read) {
-  Aborting = true;
+void TLumenaxIO::LoadFrame(const TLxCodecDescriptor& codec, const ReadCall& read, TStream* stream,
+                           const std::filesystem::path* name) {
+  const TLxFramePolicy& policy = codec.Policy;
+  // A file is opened before the frame (a failure raises with no notification) or inside it
+  // (a failure notifies once and leaves Aborting set).
+  FailureReason.Clear();
+  std::optional<TLxWideFileStream> file;
+  if (name && policy.OpenFileBeforeFrame) {
+    file.emplace(*name, fmOpenRead | fmShareDenyWrite);
+    stream = &*file;
+  }
+  Aborting = stream == nullptr;
   ProgressRecord progress = MakeProgress();
   Finishing([&] {
     if (!MakeConsistentBitmap(0)) return;
     Params.ResetInfo();
-    TLxWideFileStream file(name, fmOpenRead | fmShareDenyWrite);
-    Aborting = false;
+    if (!stream) {
+      file.emplace(*name, fmOpenRead | fmShareDenyWrite);
+      stream = &*file;
+      Aborting = false;
+    }
+    if (name && codec.BackgroundToParams)
+      codec.BackgroundToParams(Params, TColor2TRGB(Background()));
     ArmProgress(progress);
-    bitmap_->RemoveAlphaChannel(false, clWhite);
+    if (policy.RemoveAlphaBeforeRead) bitmap_->RemoveAlphaChannel(false, clWhite);
+    Params.FileType = codec.Type;
     std::unique_ptr<TLxMask> mask;
-    read(file, progress, mask);
-    CheckDPI();
+    if (read) {
+      TLxReadArgs args{*stream, *bitmap_, Params, progress, false, &mask};
+      read(args);
+    } else {
+      progress.Fail(TLxFailure::NoReader);
+    }
+    if (policy.CheckDpi) CheckDPI();
     if (mask) {
       bitmap_->AlphaChannel()->CopyFromMask(mask.get());
       mask.reset();
     }
-    if (AutoAdjustDPI) AdjustDPI();
+    if (read && AutoAdjustDPI) AdjustDPI();
     if (viewer_) {
       PassResolutionToViewer(true, Params.DpiX);
       PassResolutionToViewer(false, Params.DpiY);
     }
-    Params.FileName = name;
-    Params.FileType = type;
+    if (name && !policy.NameAfterNotification)
+      Params.FileName = *name;
+    else
+      Params.FileName.clear();
+    Params.FileType = codec.Type;
+    if (codec.BackgroundFromParams) SetBackground(TRGB2TColor(codec.BackgroundFromParams(Params)));
     UpdateAfterLoad();
   });
+  if (name && policy.NameAfterNotification) Params.FileName = *name;
 }
 
-void TLumenaxIO::LoadFileWithoutReader(const std::filesystem::path& name, FileType type) {
-  if (StartInBackground([this, name, type] { LoadFileWithoutReader(name, type); })) return;
-  LoadFileWith(name, type, [](TStream&, ProgressRecord& progress, std::unique_ptr<TLxMask>&) {
-    progress.Abort();
+void TLumenaxIO::SaveFrame(const TLxCodecDescriptor& codec, const WriteCall& write,
+                           TStream* stream, const std::filesystem::path* name) {
+  const TLxFramePolicy& policy = codec.Policy;
+  // A file is created before the frame (a failure raises with no notification) or inside it.
+  FailureReason.Clear();
+  std::optional<TLxReplacingFile> file;
+  if (name && policy.CreateFileBeforeFrame) {
+    Aborting = true;
+    file.emplace(*name);
+    stream = &file->Stream();
+  }
+  Aborting = stream == nullptr;
+  ProgressRecord progress = MakeProgress();
+  Finishing([&] {
+    if (!MakeConsistentBitmap(0)) return;
+    if (!stream) {
+      file.emplace(*name);
+      stream = &file->Stream();
+      Aborting = false;
+    }
+    if (policy.ConvertTo24OnSave && bitmap_->PixelFormat() != lx24RGB &&
+        bitmap_->PixelFormat() != lx1g)
+      bitmap_->SetPixelFormat(lx24RGB);
+    if (name && !policy.NameAfterNotification) {
+      Params.FileName = *name;
+      Params.FileType = codec.Type;
+    }
+    ArmProgress(progress);
+    if (!write) {
+      progress.Fail(TLxFailure::NoWriter);
+    } else if (policy.AlphaAsMaskOnSave && bitmap_->HasAlphaChannel()) {
+      TLxMask mask;
+      bitmap_->AlphaChannel()->CopyToMask(mask);
+      TLxWriteArgs args{*stream, *bitmap_, Params, progress, &mask};
+      write(args);
+    } else {
+      TLxWriteArgs args{*stream, *bitmap_, Params, progress};
+      write(args);
+    }
+    if (name && !policy.NameAfterNotification) {
+      Params.FileName = *name;
+      Params.FileType = codec.Type;
+    }
+    // The new file is in place before anyone hears that the save is done.
+    if (file && !Aborting) CommitOrAbort(*file, Aborting);
   });
+  if (name && policy.NameAfterNotification) {
+    Params.FileName = *name;
+    Params.FileType = codec.Type;
+  }
 }
 
-void TLumenaxIO::LoadFromFileTiff(const std::filesystem::path& n) {
-  LoadFileWithoutReader(n, ftTiff);
+namespace {
+
+const TLxCodecDescriptor& CodecOf(FileType type) {
+  const TLxCodecDescriptor* codec = FindCodec(type);
+  if (!codec) throw std::logic_error("no codec descriptor for a built-in file type");
+  return *codec;
 }
-void TLumenaxIO::LoadFromFileGif(const std::filesystem::path& n) {
-  LoadFileWithoutReader(n, ftGif);
+
+}  // namespace
+
+void TLumenaxIO::LoadFileOfType(const std::filesystem::path& name, FileType type) {
+  if (StartInBackground([this, name, type] { LoadFileOfType(name, type); })) return;
+  const TLxCodecDescriptor& codec = CodecOf(type);
+  LoadFrame(codec, codec.Read ? ReadCall(codec.Read) : ReadCall(), nullptr, &name);
 }
-void TLumenaxIO::LoadFromFileJpeg(const std::filesystem::path& n) {
-  LoadFileWithoutReader(n, ftJpeg);
+
+void TLumenaxIO::LoadStreamOfCodec(TStream& stream, FileType type) {
+  if (StartInBackground([this, &stream, type] { LoadStreamOfCodec(stream, type); })) return;
+  const TLxCodecDescriptor& codec = CodecOf(type);
+  LoadFrame(codec, codec.Read ? ReadCall(codec.Read) : ReadCall(), &stream, nullptr);
 }
-void TLumenaxIO::LoadFromFilePcx(const std::filesystem::path& n) {
-  LoadFileWithoutReader(n, ftPcx);
+
+void TLumenaxIO::SaveFileOfType(const std::filesystem::path& name, FileType type) {
+  if (StartInBackground([this, name, type] { SaveFileOfType(name, type); })) return;
+  const TLxCodecDescriptor& codec = CodecOf(type);
+  SaveFrame(codec, codec.Write ? WriteCall(codec.Write) : WriteCall(), nullptr, &name);
 }
-void TLumenaxIO::LoadFromFileIco(const std::filesystem::path& n) {
-  LoadFileWithoutReader(n, ftIco);
+
+void TLumenaxIO::SaveStreamOfCodec(TStream& stream, FileType type) {
+  if (StartInBackground([this, &stream, type] { SaveStreamOfCodec(stream, type); })) return;
+  const TLxCodecDescriptor& codec = CodecOf(type);
+  SaveFrame(codec, codec.Write ? WriteCall(codec.Write) : WriteCall(), &stream, nullptr);
 }
-void TLumenaxIO::LoadFromFileCur(const std::filesystem::path& n) {
-  LoadFileWithoutReader(n, ftCur);
-}
-void TLumenaxIO::LoadFromFileTga(const std::filesystem::path& n) {
-  LoadFileWithoutReader(n, ftTga);
-}
-void TLumenaxIO::LoadFromFilePxm(const std::filesystem::path& n) {
-  LoadFileWithoutReader(n, ftPxm);
-}
-void TLumenaxIO::LoadFromFileJp2(const std::filesystem::path& n) {
-  LoadFileWithoutReader(n, ftJp2);
-}
-void TLumenaxIO::LoadFromFileJ2k(const std::filesystem::path& n) {
-  LoadFileWithoutReader(n, ftJ2k);
-}
-void TLumenaxIO::LoadFromFileWbmp(const std::filesystem::path& n) {
-  LoadFileWithoutReader(n, ftWbmp);
-}
-void TLumenaxIO::LoadFromFileDcx(const std::filesystem::path& n) {
-  LoadFileWithoutReader(n, ftDcx);
-}
-void TLumenaxIO::LoadFromFileRaw(const std::filesystem::path& n) {
-  LoadFileWithoutReader(n, ftRaw);
-}
-void TLumenaxIO::LoadFromFilePsd(const std::filesystem::path& n) {
-  LoadFileWithoutReader(n, ftPsd);
-}
-void TLumenaxIO::LoadFromFileDicom(const std::filesystem::path& n) {
-  LoadFileWithoutReader(n, ftDicom);
-}
+
+// ====================================================================== entry points
+
+void TLumenaxIO::LoadFromFileBmp(const std::filesystem::path& n) { LoadFileOfType(n, ftBmp); }
+void TLumenaxIO::LoadFromStreamBmp(TStream& s) { LoadStreamOfCodec(s, ftBmp); }
+void TLumenaxIO::SaveToFileBmp(const std::filesystem::path& n) { SaveFileOfType(n, ftBmp); }
+void TLumenaxIO::SaveToStreamBmp(TStream& s) { SaveStreamOfCodec(s, ftBmp); }
+void TLumenaxIO::LoadFromFilePng(const std::filesystem::path& n) { LoadFileOfType(n, ftPng); }
+void TLumenaxIO::LoadFromStreamPng(TStream& s) { LoadStreamOfCodec(s, ftPng); }
+void TLumenaxIO::SaveToFilePng(const std::filesystem::path& n) { SaveFileOfType(n, ftPng); }
+void TLumenaxIO::SaveToStreamPng(TStream& s) { SaveStreamOfCodec(s, ftPng); }
+void TLumenaxIO::LoadFromFileTiff(const std::filesystem::path& n) { LoadFileOfType(n, ftTiff); }
+void TLumenaxIO::LoadFromFileGif(const std::filesystem::path& n) { LoadFileOfType(n, ftGif); }
+void TLumenaxIO::LoadFromFileJpeg(const std::filesystem::path& n) { LoadFileOfType(n, ftJpeg); }
+void TLumenaxIO::LoadFromFilePcx(const std::filesystem::path& n) { LoadFileOfType(n, ftPcx); }
+void TLumenaxIO::LoadFromFileIco(const std::filesystem::path& n) { LoadFileOfType(n, ftIco); }
+void TLumenaxIO::LoadFromFileCur(const std::filesystem::path& n) { LoadFileOfType(n, ftCur); }
+void TLumenaxIO::LoadFromFileTga(const std::filesystem::path& n) { LoadFileOfType(n, ftTga); }
+void TLumenaxIO::LoadFromFilePxm(const std::filesystem::path& n) { LoadFileOfType(n, ftPxm); }
+void TLumenaxIO::LoadFromFileJp2(const std::filesystem::path& n) { LoadFileOfType(n, ftJp2); }
+void TLumenaxIO::LoadFromFileJ2k(const std::filesystem::path& n) { LoadFileOfType(n, ftJ2k); }
+void TLumenaxIO::LoadFromFileWbmp(const std::filesystem::path& n) { LoadFileOfType(n, ftWbmp); }
+void TLumenaxIO::LoadFromFileDcx(const std::filesystem::path& n) { LoadFileOfType(n, ftDcx); }
+void TLumenaxIO::LoadFromFileRaw(const std::filesystem::path& n) { LoadFileOfType(n, ftRaw); }
+void TLumenaxIO::LoadFromFilePsd(const std::filesystem::path& n) { LoadFileOfType(n, ftPsd); }
+void TLumenaxIO::LoadFromFileDicom(const std::filesystem::path& n) { LoadFileOfType(n, ftDicom); }
+void TLumenaxIO::LoadFromStreamTiff(TStream& s) { LoadStreamOfCodec(s, ftTiff); }
+void TLumenaxIO::LoadFromStreamGif(TStream& s) { LoadStreamOfCodec(s, ftGif); }
+void TLumenaxIO::LoadFromStreamJpeg(TStream& s) { LoadStreamOfCodec(s, ftJpeg); }
+void TLumenaxIO::LoadFromStreamPcx(TStream& s) { LoadStreamOfCodec(s, ftPcx); }
+void TLumenaxIO::LoadFromStreamIco(TStream& s) { LoadStreamOfCodec(s, ftIco); }
+void TLumenaxIO::LoadFromStreamCur(TStream& s) { LoadStreamOfCodec(s, ftCur); }
+void TLumenaxIO::LoadFromStreamTga(TStream& s) { LoadStreamOfCodec(s, ftTga); }
+void TLumenaxIO::LoadFromStreamPxm(TStream& s) { LoadStreamOfCodec(s, ftPxm); }
+void TLumenaxIO::LoadFromStreamJp2(TStream& s) { LoadStreamOfCodec(s, ftJp2); }
+void TLumenaxIO::LoadFromStreamJ2k(TStream& s) { LoadStreamOfCodec(s, ftJ2k); }
+void TLumenaxIO::LoadFromStreamWbmp(TStream& s) { LoadStreamOfCodec(s, ftWbmp); }
+void TLumenaxIO::LoadFromStreamDcx(TStream& s) { LoadStreamOfCodec(s, ftDcx); }
+void TLumenaxIO::LoadFromStreamRaw(TStream& s) { LoadStreamOfCodec(s, ftRaw); }
+void TLumenaxIO::LoadFromStreamRawPixels(TStream& s) { LoadStreamOfCodec(s, ftRawPixels); }
+void TLumenaxIO::LoadFromStreamPsd(TStream& s) { LoadStreamOfCodec(s, ftPsd); }
+void TLumenaxIO::LoadFromStreamDicom(TStream& s) { LoadStreamOfCodec(s, ftDicom); }
+void TLumenaxIO::SaveToFileTiff(const std::filesystem::path& n) { SaveFileOfType(n, ftTiff); }
+void TLumenaxIO::SaveToFileGif(const std::filesystem::path& n) { SaveFileOfType(n, ftGif); }
+void TLumenaxIO::SaveToFileJpeg(const std::filesystem::path& n) { SaveFileOfType(n, ftJpeg); }
+void TLumenaxIO::SaveToFilePcx(const std::filesystem::path& n) { SaveFileOfType(n, ftPcx); }
+void TLumenaxIO::SaveToFileIco(const std::filesystem::path& n) { SaveFileOfType(n, ftIco); }
+void TLumenaxIO::SaveToFileTga(const std::filesystem::path& n) { SaveFileOfType(n, ftTga); }
+void TLumenaxIO::SaveToFilePxm(const std::filesystem::path& n) { SaveFileOfType(n, ftPxm); }
+void TLumenaxIO::SaveToFileJp2(const std::filesystem::path& n) { SaveFileOfType(n, ftJp2); }
+void TLumenaxIO::SaveToFileJ2k(const std::filesystem::path& n) { SaveFileOfType(n, ftJ2k); }
+void TLumenaxIO::SaveToFileWbmp(const std::filesystem::path& n) { SaveFileOfType(n, ftWbmp); }
+void TLumenaxIO::SaveToFilePs(const std::filesystem::path& n) { SaveFileOfType(n, ftPs); }
+void TLumenaxIO::SaveToFilePdf(const std::filesystem::path& n) { SaveFileOfType(n, ftPdf); }
+void TLumenaxIO::SaveToFileDcx(const std::filesystem::path& n) { SaveFileOfType(n, ftDcx); }
+void TLumenaxIO::SaveToFilePsd(const std::filesystem::path& n) { SaveFileOfType(n, ftPsd); }
+void TLumenaxIO::SaveToStreamTiff(TStream& s) { SaveStreamOfCodec(s, ftTiff); }
+void TLumenaxIO::SaveToStreamGif(TStream& s) { SaveStreamOfCodec(s, ftGif); }
+void TLumenaxIO::SaveToStreamJpeg(TStream& s) { SaveStreamOfCodec(s, ftJpeg); }
+void TLumenaxIO::SaveToStreamPcx(TStream& s) { SaveStreamOfCodec(s, ftPcx); }
+void TLumenaxIO::SaveToStreamIco(TStream& s) { SaveStreamOfCodec(s, ftIco); }
+void TLumenaxIO::SaveToStreamTga(TStream& s) { SaveStreamOfCodec(s, ftTga); }
+void TLumenaxIO::SaveToStreamPxm(TStream& s) { SaveStreamOfCodec(s, ftPxm); }
+void TLumenaxIO::SaveToStreamJp2(TStream& s) { SaveStreamOfCodec(s, ftJp2); }
+void TLumenaxIO::SaveToStreamJ2k(TStream& s) { SaveStreamOfCodec(s, ftJ2k); }
+void TLumenaxIO::SaveToStreamWbmp(TStream& s) { SaveStreamOfCodec(s, ftWbmp); }
+void TLumenaxIO::SaveToStreamPs(TStream& s) { SaveStreamOfCodec(s, ftPs); }
+void TLumenaxIO::SaveToStreamPdf(TStream& s) { SaveStreamOfCodec(s, ftPdf); }
+void TLumenaxIO::SaveToStreamDcx(TStream& s) { SaveStreamOfCodec(s, ftDcx); }
+void TLumenaxIO::SaveToStreamPsd(TStream& s) { SaveStreamOfCodec(s, ftPsd); }
 
 void TLumenaxIO::LoadFromFileMetafile(const std::filesystem::path& name, int width, int height,
                                       bool withAlpha) {
@@ -581,7 +562,9 @@ void TLumenaxIO::LoadFromFileMetafile(const std::filesystem::path& name, int wid
     return;
   // Metafiles are played by the platform's graphics system, which this build does not have.
   Finishing([&] {
+    FailureReason.Clear();
     Aborting = true;
+    FailureReason.Code = TLxFailure::NoReader;
     FileType detected = DetectFileFormat(name, false);
     Params.FileName = name;
     Params.FileType = detected == ftEmf ? ftEmf : ftWmf;
@@ -593,72 +576,6 @@ void TLumenaxIO::LoadFromFileViewerFormat(const std::filesystem::path& name, Fil
   Params.FileType = type;
 }
 
-void TLumenaxIO::LoadStreamWithoutReader(TStream& stream, FileType type) {
-  if (StartInBackground([this, &stream, type] { LoadStreamWithoutReader(stream, type); })) return;
-  Aborting = false;
-  ProgressRecord progress = MakeProgress();
-  Finishing([&] {
-    if (!MakeConsistentBitmap(0)) return;
-    Params.ResetInfo();
-    ArmProgress(progress);
-    bitmap_->RemoveAlphaChannel(false, clWhite);
-    progress.Abort();
-    CheckDPI();
-    Params.FileName.clear();
-    Params.FileType = type;
-    UpdateAfterLoad();
-  });
-}
-
-void TLumenaxIO::LoadFromStreamTiff(TStream& s) {
-  LoadStreamWithoutReader(s, ftTiff);
-}
-void TLumenaxIO::LoadFromStreamGif(TStream& s) {
-  LoadStreamWithoutReader(s, ftGif);
-}
-void TLumenaxIO::LoadFromStreamJpeg(TStream& s) {
-  LoadStreamWithoutReader(s, ftJpeg);
-}
-void TLumenaxIO::LoadFromStreamPcx(TStream& s) {
-  LoadStreamWithoutReader(s, ftPcx);
-}
-void TLumenaxIO::LoadFromStreamIco(TStream& s) {
-  LoadStreamWithoutReader(s, ftIco);
-}
-void TLumenaxIO::LoadFromStreamCur(TStream& s) {
-  LoadStreamWithoutReader(s, ftCur);
-}
-void TLumenaxIO::LoadFromStreamTga(TStream& s) {
-  LoadStreamWithoutReader(s, ftTga);
-}
-void TLumenaxIO::LoadFromStreamPxm(TStream& s) {
-  LoadStreamWithoutReader(s, ftPxm);
-}
-void TLumenaxIO::LoadFromStreamJp2(TStream& s) {
-  LoadStreamWithoutReader(s, ftJp2);
-}
-void TLumenaxIO::LoadFromStreamJ2k(TStream& s) {
-  LoadStreamWithoutReader(s, ftJ2k);
-}
-void TLumenaxIO::LoadFromStreamWbmp(TStream& s) {
-  LoadStreamWithoutReader(s, ftWbmp);
-}
-void TLumenaxIO::LoadFromStreamDcx(TStream& s) {
-  LoadStreamWithoutReader(s, ftDcx);
-}
-void TLumenaxIO::LoadFromStreamRaw(TStream& s) {
-  LoadStreamWithoutReader(s, ftRaw);
-}
-void TLumenaxIO::LoadFromStreamRawPixels(TStream& s) {
-  LoadStreamWithoutReader(s, ftRawPixels);
-}
-void TLumenaxIO::LoadFromStreamPsd(TStream& s) {
-  LoadStreamWithoutReader(s, ftPsd);
-}
-void TLumenaxIO::LoadFromStreamDicom(TStream& s) {
-  LoadStreamWithoutReader(s, ftDicom);
-}
-
 void TLumenaxIO::LoadFromStreamViewerFormat(TStream& stream, FileType type) {
   if (viewer_ && viewer_->LoadViewerStream(stream, type)) Params.FileName.clear();
   Params.FileType = type;
@@ -667,6 +584,7 @@ void TLumenaxIO::LoadFromStreamViewerFormat(TStream& stream, FileType type) {
 void TLumenaxIO::LoadFromURL(const std::string& address) {
   if (StartInBackground([this, address] { LoadFromURL(address); })) return;
   Aborting = false;
+  FailureReason.Clear();
   NetworkAddress parsed;
   TMemoryStream data;
   DownloadResult result = DownloadResult::Failed;
@@ -692,6 +610,10 @@ void TLumenaxIO::LoadFromURL(const std::string& address) {
   }
   // A failed or cancelled download, or content that nothing reads, is not loaded.
   Aborting = true;
+  FailureReason.Code = result == DownloadResult::Stopped  ? TLxFailure::Cancelled
+                       : result == DownloadResult::Done ? TLxFailure::NoReader
+                                                        : TLxFailure::NoImage;
+  if (result == DownloadResult::Failed) FailureReason.Detail = "download failed";
   DoFinishWork();
 }
 
@@ -699,75 +621,52 @@ void TLumenaxIO::LoadFromURL(const std::string& address) {
 
 namespace {
 
-// Calls the file entry point of a built-in type; false when the type has none.
-bool CallFileEntryPoint(TLumenaxIO& io, const std::filesystem::path& name, FileType type) {
-  switch (type) {
-    case ftTiff:
-      io.LoadFromFileTiff(name);
-      return true;
-    case ftGif:
-      io.LoadFromFileGif(name);
-      return true;
-    case ftJpeg:
-      io.LoadFromFileJpeg(name);
-      return true;
-    case ftPcx:
-      io.LoadFromFilePcx(name);
-      return true;
-    case ftBmp:
-      io.LoadFromFileBmp(name);
-      return true;
-    case ftIco:
-      io.LoadFromFileIco(name);
-      return true;
-    case ftCur:
-      io.LoadFromFileCur(name);
-      return true;
-    case ftPng:
-      io.LoadFromFilePng(name);
-      return true;
-    case ftWmf:
-    case ftEmf:
-      io.LoadFromFileMetafile(name, -1, -1, true);
-      return true;
-    case ftTga:
-      io.LoadFromFileTga(name);
-      return true;
-    case ftPxm:
-      io.LoadFromFilePxm(name);
-      return true;
-    case ftJp2:
-      io.LoadFromFileJp2(name);
-      return true;
-    case ftJ2k:
-      io.LoadFromFileJ2k(name);
-      return true;
-    case ftWbmp:
-      io.LoadFromFileWbmp(name);
-      return true;
-    case ftDcx:
-      io.LoadFromFileDcx(name);
-      return true;
-    case ftRaw:
-      io.LoadFromFileRaw(name);
-      return true;
-    case ftPsd:
-      io.LoadFromFilePsd(name);
-      return true;
-    case ftDicom:
-      io.LoadFromFileDicom(name);
-      return true;
-    case ftVectObjects:
-    case ftLayers:
-    case ftLayersAndObjects:
-      io.LoadFromFileViewerFormat(name, type);
-      return true;
-    default:
-      return false;
-  }
+bool HasFileEntryPoint(const TLxCodecDescriptor* codec) {
+  return codec && codec->Registered;
 }
 
 }  // namespace
+
+// Calls the file entry point of a built-in type; false when the type has none.
+bool TLumenaxIO::CallFileEntryPoint(const std::filesystem::path& name, FileType type) {
+  const TLxCodecDescriptor* codec = FindCodec(type);
+  if (!HasFileEntryPoint(codec)) return false;
+  switch (codec->LoadRoute) {
+    case TLxLoadRoute::Reader:
+      if (!codec->Readable) return false;
+      LoadFileOfType(name, type);
+      return true;
+    case TLxLoadRoute::Metafile:
+      LoadFromFileMetafile(name, -1, -1, true);
+      return true;
+    case TLxLoadRoute::ViewerFile:
+      LoadFromFileViewerFormat(name, type);
+      return true;
+    case TLxLoadRoute::Video:
+      return false;
+  }
+  return false;
+}
+
+// Calls the stream entry point of a built-in type; false when the type has none.
+bool TLumenaxIO::CallStreamEntryPoint(TStream& stream, FileType type) {
+  const TLxCodecDescriptor* codec = FindCodec(type);
+  if (!codec) return false;
+  switch (codec->LoadRoute) {
+    case TLxLoadRoute::Reader:
+      // Headerless pixels have no row but a stream entry point.
+      if (!codec->Readable && codec->Type != ftRawPixels) return false;
+      LoadStreamOfCodec(stream, type);
+      return true;
+    case TLxLoadRoute::ViewerFile:
+      LoadFromStreamViewerFormat(stream, type);
+      return true;
+    case TLxLoadRoute::Metafile:
+    case TLxLoadRoute::Video:
+      return false;
+  }
+  return false;
+}
 
 void TLumenaxIO::LoadFromFile(const std::filesystem::path& name) {
   FileType type = DetectFileFormat(name, false);
@@ -781,7 +680,7 @@ void TLumenaxIO::LoadFromFileByType(const std::filesystem::path& name, FileType 
   FormatRow row = FindFormatByType(type);
   if (!row) return;
   if (row->InternalFormat) {
-    if (!CallFileEntryPoint(*this, name, type)) LoadFromFileByExtension(name);
+    if (!CallFileEntryPoint(name, type)) LoadFromFileByExtension(name);
     return;
   }
   Params.ResetInfo();
@@ -794,6 +693,7 @@ void TLumenaxIO::LoadFromFileByExtension(const std::filesystem::path& name) {
   if (!bitmap_) return;
   if (name.empty()) {
     Aborting = true;
+    FailureReason = {.Code = TLxFailure::NoImage, .Detail = "no file name"};
     DoFinishWork();
     return;
   }
@@ -806,6 +706,7 @@ void TLumenaxIO::LoadFromFileByExtension(const std::filesystem::path& name) {
     // Video frames come from the platform's video library, which this build does not have:
     // the frame cannot be read, and the load says so.
     Aborting = true;
+    FailureReason = {.Code = TLxFailure::NoReader};
     DoFinishWork();
     Params.FileName = name;
     Params.FileType = ftAvi;
@@ -814,10 +715,11 @@ void TLumenaxIO::LoadFromFileByExtension(const std::filesystem::path& name) {
   FormatRow row = FindFormatByExtension(ext);
   if (!row) {
     Aborting = true;
+    FailureReason = {.Code = TLxFailure::Unsupported, .Detail = "unknown file format"};
     DoFinishWork();
     return;
   }
-  if (row->InternalFormat && CallFileEntryPoint(*this, name, row->FileType)) return;
+  if (row->InternalFormat && CallFileEntryPoint(name, row->FileType)) return;
   Params.FileName.clear();
   Params.FileType = ftUnknown;
   Params.ResetInfo();
@@ -827,12 +729,12 @@ void TLumenaxIO::LoadFromFileByExtension(const std::filesystem::path& name) {
 void TLumenaxIO::RunTimeLoad(const std::filesystem::path& name, const FormatRow& row) {
   if (!row->ReadFunction) {
     Aborting = true;
+    FailureReason = {.Code = TLxFailure::NoReader};
     DoFinishWork();
     return;
   }
   if (StartInBackground([this, name, row] { RunTimeLoad(name, row); })) return;
-  TLxWideFileStream file(name, fmOpenRead | fmShareDenyWrite);
-  RunTimeRead(file, row, &name);
+  LoadFrame(RunTimeCodec(row), RunTimeReader(row), nullptr, &name);
 }
 
 void TLumenaxIO::RunTimeStreamLoad(TStream& stream, const FormatRow& row) {
@@ -842,108 +744,23 @@ void TLumenaxIO::RunTimeStreamLoad(TStream& stream, const FormatRow& row) {
   Params.FileType = ftUnknown;
   if (!row->ReadFunction) {
     Aborting = true;
+    FailureReason = {.Code = TLxFailure::NoReader};
     DoFinishWork();
     return;
   }
-  RunTimeRead(stream, row, nullptr);
+  LoadFrame(RunTimeCodec(row), RunTimeReader(row), &stream, nullptr);
 }
 
-void TLumenaxIO::RunTimeRead(TStream& stream, const FormatRow& row,
-                             const std::filesystem::path* name) {
-  Aborting = false;
-  ProgressRecord progress = MakeProgress();
-  Finishing([&] {
-    if (!MakeConsistentBitmap(0)) return;
-    ArmProgress(progress);
-    Params.FileType = row->FileType;
-    row->ReadFunction(stream, *bitmap_, Params, false, progress);
-    if (AutoAdjustDPI) AdjustDPI();
-    if (viewer_) {
-      PassResolutionToViewer(true, Params.DpiX);
-      PassResolutionToViewer(false, Params.DpiY);
-    }
-    if (name) Params.FileName = *name;
-    UpdateAfterLoad();
-  });
+TLumenaxIO::ReadCall TLumenaxIO::RunTimeReader(const FormatRow& row) {
+  return [row](TLxReadArgs& a) { row->ReadFunction(a.Stream, a.Bitmap, a.Params, false, a.Progress); };
 }
-
-namespace {
-
-// Calls the stream entry point of a built-in type; false when the type has none.
-bool CallStreamEntryPoint(TLumenaxIO& io, TStream& stream, FileType type) {
-  switch (type) {
-    case ftTiff:
-      io.LoadFromStreamTiff(stream);
-      return true;
-    case ftGif:
-      io.LoadFromStreamGif(stream);
-      return true;
-    case ftJpeg:
-      io.LoadFromStreamJpeg(stream);
-      return true;
-    case ftPcx:
-      io.LoadFromStreamPcx(stream);
-      return true;
-    case ftBmp:
-      io.LoadFromStreamBmp(stream);
-      return true;
-    case ftIco:
-      io.LoadFromStreamIco(stream);
-      return true;
-    case ftCur:
-      io.LoadFromStreamCur(stream);
-      return true;
-    case ftPng:
-      io.LoadFromStreamPng(stream);
-      return true;
-    case ftTga:
-      io.LoadFromStreamTga(stream);
-      return true;
-    case ftPxm:
-      io.LoadFromStreamPxm(stream);
-      return true;
-    case ftJp2:
-      io.LoadFromStreamJp2(stream);
-      return true;
-    case ftJ2k:
-      io.LoadFromStreamJ2k(stream);
-      return true;
-    case ftWbmp:
-      io.LoadFromStreamWbmp(stream);
-      return true;
-    case ftDcx:
-      io.LoadFromStreamDcx(stream);
-      return true;
-    case ftRaw:
-      io.LoadFromStreamRaw(stream);
-      return true;
-    case ftRawPixels:
-      io.LoadFromStreamRawPixels(stream);
-      return true;
-    case ftPsd:
-      io.LoadFromStreamPsd(stream);
-      return true;
-    case ftDicom:
-      io.LoadFromStreamDicom(stream);
-      return true;
-    case ftVectObjects:
-    case ftLayers:
-    case ftLayersAndObjects:
-      io.LoadFromStreamViewerFormat(stream, type);
-      return true;
-    default:
-      return false;
-  }
-}
-
-}  // namespace
 
 bool TLumenaxIO::LoadStreamOfType(TStream& stream, FileType type) {
   // Headerless pixels have no row and are read only when asked for by type.
-  if (type == ftRawPixels) return CallStreamEntryPoint(*this, stream, type);
+  if (type == ftRawPixels) return CallStreamEntryPoint(stream, type);
   FormatRow row = FindFormatByType(type);
   if (!row) return false;
-  if (row->InternalFormat) return CallStreamEntryPoint(*this, stream, type);
+  if (row->InternalFormat) return CallStreamEntryPoint(stream, type);
   RunTimeStreamLoad(stream, row);
   return true;
 }
@@ -962,64 +779,81 @@ void TLumenaxIO::LoadFromStreamByType(TStream& stream, FileType type) {
 
 namespace {
 
-enum class FileWriter { None, Png, Bmp, RunTime };
-
-// The writer SaveToFile uses for a name (by its extension).
-FileWriter WriterFor(const std::filesystem::path& name, FormatRow* row) {
-  std::string ext = LowerExt(name);
-  if (ext == ".png") return FileWriter::Png;
-  if (ext == ".bmp" || ext == ".dib" || ext == ".rle") return FileWriter::Bmp;
-  FormatRow r = FindFormatByExtension(ext);
-  if (r && !r->InternalFormat && r->WriteFunction) {
-    if (row) *row = r;
-    return FileWriter::RunTime;
+// The built-in codec SaveToFile writes for a lower-case extension (with its dot), or null.
+const TLxCodecDescriptor* SaveCodecFor(const std::string& ext) {
+  if (ext.size() < 2) return nullptr;
+  for (const TLxCodecDescriptor* c : AllCodecs()) {
+    std::string_view list = c->SaveExtensions;
+    while (!list.empty()) {
+      size_t end = list.find(';');
+      if (list.substr(0, end) == ext) return c;
+      if (end == std::string_view::npos) break;
+      list.remove_prefix(end + 1);
+    }
   }
-  return FileWriter::None;
+  return nullptr;
+}
+
+// The row added at run time whose writer SaveToFile uses for an extension, or null.
+FormatRow RunTimeWriterFor(const std::string& ext) {
+  FormatRow r = FindFormatByExtension(ext);
+  return r && !r->InternalFormat && r->WriteFunction ? r : nullptr;
 }
 
 }  // namespace
 
 bool TLumenaxIO::SaveToFileSupported(const std::filesystem::path& name) {
-  return !name.empty() && WriterFor(name, nullptr) != FileWriter::None;
+  if (name.empty()) return false;
+  std::string ext = LowerExt(name);
+  const TLxCodecDescriptor* codec = SaveCodecFor(ext);
+  if (codec) return codec->Write != nullptr;
+  return RunTimeWriterFor(ext) != nullptr;
 }
 
 void TLumenaxIO::SaveToFile(const std::filesystem::path& name) {
   if (name.empty()) return;
-  FormatRow row;
-  switch (WriterFor(name, &row)) {
-    case FileWriter::Png:
-      SaveToFilePng(name);
-      break;
-    case FileWriter::Bmp:
-      SaveToFileBmp(name);
-      break;
-    case FileWriter::RunTime:
-      RunTimeSave(name, row);
-      break;
-    case FileWriter::None:
+  std::string ext = LowerExt(name);
+  if (const TLxCodecDescriptor* codec = SaveCodecFor(ext)) {
+    if (codec->Write) {
+      SaveFileOfType(name, codec->Type);
+    } else {
+      // A format this build cannot write yet: nothing is created.
       Aborting = true;
-      break;
+      FailureReason = {.Code = TLxFailure::NoWriter};
+    }
+    return;
   }
+  if (FormatRow row = RunTimeWriterFor(ext)) {
+    RunTimeSave(name, row);
+    return;
+  }
+  Aborting = true;
+  FailureReason = {.Code = TLxFailure::NoWriter, .Detail = "no writer for this extension"};
+}
+
+void TLumenaxIO::SaveToStream(TStream& stream, FileType type) {
+  const TLxCodecDescriptor* codec = FindCodec(type);
+  if (codec && codec->Registered && codec->Writable) {
+    SaveStreamOfCodec(stream, type);
+    return;
+  }
+  FormatRow row = FindFormatByType(type);
+  if (row && !row->InternalFormat && row->WriteFunction) {
+    if (StartInBackground([this, &stream, row] { SaveToStream(stream, row->FileType); })) return;
+    SaveFrame(RunTimeCodec(row), RunTimeWriter(row), &stream, nullptr);
+    return;
+  }
+  Aborting = true;
+  FailureReason = {.Code = TLxFailure::NoWriter};
+}
+
+TLumenaxIO::WriteCall TLumenaxIO::RunTimeWriter(const FormatRow& row) {
+  return [row](TLxWriteArgs& a) { row->WriteFunction(a.Stream, a.Bitmap, a.Params, a.Progress); };
 }
 
 void TLumenaxIO::RunTimeSave(const std::filesystem::path& name, const FormatRow& row) {
   if (StartInBackground([this, name, row] { RunTimeSave(name, row); })) return;
-  Aborting = true;
-  TLxReplacingFile file(name);
-  Aborting = false;
-  ProgressRecord progress = MakeProgress();
-  Finishing([&] {
-    if (!MakeConsistentBitmap(0)) return;
-    if (bitmap_->PixelFormat() != lx24RGB && bitmap_->PixelFormat() != lx1g)
-      bitmap_->SetPixelFormat(lx24RGB);
-    Params.FileName = name;
-    Params.FileType = row->FileType;
-    ArmProgress(progress);
-    row->WriteFunction(file.Stream(), *bitmap_, Params, progress);
-    if (!Aborting) CommitOrAbort(file, Aborting);
-    Params.FileName = name;
-    Params.FileType = row->FileType;
-  });
+  SaveFrame(RunTimeCodec(row), RunTimeWriter(row), nullptr, &name);
 }
 
 // ====================================================================== resolution

@@ -24,6 +24,7 @@
 #include "bitmap/bitmap.h"
 #include "io/params.h"
 #include "bitmap/progress.h"
+#include "codecs/codec.h"
 #include "io/registry.h"
 #include "io/viewer.h"
 
@@ -195,6 +196,41 @@ class TLumenaxIO {
   void LoadFromStreamDicom(TStream& stream);
   void LoadFromStreamViewerFormat(TStream& stream, FileType type);
 
+  // The save entry points of the other formats. Each runs the format's writer once it
+  // exists; until then the operation ends through Aborting (with its notification) and
+  // leaves no file.
+  void SaveToFileTiff(const std::filesystem::path& name);
+  void SaveToFileGif(const std::filesystem::path& name);
+  void SaveToFileJpeg(const std::filesystem::path& name);
+  void SaveToFilePcx(const std::filesystem::path& name);
+  void SaveToFileIco(const std::filesystem::path& name);
+  void SaveToFileTga(const std::filesystem::path& name);
+  void SaveToFilePxm(const std::filesystem::path& name);
+  void SaveToFileJp2(const std::filesystem::path& name);
+  void SaveToFileJ2k(const std::filesystem::path& name);
+  void SaveToFileWbmp(const std::filesystem::path& name);
+  void SaveToFilePs(const std::filesystem::path& name);
+  void SaveToFilePdf(const std::filesystem::path& name);
+  void SaveToFileDcx(const std::filesystem::path& name);
+  void SaveToFilePsd(const std::filesystem::path& name);
+  void SaveToStreamTiff(TStream& stream);
+  void SaveToStreamGif(TStream& stream);
+  void SaveToStreamJpeg(TStream& stream);
+  void SaveToStreamPcx(TStream& stream);
+  void SaveToStreamIco(TStream& stream);
+  void SaveToStreamTga(TStream& stream);
+  void SaveToStreamPxm(TStream& stream);
+  void SaveToStreamJp2(TStream& stream);
+  void SaveToStreamJ2k(TStream& stream);
+  void SaveToStreamWbmp(TStream& stream);
+  void SaveToStreamPs(TStream& stream);
+  void SaveToStreamPdf(TStream& stream);
+  void SaveToStreamDcx(TStream& stream);
+  void SaveToStreamPsd(TStream& stream);
+  // The stream writer of type (or of a row added at run time with a writer); any other type
+  // sets Aborting.
+  void SaveToStream(TStream& stream, FileType type);
+
   // ---- saving by name
   // Writer chosen by the name's extension; an extension without a writer sets Aborting and
   // creates no file. An empty name does nothing.
@@ -251,25 +287,31 @@ class TLumenaxIO {
   void ForgetPicture();
   void EnsureOwnBitmap();
 
-  // The load pattern for a file entry point whose reader reads from a stream.
-  using StreamReader = std::function<void(TStream&, ProgressRecord&, std::unique_ptr<TLxMask>&)>;
-  void LoadFileWith(const std::filesystem::path& name, FileType type, const StreamReader& read);
-  // A built-in format whose reader does not exist in this build.
-  void LoadFileWithoutReader(const std::filesystem::path& name, FileType type);
-  void LoadStreamWithoutReader(TStream& stream, FileType type);
-  void LoadStreamBmpBody(TStream& stream);
-  void SaveStreamBmpBody(TStream& stream);
+  // The one load and the one save sequence. read/write are the codec's (empty: the format
+  // has no reader or writer in this build); stream is null for file operations, name null
+  // for stream operations. The codec's frame policy says where the two formats differ.
+  using ReadCall = std::function<void(TLxReadArgs&)>;
+  using WriteCall = std::function<void(TLxWriteArgs&)>;
+  void LoadFrame(const TLxCodecDescriptor& codec, const ReadCall& read, TStream* stream,
+                 const std::filesystem::path* name);
+  void SaveFrame(const TLxCodecDescriptor& codec, const WriteCall& write, TStream* stream,
+                 const std::filesystem::path* name);
+  // The entry points of a built-in codec, by type (with the background check).
+  void LoadFileOfType(const std::filesystem::path& name, FileType type);
+  void LoadStreamOfCodec(TStream& stream, FileType type);
+  void SaveFileOfType(const std::filesystem::path& name, FileType type);
+  void SaveStreamOfCodec(TStream& stream, FileType type);
+  // The file or stream entry point of a built-in type; false when the type has none.
+  bool CallFileEntryPoint(const std::filesystem::path& name, FileType type);
+  bool CallStreamEntryPoint(TStream& stream, FileType type);
+  // Rows added at run time.
+  static ReadCall RunTimeReader(const FormatRow& row);
+  static WriteCall RunTimeWriter(const FormatRow& row);
   void RunTimeLoad(const std::filesystem::path& name, const FormatRow& row);
   void RunTimeStreamLoad(TStream& stream, const FormatRow& row);
+  void RunTimeSave(const std::filesystem::path& name, const FormatRow& row);
   // Runs the stream load of type; false when there is none (nothing happened).
   bool LoadStreamOfType(TStream& stream, FileType type);
-  // The reader frame of a row added at run time; name is null for streams.
-  void RunTimeRead(TStream& stream, const FormatRow& row, const std::filesystem::path* name);
-  void RunTimeSave(const std::filesystem::path& name, const FormatRow& row);
-  // A file save that never destroys the file it replaces: the writer writes a temporary
-  // file beside the target, which replaces the target only when the writer succeeded.
-  void SaveFileReplacing(const std::filesystem::path& name,
-                         const std::function<void(TStream&)>& write);
 
   TColor ownBackground_ = 0;
   std::mutex threadLock_;

@@ -12,6 +12,9 @@ struct IptcParams {
   TLxIPTCInfoList IPTC_Info;
 
   void SetDefaults() { IPTC_Info.Clear(); }
+  // IPTC_Info is a list, not a scalar: nothing for the command-line table.
+  template <class V>
+  static void DescribeFields(V&) {}
   void ResetInfo() { IPTC_Info.Clear(); }
   void AssignGroup(const IptcParams& source) { IPTC_Info.Assign(source.IPTC_Info); }
 };
@@ -21,6 +24,10 @@ struct XmpParams {
   std::string XMP_Info;
 
   void SetDefaults() { XMP_Info.clear(); }
+  template <class V>
+  static void DescribeFields(V& v) {
+    v("XMP_Info", &XmpParams::XMP_Info);
+  }
   void ResetInfo() { XMP_Info.clear(); }
 };
 

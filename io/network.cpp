@@ -8,15 +8,11 @@
 #include <memory>
 
 #include "bitmap/stream.h"
+#include "codecs/common/ascii_case.h"
 
 namespace lumenax {
 
 namespace {
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 struct Transfer {
   const DownloadSettings* settings = nullptr;
@@ -79,7 +75,7 @@ void InitNetwork() {
 }
 
 bool IsNetworkAddress(const std::string& address) {
-  std::string head = Lower(address.substr(0, 8));
+  std::string head = AsciiLower(address.substr(0, 8));
   return head.rfind("http://", 0) == 0 || head.rfind("https://", 0) == 0 ||
          head.rfind("ftp://", 0) == 0;
 }
@@ -88,7 +84,7 @@ bool ParseNetworkAddress(const std::string& address, NetworkAddress& out) {
   if (!IsNetworkAddress(address)) return false;
   size_t sep = address.find("://");
   NetworkAddress a;
-  a.Scheme = Lower(address.substr(0, sep));
+  a.Scheme = AsciiLower(address.substr(0, sep));
   std::string rest = address.substr(sep + 3);
   size_t slash = rest.find('/');
   if (slash == std::string::npos) return false;

@@ -6,55 +6,14 @@
 #include <limits>
 #include <type_traits>
 
+#include "codecs/common/ascii_case.h"
 #include "io/lumenax_io.h"
 
 namespace lumenax {
 
-// The groups whose headers live with codecs that describe nothing themselves.
-template <>
-struct ParamGroupFields<BmpParams> {
-  template <class V>
-  static void Describe(V& v) {
-    v("BmpVersion", &BmpParams::BmpVersion);
-    v("BmpCompression", &BmpParams::BmpCompression);
-    v("BmpKeepAlpha", &BmpParams::BmpKeepAlpha);
-  }
-};
-
-template <>
-struct ParamGroupFields<PngParams> {
-  template <class V>
-  static void Describe(V& v) {
-    v("PngInterlaced", &PngParams::PngInterlaced);
-    v("PngBackground", &PngParams::PngBackground);
-    v("PngFilter", &PngParams::PngFilter);
-    v("PngCompression", &PngParams::PngCompression);
-  }
-};
-
-template <>
-struct ParamGroupFields<IptcParams> {
-  template <class V>
-  static void Describe(V&) {}
-};
-
-template <>
-struct ParamGroupFields<XmpParams> {
-  template <class V>
-  static void Describe(V& v) {
-    v("XMP_Info", &XmpParams::XMP_Info);
-  }
-};
-
 namespace {
 
 // ---------------------------------------------------------------- text forms of values
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 std::string Format(bool v) {
   return v ? "true" : "false";
@@ -82,7 +41,7 @@ requires(std::is_integral_v<T> || std::is_enum_v<T>) std::string Format(T v) {
 }
 
 bool Parse(std::string_view s, bool& out) {
-  std::string l = Lower(s);
+  std::string l = AsciiLower(s);
   if (l == "true" || l == "1" || l == "yes" || l == "on")
     out = true;
   else if (l == "false" || l == "0" || l == "no" || l == "off")

@@ -5,89 +5,66 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "bitmap/progress.h"
+#include "codecs/codec.h"
+#include "codecs/common/ascii_case.h"
+
 namespace lumenax {
 
 namespace {
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-std::string Upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = char(std::toupper(static_cast<unsigned char>(c)));
-  return out;
-}
-
-// The ";"-separated tokens of an extension list up to the first empty one.
-std::vector<std::string> SplitExtensions(const std::string& list) {
+// The ";"-separated tokens of an extension list: all of them, or, with untilEmpty, those
+// before the first empty one (the extensions the row is found by and counts).
+std::vector<std::string> SplitExtensions(const std::string& list, bool untilEmpty) {
   std::vector<std::string> out;
   size_t start = 0;
   while (start <= list.size()) {
     size_t end = list.find(';', start);
     if (end == std::string::npos) end = list.size();
-    if (end == start) break;
+    if (end == start && untilEmpty) break;
     out.push_back(list.substr(start, end - start));
     start = end + 1;
   }
   return out;
 }
 
-struct BuiltIn {
-  FileType type;
-  const char* name;
-  const char* extensions;
-  bool read;
-  bool write;
-  uint16_t page;
-};
-
-// The built-in rows in registry order.
-constexpr BuiltIn kBuiltIns[] = {
-    {ftTiff, "TIFF Bitmap", "TIF;TIFF;FAX;G3N;G3F;XIF", true, true, 8},
-    {ftGif, "CompuServe Bitmap", "GIF", true, true, 16},
-    {ftJpeg, "JPEG Bitmap", "JPG;JPEG;JPE;JIF", true, true, 4},
-    {ftPcx, "PaintBrush", "PCX", true, true, 64},
-    {ftBmp, "Windows Bitmap", "BMP;DIB;RLE", true, true, 32},
-    {ftIco, "Windows Icon", "ICO", true, true, 0},
-    {ftCur, "Windows Cursor", "CUR", true, false, 0},
-    {ftPng, "Portable Network Graphics", "PNG", true, true, 128},
-    {ftDicom, "DICOM Bitmap", "DCM;DIC;DICOM", true, false, 0},
-    {ftWmf, "Windows Metafile", "WMF", true, false, 0},
-    {ftEmf, "Enhanced Windows Metafile", "EMF", true, false, 0},
-    {ftTga, "Targa Bitmap", "TGA;TARGA;VDA;ICB;VST;PIX", true, true, 256},
-    {ftPxm, "Portable Pixmap, GrayMap, BitMap", "PXM;PPM;PGM;PBM", true, true, 0},
-    {ftWbmp, "Wireless Bitmap", "WBMP", true, true, 0},
-    {ftJp2, "JPEG2000", "JP2", true, true, 512},
-    {ftJ2k, "JPEG2000 Code Stream", "J2K;JPC;J2C", true, true, 512},
-    {ftPs, "PostScript Level 2", "PS;EPS", false, true, 0},
-    {ftPdf, "Adobe PDF", "PDF", false, true, 0},
-    {ftDcx, "Multipage PCX", "DCX", true, true, 0},
-    {ftRaw, "Camera RAW", "CRW;CR2;NEF;RAW;PEF;RAF;X3F;BAY;ORF;SRF;MRW;DCR;SR2", true, false, 0},
-    {ftPsd, "Photoshop PSD", "PSD", true, true, 0},
-    {ftVectObjects, "Vectorial objects", "LXV", true, true, 0},
-    {ftLayers, "Layers", "LYR", true, true, 0},
-    {ftLayersAndObjects, "Layers and objects", "ALL", true, true, 0},
-};
+// The row of a built-in codec. Its functions call the codec when this build has it; a
+// format the row says is readable or writable but whose codec is not built yet refuses with
+// that reason.
+FormatRecord RowOf(const TLxCodecDescriptor& c) {
+  FormatRecord r;
+  r.FileType = c.Type;
+  r.FullName = c.Description;
+  r.Extensions = c.Extensions;
+  r.InternalFormat = true;
+  r.DialogPage = c.DialogPage;
+  const TLxCodecDescriptor* codec = &c;
+  if (c.Readable) {
+    r.ReadFunction = [codec](TStream& s, TLxBitmap& b, TIOParamsVals& p, bool infoOnly,
+                             ProgressRecord& progress) {
+      if (!codec->Read) return progress.Fail(TLxFailure::NoReader);
+      TLxReadArgs args{s, b, p, progress, infoOnly};
+      codec->Read(args);
+    };
+  }
+  if (c.Writable) {
+    r.WriteFunction = [codec](TStream& s, TLxBitmap& b, TIOParamsVals& p,
+                              ProgressRecord& progress) {
+      if (!codec->Write) return progress.Fail(TLxFailure::NoWriter);
+      TLxWriteArgs args{s, b, p, progress};
+      codec->Write(args);
+    };
+  }
+  // Built-in formats are recognised by detection's own table, not by row probes.
+  r.TryFunction = [](TStream&, FileType) { return false; };
+  return r;
+}
 
 class Registry {
  public:
   Registry() {
-    for (const BuiltIn& b : kBuiltIns) {
-      FormatRecord r;
-      r.FileType = b.type;
-      r.FullName = b.name;
-      r.Extensions = b.extensions;
-      r.InternalFormat = true;
-      r.DialogPage = b.page;
-      // Placeholders: the built-in formats are read and written by their entry points.
-      if (b.read)
-        r.ReadFunction = [](TStream&, TLxBitmap&, TIOParamsVals&, bool, ProgressRecord&) {};
-      if (b.write) r.WriteFunction = [](TStream&, TLxBitmap&, TIOParamsVals&, ProgressRecord&) {};
-      r.TryFunction = [](TStream&, FileType) { return false; };
-      rows_.push_back(std::make_shared<const FormatRecord>(std::move(r)));
+    for (const TLxCodecDescriptor* c : AllCodecs()) {
+      if (c->Registered) rows_.push_back(std::make_shared<const FormatRecord>(RowOf(*c)));
     }
   }
 
@@ -107,7 +84,7 @@ class Registry {
   int Add(FormatRecord record) {
     if (record.FullName.size() > 80) record.FullName.resize(80);
     if (record.Extensions.size() > 80) record.Extensions.resize(80);
-    record.Extensions = Upper(record.Extensions);
+    record.Extensions = AsciiUpper(record.Extensions);
     std::unique_lock lock(mutex_);
     rows_.push_back(std::make_shared<const FormatRecord>(std::move(record)));
     return int(rows_.size()) - 1;
@@ -145,11 +122,11 @@ FormatRow FindFormatByType(FileType type) {
 }
 
 FormatRow FindFormatByExtension(std::string_view extension) {
-  std::string ext = Lower(extension);
+  std::string ext = AsciiLower(extension);
   if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
   for (const FormatRow& row : TheRegistry().Rows()) {
-    for (const std::string& e : SplitExtensions(row->Extensions)) {
-      if (Lower(e) == ext) return row;
+    for (const std::string& e : SplitExtensions(row->Extensions, true)) {
+      if (AsciiLower(e) == ext) return row;
     }
   }
   return nullptr;
@@ -158,13 +135,13 @@ FormatRow FindFormatByExtension(std::string_view extension) {
 std::string GetExtension(FileType type, int index) {
   FormatRow row = FindFormatByType(type);
   if (!row || index < 0) return {};
-  std::vector<std::string> list = SplitExtensions(row->Extensions);
+  std::vector<std::string> list = SplitExtensions(row->Extensions, false);
   return size_t(index) < list.size() ? list[size_t(index)] : std::string();
 }
 
 int GetExtensionCount(FileType type) {
   FormatRow row = FindFormatByType(type);
-  return row ? int(SplitExtensions(row->Extensions).size()) : 0;
+  return row ? int(SplitExtensions(row->Extensions, true).size()) : 0;
 }
 
 int RegisterFormat(const FormatRecord& record) {

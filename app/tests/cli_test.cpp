@@ -100,8 +100,10 @@ TEST(CliEndToEnd, MixedFolderWithSeveralWorkers) {
   ToolRun r = RunTool("-j 2 " + ShellQuote(d) + " " + ShellQuote(d + "/photo.bmp") + " " +
                       ShellQuote(d + "/missing.png"));
   EXPECT_EQ(r.status, kExitFailed) << r.err;
-  // Refusals and failures on stderr in list order.
-  EXPECT_EQ(r.err, d + "/camera.png: Failed to load file.\n" + d +
+  // Refusals and failures on stderr in list order, with the library's reason. camera.png is
+  // a JPEG: while this build has no JPEG reader it fails to load; once it has one, it loads
+  // and is refused as "Invalid file format." like any other format that is not BMP or PNG.
+  EXPECT_EQ(r.err, d + "/camera.png: Failed to load file. (no reader)\n" + d +
                        "/cut.bmp: Failed to load file.\n" + d +
                        "/missing.png: No such file or directory\n");
   EXPECT_NE(r.out.find(d + "/photo.bmp -> " + d + "/photo.png"), std::string::npos) << r.out;

@@ -15,6 +15,13 @@ struct BmpParams {
   bool BmpKeepAlpha = false;
 
   void SetDefaults() { *this = BmpParams{}; }
+  // The fields by name, for the command-line table.
+  template <class V>
+  static void DescribeFields(V& v) {
+    v("BmpVersion", &BmpParams::BmpVersion);
+    v("BmpCompression", &BmpParams::BmpCompression);
+    v("BmpKeepAlpha", &BmpParams::BmpKeepAlpha);
+  }
   void ResetInfo() {}
 };
 

@@ -19,6 +19,14 @@ struct PngParams {
   std::vector<std::string> PngTextValues;
 
   void SetDefaults() { *this = PngParams{}; }
+  // The fields by name, for the command-line table.
+  template <class V>
+  static void DescribeFields(V& v) {
+    v("PngInterlaced", &PngParams::PngInterlaced);
+    v("PngBackground", &PngParams::PngBackground);
+    v("PngFilter", &PngParams::PngFilter);
+    v("PngCompression", &PngParams::PngCompression);
+  }
   void ResetInfo() {
     PngTextKeys.clear();
     PngTextValues.clear();

@@ -302,12 +302,13 @@ TEST(LumenaxIO, NamesWithoutAReader) {
     EXPECT_TRUE(io2.Aborting) << name;
     EXPECT_EQ(l2.finished, 1) << name;
   }
-  // Network addresses need an internet library, which this build does not have.
+  // A network address whose download fails (nothing listens on port 1 of this machine).
   TLumenaxIO io;
   Listener l;
   l.Attach(io);
-  io.LoadFromFileByExtension("HTTPS://example.org/a.png");
+  io.LoadFromFileByExtension("HTTPS://127.0.0.1:1/a.png");
   EXPECT_TRUE(io.Aborting);
+  EXPECT_EQ(io.FailureReason.Text(), "download failed");
   EXPECT_EQ(l.finished, 1);
 }
 

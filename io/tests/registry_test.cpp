@@ -80,7 +80,11 @@ TEST(Registry, RunTimeRowsRegisterAndUnregister) {
   EXPECT_EQ(row->FullName.size(), 80u);
   EXPECT_FALSE(row->InternalFormat);
   EXPECT_EQ(GetExtension(200, 1), "DEF");
-  // Extensions end at the first empty one.
+  // An empty token is a token: the ones after it are still there by index ...
+  EXPECT_EQ(GetExtension(200, 2), "");
+  EXPECT_EQ(GetExtension(200, 3), "GHI");
+  EXPECT_EQ(GetExtension(200, 4), "");
+  // ... but the extensions the row counts and is found by end at the first empty one.
   EXPECT_EQ(GetExtensionCount(200), 2);
   EXPECT_EQ(FindFormatByExtension(".def"), row);
   EXPECT_EQ(FindFormatByExtension("ghi"), nullptr);

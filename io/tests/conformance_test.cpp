@@ -1,0 +1,207 @@
+// The checks every codec must pass, run over every registry row whose codec has a reader:
+// cut files are refused with a reason or decoded, never crash; a cancel from the progress
+// event stops the load; every load ends with exactly one finish notification; FileType and
+// FileName are set after a failed load; a save that fails leaves the old target. A new codec
+// gets these checks by adding its sample files to kSamples.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "codecs/codec.h"
+#include "codecs/common/ascii_case.h"
+#include "io/lumenax_io.h"
+#include "io/registry.h"
+#include "tests/support/test_support.h"
+
+namespace lumenax {
+namespace {
+
+namespace fs = std::filesystem;
+using test::CorpusDir;
+using test::ReadFileBytes;
+using test::TempDir;
+using test::WriteFileBytes;
+
+struct Sample {
+  FileType type;
+  const char* path;  // relative to the corpus folder
+};
+
+// Files of other people's making, one or more per format with a reader.
+constexpr Sample kSamples[] = {
+    {ftBmp, "bmpsuite/g/rgb24.bmp"},
+    {ftBmp, "bmpsuite/g/pal8rle.bmp"},
+    {ftBmp, "bmpsuite/g/rgb32bf.bmp"},
+    {ftPng, "pngsuite/png/basn2c08.png"},
+    {ftPng, "pngsuite/png/basi3p04.png"},
+    {ftPng, "pngsuite/png/basn6a16.png"},
+};
+
+std::vector<Sample> SamplesOf(FileType type) {
+  std::vector<Sample> out;
+  for (const Sample& s : kSamples) {
+    if (s.type == type) out.push_back(s);
+  }
+  return out;
+}
+
+std::vector<const TLxCodecDescriptor*> ReadableCodecs() {
+  std::vector<const TLxCodecDescriptor*> out;
+  for (const TLxCodecDescriptor* c : AllCodecs()) {
+    if (c->Registered && c->Read) out.push_back(c);
+  }
+  return out;
+}
+
+// A file name for a copy of a sample, with the format's first extension.
+fs::path NameFor(const TempDir& dir, const TLxCodecDescriptor& codec, const std::string& stem) {
+  return dir / (stem + "." + AsciiLower(GetExtension(codec.Type, 0)));
+}
+
+struct LoadOutcome {
+  bool aborting = false;
+  TLxFailureReason reason;
+  int finishes = 0;
+  FileType type = ftUnknown;
+  fs::path name;
+};
+
+LoadOutcome LoadByType(const fs::path& file, FileType type, bool cancel = false) {
+  TLumenaxIO io;
+  LoadOutcome out;
+  io.OnFinishWork = [&out](TLumenaxIO&) { ++out.finishes; };
+  if (cancel) {
+    io.OnProgress = [](TLumenaxIO& sender, int percent) {
+      if (percent > 0 && percent < 100) sender.Aborting = true;
+    };
+  }
+  io.LoadFromFileByType(file, type);
+  out.aborting = io.Aborting;
+  out.reason = io.FailureReason;
+  out.type = io.Params.FileType;
+  out.name = io.Params.FileName;
+  return out;
+}
+
+class Conformance : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (CorpusDir().empty()) GTEST_SKIP() << "no corpus";
+  }
+};
+
+TEST_F(Conformance, EveryReadableCodecHasSamples) {
+  for (const TLxCodecDescriptor* c : ReadableCodecs())
+    EXPECT_FALSE(SamplesOf(c->Type).empty()) << c->Description << " has no sample in kSamples";
+}
+
+TEST_F(Conformance, WholeFilesLoadOnceWithTypeAndName) {
+  TempDir dir;
+  for (const TLxCodecDescriptor* c : ReadableCodecs()) {
+    for (const Sample& s : SamplesOf(c->Type)) {
+      fs::path file = NameFor(dir, *c, "whole");
+      fs::copy_file(CorpusDir() / s.path, file, fs::copy_options::overwrite_existing);
+      LoadOutcome out = LoadByType(file, c->Type);
+      EXPECT_FALSE(out.aborting) << s.path << ": " << out.reason.Text();
+      EXPECT_FALSE(out.reason) << s.path;
+      EXPECT_EQ(out.finishes, 1) << s.path;
+      EXPECT_EQ(out.type, c->Type) << s.path;
+      EXPECT_EQ(out.name, file) << s.path;
+    }
+  }
+}
+
+TEST_F(Conformance, CutFilesAreRefusedWithAReasonOrDecoded) {
+  TempDir dir;
+  for (const TLxCodecDescriptor* c : ReadableCodecs()) {
+    for (const Sample& s : SamplesOf(c->Type)) {
+      std::vector<uint8_t> bytes = ReadFileBytes(CorpusDir() / s.path);
+      std::set<size_t> cuts{0, 1, 8, 16, 33, bytes.size() / 3, bytes.size() / 2,
+                            bytes.size() - 1};
+      for (size_t cut : cuts) {
+        if (cut >= bytes.size()) continue;
+        fs::path file = NameFor(dir, *c, "cut" + std::to_string(cut));
+        WriteFileBytes(file, std::vector<uint8_t>(bytes.begin(), bytes.begin() + long(cut)));
+        LoadOutcome out = LoadByType(file, c->Type);
+        SCOPED_TRACE(std::string(s.path) + " cut at " + std::to_string(cut));
+        EXPECT_EQ(out.finishes, 1);
+        if (out.aborting) {
+          EXPECT_TRUE(out.reason) << "refused without a reason";
+        }
+        // The refused load still tells what was tried.
+        EXPECT_EQ(out.type, c->Type);
+        EXPECT_EQ(out.name, file);
+      }
+    }
+  }
+}
+
+TEST_F(Conformance, CancelFromTheProgressEventStopsTheLoad) {
+  TempDir dir;
+  for (const TLxCodecDescriptor* c : ReadableCodecs()) {
+    const Sample s = SamplesOf(c->Type).front();
+    fs::path file = NameFor(dir, *c, "cancel");
+    fs::copy_file(CorpusDir() / s.path, file, fs::copy_options::overwrite_existing);
+    LoadOutcome out = LoadByType(file, c->Type, /*cancel=*/true);
+    EXPECT_TRUE(out.aborting) << s.path;
+    EXPECT_EQ(out.reason.Code, TLxFailure::Cancelled) << s.path << ": " << out.reason.Text();
+    EXPECT_EQ(out.finishes, 1) << s.path;
+  }
+}
+
+TEST_F(Conformance, FailedSavesLeaveTheOldTarget) {
+  for (const TLxCodecDescriptor* c : ReadableCodecs()) {
+    if (!c->Write) continue;
+    TempDir dir;
+    const Sample s = SamplesOf(c->Type).front();
+    TLumenaxIO io;
+    io.LoadFromFileByType(CorpusDir() / s.path, c->Type);
+    ASSERT_FALSE(io.Aborting) << s.path;
+    fs::path target = NameFor(dir, *c, "target");
+    const std::vector<uint8_t> old{'o', 'l', 'd'};
+    WriteFileBytes(target, old);
+    int finishes = 0;
+    io.OnFinishWork = [&finishes](TLumenaxIO&) { ++finishes; };
+    io.OnProgress = [](TLumenaxIO& sender, int percent) {
+      if (percent > 0 && percent < 100) sender.Aborting = true;
+    };
+    io.SaveToFile(target);
+    EXPECT_TRUE(io.Aborting) << s.path;
+    EXPECT_EQ(io.FailureReason.Code, TLxFailure::Cancelled) << s.path;
+    EXPECT_EQ(finishes, 1) << s.path;
+    EXPECT_EQ(ReadFileBytes(target), old) << s.path;
+    std::error_code ec;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path(), ec), fs::directory_iterator()), 1)
+        << "a temporary file stayed behind";
+  }
+}
+
+TEST_F(Conformance, FormatsWithoutCodecsSayWhy) {
+  // Every readable row whose codec is not built yet refuses with "no reader" and notifies
+  // once; every writable one leaves no file and says "no writer".
+  TempDir dir;
+  const fs::path some = CorpusDir() / "bmpsuite/g/rgb24.bmp";
+  for (const TLxCodecDescriptor* c : AllCodecs()) {
+    if (!c->Registered || c->LoadRoute != TLxLoadRoute::Reader) continue;
+    if (c->Readable && !c->Read) {
+      LoadOutcome out = LoadByType(some, c->Type);
+      EXPECT_TRUE(out.aborting) << c->Description;
+      EXPECT_EQ(out.reason.Code, TLxFailure::NoReader) << c->Description;
+      EXPECT_EQ(out.finishes, 1) << c->Description;
+    }
+    if (c->Writable && !c->Write && *c->SaveExtensions) {
+      TLumenaxIO io;
+      io.LoadFromFile(some);
+      std::string ext(c->SaveExtensions);
+      fs::path target = dir / ("out" + ext.substr(0, ext.find(';')));
+      io.SaveToFile(target);
+      EXPECT_TRUE(io.Aborting) << c->Description;
+      EXPECT_EQ(io.FailureReason.Code, TLxFailure::NoWriter) << c->Description;
+      EXPECT_FALSE(fs::exists(target)) << c->Description;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace lumenax
