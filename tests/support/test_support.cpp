@@ -42,6 +42,16 @@ std::filesystem::path CorpusDir() {
   return {};
 }
 
+std::filesystem::path TestDataDir() {
+  if (const char* env = std::getenv("LX_TEST_DATA_DIR"); env && *env) return env;
+  const char* home = std::getenv("HOME");
+  std::filesystem::path p =
+      std::filesystem::path(home && *home ? home : "/root") / ".cache" / "lumenax-test-data";
+  std::error_code ec;
+  if (std::filesystem::is_directory(p, ec)) return p;
+  return {};
+}
+
 std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& p) {
   std::ifstream f(p, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});

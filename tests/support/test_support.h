@@ -28,6 +28,11 @@ std::filesystem::path SourceDir();
 // ../shared/corpus beside the project (or $LX_CORPUS_DIR); empty when it is not there.
 std::filesystem::path CorpusDir();
 
+// Sample files unpacked from Debian packages by scripts/fetch-test-data
+// (~/.cache/lumenax-test-data or $LX_TEST_DATA_DIR), one folder per package; empty when the
+// cache is not there.
+std::filesystem::path TestDataDir();
+
 std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& p);
 void WriteFileBytes(const std::filesystem::path& p, const std::vector<uint8_t>& bytes);
 
