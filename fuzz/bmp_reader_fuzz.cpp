@@ -8,12 +8,16 @@
 
 #include "bitmap/bitmap.h"
 #include "bitmap/mask.h"
+#include "bitmap/progress.h"
 #include "bitmap/stream.h"
 #include "codecs/bmp/bmp.h"
 #include "io/params.h"
-#include "bitmap/progress.h"
 
 using namespace lumenax;
+
+// Images beyond this are refused before allocation, so that inputs explore the parser rather
+// than fill images near the readers' own size limits.
+constexpr uint64_t kMaxPixels = uint64_t(1) << 20;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t flags = size >= 7 ? data[6] : 0;
@@ -29,8 +33,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool aborting = false;
   ProgressRecord progress;
   progress.AbortingPtr = &aborting;
+  progress.MaxPixels = kMaxPixels;
+  TLxFailureReason reason;
+  progress.ReasonPtr = &reason;
   std::unique_ptr<TLxMask> mask;
   ReadBMPStream(stream, bitmap, 0, ignoreAlpha, mask, noFileHeader, infoOnly, progress, params);
+  // Every refusal says why.
+  if (aborting != bool(reason)) __builtin_trap();
   if (mask) bitmap.AlphaChannel()->CopyFromMask(mask.get());
 
   if (!aborting && !bitmap.IsEmpty() && int64_t(bitmap.Width()) * bitmap.Height() <= 65536) {
