@@ -21,7 +21,7 @@ void SetDpiFromPixelsPerMetre(TIOParamsVals& params, double ppmX, double ppmY) {
 }
 
 int64_t PixelsPerMetreFromDpi(int32_t dpi, int64_t low, int64_t high) {
-  // Every 32-bit resolution times 39.37 fits a 64-bit integer exactly enough.
+  // Any 32-bit resolution times 39.37 stays far inside the 64-bit range.
   double v = std::nearbyint(dpi / kCentimetresPerInch * 100);
   return std::clamp(int64_t(v), low, high);
 }
