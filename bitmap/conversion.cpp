@@ -179,8 +179,11 @@ TCIELab RgbToLab(uint32_t colour) {
   double Z = (0.019334 * R + 0.119193 * G + 0.950227 * B) / 1.088883;
   auto f = [](double t) { return t > 0.008856 ? std::cbrt(t) : 7.787 * t + 16.0 / 116.0; };
   double L = Y > 0.008856 ? 116 * f(Y) - 16 : 903.3 * Y;
-  auto low = [](double v) { return uint8_t(TruncLow32(v)); };
-  return TCIELab{low(L * 2.5), int8_t(low((f(X) - f(Y)) * 500)), int8_t(low((f(Y) - f(Z)) * 200))};
+  // L 0..100 is stored as 0..255, the scale LabToRgb and every reader of Lab bytes use; a and
+  // b are rounded and kept as their low byte (read back as signed).
+  const long l = std::clamp(std::lround(L * 255 / 100), 0L, 255L);
+  auto low = [](double v) { return uint8_t(TruncLow32(double(std::lround(v)))); };
+  return TCIELab{uint8_t(l), int8_t(low((f(X) - f(Y)) * 500)), int8_t(low((f(Y) - f(Z)) * 200))};
 }
 
 TRGB LabToRgb(TCIELab lab) {

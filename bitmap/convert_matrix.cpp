@@ -9,11 +9,12 @@
 #include <cstring>
 
 #include "bitmap/bitmap.h"
+#include "bitmap/byte_reader.h"
 #include "bitmap/conversion.h"
+#include "bitmap/palette_hook.h"
 #include "bitmap/progress.h"
 #include "bitmap/settings.h"
 #include "bitmap/utilities.h"
-#include "quantize/quantizer.h"
 
 namespace lumenax {
 namespace {
@@ -44,9 +45,6 @@ Rule RuleFor(PixelFormat s, PixelFormat d) {
   }
 }
 
-inline uint16_t Get16(const uint8_t* p) {
-  return uint16_t(p[0] | p[1] << 8);
-}
 inline void Put16(uint8_t* p, uint16_t v) {
   p[0] = uint8_t(v), p[1] = uint8_t(v >> 8);
 }
@@ -82,207 +80,280 @@ void SetGrayRamp(TLxBitmap& d) {
   for (int i = 0; i < 256; ++i) d.SetPaletteEntry(i, TRGB{uint8_t(i), uint8_t(i), uint8_t(i)});
 }
 
+// One row of a direct rule: source row sp of layout s, w pixels, into destination row dp.
+// pal holds the source palette when s is lx8p.
+struct RowSource {
+  PixelFormat s;
+  const TLxBitmap& bitmap;
+  const PaletteTable* pal;
+  const uint8_t* sp;
+  int w;
+};
+
+// lx24RGB (stride 3) or lx32RGB (stride 4, fourth byte 255).
+void RowToRgb(const RowSource& r, uint8_t* dp, int stride) {
+  const uint8_t* sp = r.sp;
+  const int w = r.w;
+  if (r.s == lxCMYK) {
+    CmykRunToRgb(sp, dp, w, stride);
+  } else if (r.s == lx24RGB || r.s == lx32RGB) {
+    const int ss = r.s == lx24RGB ? 3 : 4;
+    for (int x = 0; x < w; ++x) std::memcpy(dp + stride * x, sp + ss * x, 3);
+  } else {
+    for (int x = 0; x < w; ++x) {
+      TRGB c = PixelAsRGBFromRow(r.bitmap, sp, x);
+      uint8_t* q = dp + stride * x;
+      q[0] = c.b, q[1] = c.g, q[2] = c.r;
+    }
+  }
+  if (stride == 4)
+    for (int x = 0; x < w; ++x) dp[4 * x + 3] = 255;
+}
+
+// Red, green, blue of 16-bit samples as lxRGB48 stores them.
+inline uint16_t Red48(const uint8_t* p) {
+  return LoadU16LE(p);
+}
+inline uint16_t Green48(const uint8_t* p) {
+  return LoadU16LE(p + 2);
+}
+inline uint16_t Blue48(const uint8_t* p) {
+  return LoadU16LE(p + 4);
+}
+
+void RowTo8g(const RowSource& r, uint8_t* dp) {
+  const uint8_t* sp = r.sp;
+  for (int x = 0; x < r.w; ++x) {
+    int v = 0;
+    switch (r.s) {
+      case lx1g:
+        v = Bit(sp, x) ? 255 : 0;
+        break;
+      case lx8p:
+        v = Gray8(r.pal->e[sp[x]]);
+        break;
+      case lx16g:
+        v = LoadU16LE(sp + 2 * x) >> 8;
+        break;
+      case lx24RGB:
+        v = Gray8(sp[3 * x + 2], sp[3 * x + 1], sp[3 * x]);
+        break;
+      case lx32f:
+        v = int(FloatTo(sp + 4 * x, 255));
+        break;
+      case lxRGB48: {
+        const uint8_t* p = sp + 6 * x;
+        v = Gray8(Red48(p) >> 8, Green48(p) >> 8, Blue48(p) >> 8);
+        break;
+      }
+      default:
+        break;
+    }
+    dp[x] = uint8_t(v);
+  }
+}
+
+void RowTo16g(const RowSource& r, uint8_t* dp) {
+  const uint8_t* sp = r.sp;
+  for (int x = 0; x < r.w; ++x) {
+    uint32_t v = 0;
+    switch (r.s) {
+      case lx1g:
+        v = Bit(sp, x) ? 65535 : 0;
+        break;
+      case lx8p: {
+        TRGB c = r.pal->e[sp[x]];
+        v = Gray16(uint16_t(c.r * 257), uint16_t(c.g * 257), uint16_t(c.b * 257));
+        break;
+      }
+      case lx8g:
+        v = sp[x] * 257u;
+        break;
+      case lx24RGB:
+        v = Gray16(uint16_t(sp[3 * x + 2] * 257), uint16_t(sp[3 * x + 1] * 257),
+                   uint16_t(sp[3 * x] * 257));
+        break;
+      case lx32f:
+        v = FloatTo(sp + 4 * x, 65535);
+        break;
+      case lxRGB48: {
+        const uint8_t* p = sp + 6 * x;
+        v = Gray16(Red48(p), Green48(p), Blue48(p));
+        break;
+      }
+      default:
+        break;
+    }
+    Put16(dp + 2 * x, uint16_t(v));
+  }
+}
+
+void RowTo32f(const RowSource& r, uint8_t* dp) {
+  const uint8_t* sp = r.sp;
+  for (int x = 0; x < r.w; ++x) {
+    double v = 0;
+    switch (r.s) {
+      case lx1g:
+        v = Bit(sp, x) ? 1.0 : 0.0;
+        break;
+      case lx8p: {
+        TRGB c = r.pal->e[sp[x]];
+        v = FloatGray(c.r, c.g, c.b);
+        break;
+      }
+      case lx8g:
+        v = sp[x] / 255.0;
+        break;
+      case lx16g:
+        v = LoadU16LE(sp + 2 * x) / 65535.0;
+        break;
+      case lx24RGB:
+        v = FloatGray(sp[3 * x + 2], sp[3 * x + 1], sp[3 * x]);
+        break;
+      case lxRGB48: {
+        const uint8_t* p = sp + 6 * x;
+        v = (0.2126 * Red48(p) + 0.7152 * Green48(p) + 0.0722 * Blue48(p)) / 256 / 255;
+        break;
+      }
+      default:
+        break;
+    }
+    PutF(dp + 4 * x, v);
+  }
+}
+
+void RowTo48(const RowSource& r, uint8_t* dp) {
+  const uint8_t* sp = r.sp;
+  for (int x = 0; x < r.w; ++x) {
+    uint16_t red = 0, green = 0, blue = 0;
+    switch (r.s) {
+      case lx1g:
+        red = green = blue = Bit(sp, x) ? 65535 : 0;
+        break;
+      case lx8p: {
+        TRGB c = r.pal->e[sp[x]];
+        red = uint16_t(c.r * 257), green = uint16_t(c.g * 257), blue = uint16_t(c.b * 257);
+        break;
+      }
+      case lx8g:
+        red = green = blue = uint16_t(sp[x] * 257);
+        break;
+      case lx16g:
+        red = green = blue = LoadU16LE(sp + 2 * x);
+        break;
+      case lx24RGB:
+        red = uint16_t(sp[3 * x + 2] * 257), green = uint16_t(sp[3 * x + 1] * 257),
+        blue = uint16_t(sp[3 * x] * 257);
+        break;
+      case lx32f:
+        red = green = blue = uint16_t(FloatTo(sp + 4 * x, 65535));
+        break;
+      default:
+        break;
+    }
+    Put48(dp + 6 * x, red, green, blue);
+  }
+}
+
+// Indices into the palette set up by PrepareLx8p; true colour through the palette mapper.
+void RowTo8p(const RowSource& r, uint8_t* dp, size_t rowBytes, TLxPaletteMapper* mapper) {
+  const uint8_t* sp = r.sp;
+  const int w = r.w;
+  switch (r.s) {
+    case lx1g:
+      for (int x = 0; x < w; ++x) dp[x] = Bit(sp, x) ? 1 : 0;
+      break;
+    case lx8g:
+      std::memcpy(dp, sp, rowBytes);
+      break;
+    case lx16g:
+      for (int x = 0; x < w; ++x) dp[x] = uint8_t(LoadU16LE(sp + 2 * x) >> 8);
+      break;
+    case lx32f:
+      for (int x = 0; x < w; ++x) dp[x] = uint8_t(FloatTo(sp + 4 * x, 255));
+      break;
+    case lx24RGB:
+      if (!mapper) break;
+      for (int x = 0; x < w; ++x) {
+        const uint8_t* p = sp + 3 * x;
+        dp[x] = uint8_t(
+            mapper->RGBToIndex(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16));
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void RowToLab(const RowSource& r, uint8_t* dp) {
+  for (int x = 0; x < r.w; ++x) {
+    const uint8_t* p = r.sp + 3 * x;
+    TCIELab v = RgbToLab(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16);
+    dp[3 * x] = v.l, dp[3 * x + 1] = uint8_t(v.a), dp[3 * x + 2] = uint8_t(v.b);
+  }
+}
+
+// The palette of an lx8p destination: black and white for lx1g, the quantizer's palette for
+// true colour (the returned mapper gives the indices), the gray ramp otherwise.
+std::unique_ptr<TLxPaletteMapper> PrepareLx8p(TLxBitmap& src, TLxBitmap& dst) {
+  const PixelFormat s = src.PixelFormat();
+  if (s == lx1g) {
+    dst.SetPaletteEntry(0, CreateRGB(0, 0, 0));
+    dst.SetPaletteEntry(1, CreateRGB(255, 255, 255));
+    return nullptr;
+  }
+  if (s != lx24RGB) {
+    SetGrayRamp(dst);
+    return nullptr;
+  }
+  TRGB entries[256] = {};
+  std::unique_ptr<TLxPaletteMapper> mapper;
+  if (TPaletteQuantizer quantize = PaletteQuantizer())
+    mapper = quantize(src, entries, dst.QuantizeColors);
+  for (int i = 0; i < 256; ++i) dst.SetPaletteEntry(i, entries[i]);
+  return mapper;
+}
+
 // The direct rules. Rows of both bitmaps are taken with ScanLine, row 0 first.
 void ConvertDirect(TLxBitmap& src, TLxBitmap& dst) {
   const PixelFormat s = src.PixelFormat(), d = dst.PixelFormat();
   const int w = src.Width(), h = src.Height();
   std::unique_ptr<PaletteTable> pal;
   if (s == lx8p) pal = std::make_unique<PaletteTable>(src);
-  std::unique_ptr<TLxQuantizer> quantizer;
-
-  if (d == lx8p) {
-    if (s == lx1g) {
-      dst.SetPaletteEntry(0, CreateRGB(0, 0, 0));
-      dst.SetPaletteEntry(1, CreateRGB(255, 255, 255));
-    } else if (s == lx24RGB) {
-      TRGB entries[256] = {};
-      quantizer = std::make_unique<TLxQuantizer>(src, entries, dst.QuantizeColors);
-      for (int i = 0; i < 256; ++i) dst.SetPaletteEntry(i, entries[i]);
-    } else {
-      SetGrayRamp(dst);
-    }
-  }
+  std::unique_ptr<TLxPaletteMapper> mapper;
+  if (d == lx8p) mapper = PrepareLx8p(src, dst);
+  const size_t grayRowBytes = size_t(std::min(src.RowLen(), dst.RowLen()));
 
   for (int y = 0; y < h; ++y) {
-    const uint8_t* sp = src.ScanLine(y);
+    const RowSource r{s, src, pal.get(), src.ScanLine(y), w};
     uint8_t* dp = dst.ScanLine(y);
     switch (d) {
       case lx24RGB:
-      case lx32RGB: {
-        const int stride = d == lx24RGB ? 3 : 4;
-        if (s == lxCMYK) {
-          CmykRunToRgb(sp, dp, w, stride);
-        } else if (s == lx24RGB || s == lx32RGB) {
-          const int ss = s == lx24RGB ? 3 : 4;
-          for (int x = 0; x < w; ++x) std::memcpy(dp + stride * x, sp + ss * x, 3);
-        } else {
-          for (int x = 0; x < w; ++x) {
-            TRGB c = PixelAsRGBFromRow(src, sp, x);
-            uint8_t* q = dp + stride * x;
-            q[0] = c.b, q[1] = c.g, q[2] = c.r;
-          }
-        }
-        if (d == lx32RGB)
-          for (int x = 0; x < w; ++x) dp[4 * x + 3] = 255;
+        RowToRgb(r, dp, 3);
         break;
-      }
+      case lx32RGB:
+        RowToRgb(r, dp, 4);
+        break;
       case lx8g:
-        for (int x = 0; x < w; ++x) {
-          int v = 0;
-          switch (s) {
-            case lx1g:
-              v = Bit(sp, x) ? 255 : 0;
-              break;
-            case lx8p:
-              v = Gray8(pal->e[sp[x]]);
-              break;
-            case lx16g:
-              v = Get16(sp + 2 * x) >> 8;
-              break;
-            case lx24RGB:
-              v = Gray8(sp[3 * x + 2], sp[3 * x + 1], sp[3 * x]);
-              break;
-            case lx32f:
-              v = int(FloatTo(sp + 4 * x, 255));
-              break;
-            case lxRGB48:
-              v = Gray8(Get16(sp + 6 * x) >> 8, Get16(sp + 6 * x + 2) >> 8,
-                        Get16(sp + 6 * x + 4) >> 8);
-              break;
-            default:
-              break;
-          }
-          dp[x] = uint8_t(v);
-        }
+        RowTo8g(r, dp);
         break;
       case lx16g:
-        for (int x = 0; x < w; ++x) {
-          uint32_t v = 0;
-          switch (s) {
-            case lx1g:
-              v = Bit(sp, x) ? 65535 : 0;
-              break;
-            case lx8p: {
-              TRGB c = pal->e[sp[x]];
-              v = Gray16(uint16_t(c.r * 257), uint16_t(c.g * 257), uint16_t(c.b * 257));
-              break;
-            }
-            case lx8g:
-              v = sp[x] * 257u;
-              break;
-            case lx24RGB:
-              v = Gray16(uint16_t(sp[3 * x + 2] * 257), uint16_t(sp[3 * x + 1] * 257),
-                         uint16_t(sp[3 * x] * 257));
-              break;
-            case lx32f:
-              v = FloatTo(sp + 4 * x, 65535);
-              break;
-            case lxRGB48:
-              v = Gray16(Get16(sp + 6 * x), Get16(sp + 6 * x + 2), Get16(sp + 6 * x + 4));
-              break;
-            default:
-              break;
-          }
-          Put16(dp + 2 * x, uint16_t(v));
-        }
+        RowTo16g(r, dp);
         break;
       case lx32f:
-        for (int x = 0; x < w; ++x) {
-          double v = 0;
-          switch (s) {
-            case lx1g:
-              v = Bit(sp, x) ? 1.0 : 0.0;
-              break;
-            case lx8p: {
-              TRGB c = pal->e[sp[x]];
-              v = FloatGray(c.r, c.g, c.b);
-              break;
-            }
-            case lx8g:
-              v = sp[x] / 255.0;
-              break;
-            case lx16g:
-              v = Get16(sp + 2 * x) / 65535.0;
-              break;
-            case lx24RGB:
-              v = FloatGray(sp[3 * x + 2], sp[3 * x + 1], sp[3 * x]);
-              break;
-            case lxRGB48:
-              v = (0.2126 * Get16(sp + 6 * x) + 0.7152 * Get16(sp + 6 * x + 2) +
-                   0.0722 * Get16(sp + 6 * x + 4)) /
-                  256 / 255;
-              break;
-            default:
-              break;
-          }
-          PutF(dp + 4 * x, v);
-        }
+        RowTo32f(r, dp);
         break;
       case lxRGB48:
-        for (int x = 0; x < w; ++x) {
-          uint16_t r = 0, g = 0, b = 0;
-          switch (s) {
-            case lx1g:
-              r = g = b = Bit(sp, x) ? 65535 : 0;
-              break;
-            case lx8p: {
-              TRGB c = pal->e[sp[x]];
-              r = uint16_t(c.r * 257), g = uint16_t(c.g * 257), b = uint16_t(c.b * 257);
-              break;
-            }
-            case lx8g:
-              r = g = b = uint16_t(sp[x] * 257);
-              break;
-            case lx16g:
-              r = g = b = Get16(sp + 2 * x);
-              break;
-            case lx24RGB:
-              r = uint16_t(sp[3 * x + 2] * 257), g = uint16_t(sp[3 * x + 1] * 257),
-              b = uint16_t(sp[3 * x] * 257);
-              break;
-            case lx32f:
-              r = g = b = uint16_t(FloatTo(sp + 4 * x, 65535));
-              break;
-            default:
-              break;
-          }
-          Put48(dp + 6 * x, r, g, b);
-        }
+        RowTo48(r, dp);
         break;
       case lx8p:
-        switch (s) {
-          case lx1g:
-            for (int x = 0; x < w; ++x) dp[x] = Bit(sp, x) ? 1 : 0;
-            break;
-          case lx8g:
-            std::memcpy(dp, sp, size_t(std::min(src.RowLen(), dst.RowLen())));
-            break;
-          case lx16g:
-            for (int x = 0; x < w; ++x) dp[x] = uint8_t(Get16(sp + 2 * x) >> 8);
-            break;
-          case lx32f:
-            for (int x = 0; x < w; ++x) dp[x] = uint8_t(FloatTo(sp + 4 * x, 255));
-            break;
-          case lx24RGB:
-            for (int x = 0; x < w; ++x) {
-              const uint8_t* p = sp + 3 * x;
-              dp[x] = uint8_t(quantizer->RGBToIndex(uint32_t(p[0]) | uint32_t(p[1]) << 8 |
-                                                    uint32_t(p[2]) << 16));
-            }
-            break;
-          default:
-            break;
-        }
+        RowTo8p(r, dp, grayRowBytes, mapper.get());
         break;
       case lxCMYK:
-        RgbRunToCmyk(sp, dp, w);
+        RgbRunToCmyk(r.sp, dp, w);
         break;
       case lxCIELab:
-        for (int x = 0; x < w; ++x) {
-          const uint8_t* p = sp + 3 * x;
-          TCIELab v = RgbToLab(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16);
-          dp[3 * x] = v.l, dp[3 * x + 1] = uint8_t(v.a), dp[3 * x + 2] = uint8_t(v.b);
-        }
+        RowToLab(r, dp);
         break;
       default:
         break;
@@ -343,6 +414,19 @@ int MaxEntropyThreshold(TLxBitmap& source) {
 
 }  // namespace
 
+// ====================================================================== the palette hook
+
+namespace {
+TPaletteQuantizer gPaletteQuantizer = nullptr;
+}  // namespace
+
+TPaletteQuantizer PaletteQuantizer() {
+  return gPaletteQuantizer;
+}
+void SetPaletteQuantizer(TPaletteQuantizer quantizer) {
+  gPaletteQuantizer = quantizer;
+}
+
 // ====================================================================== one bit per pixel
 
 void DitherTo1Bit(TLxBitmap& source, TLxBitmap& target, bool whiteCutoff) {
@@ -366,7 +450,7 @@ void DitherTo1Bit(TLxBitmap& source, TLxBitmap& target, bool whiteCutoff) {
           level = (sp[x] >> 2) & 63;
           break;
         case lx16g:
-          level = Get16(sp + 2 * x) >> 10;
+          level = LoadU16LE(sp + 2 * x) >> 10;
           break;
         case lx24RGB: {
           const uint8_t* p = sp + 3 * x;
@@ -380,8 +464,8 @@ void DitherTo1Bit(TLxBitmap& source, TLxBitmap& target, bool whiteCutoff) {
           level = (FloatTo(sp + 4 * x, 255) & 0xFF) >> 2;
           break;
         case lxRGB48:
-          level = Gray8(Get16(sp + 6 * x) >> 8, Get16(sp + 6 * x + 2) >> 8,
-                        Get16(sp + 6 * x + 4) >> 8) >>
+          level = Gray8(LoadU16LE(sp + 6 * x) >> 8, LoadU16LE(sp + 6 * x + 2) >> 8,
+                        LoadU16LE(sp + 6 * x + 4) >> 8) >>
                   2;
           break;
         default:

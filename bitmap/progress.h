@@ -57,6 +57,10 @@ struct ProgressRecord {
   bool* AbortingPtr = nullptr;
   // Where Fail records why; may be null (the reason is then dropped, Aborting still set).
   TLxFailureReason* ReasonPtr = nullptr;
+  // A reader setting: images of more pixels than this are refused (TooLarge) before they are
+  // allocated; 0 means no cap beyond the readers' own rules. Fuzz targets set it low so that
+  // inputs explore the parsers instead of filling huge images.
+  uint64_t MaxPixels = 0;
 
   bool Assigned() const { return OnProgressCode != nullptr; }
   // Calls the progress method when one is assigned.
@@ -64,6 +68,11 @@ struct ProgressRecord {
     if (OnProgressCode) OnProgressCode(OnProgressData, Sender, percent);
   }
   bool Aborting() const { return AbortingPtr && *AbortingPtr; }
+  // False when width x height is beyond MaxPixels.
+  bool PixelsAllowed(uint64_t width, uint64_t height) const {
+    if (MaxPixels == 0) return true;
+    return width == 0 || height <= MaxPixels / width;
+  }
   // Sets Aborting without a reason of its own (a reason recorded earlier stays).
   void Abort() const {
     if (AbortingPtr) *AbortingPtr = true;

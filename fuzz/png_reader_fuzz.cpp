@@ -12,12 +12,16 @@
 #include "bitmap/bitmap.h"
 #include "bitmap/errors.h"
 #include "bitmap/mask.h"
+#include "bitmap/progress.h"
 #include "bitmap/stream.h"
 #include "codecs/png/png.h"
 #include "io/params.h"
-#include "bitmap/progress.h"
 
 using namespace lumenax;
+
+// Images beyond this are refused before allocation, so that inputs explore the parser rather
+// than fill images near the readers' own size limits.
+constexpr uint64_t kMaxPixels = uint64_t(1) << 20;
 
 namespace {
 
@@ -29,7 +33,12 @@ void ReadAndWriteBack(const uint8_t* data, size_t size) {
   bool aborting = false;
   ProgressRecord progress;
   progress.AbortingPtr = &aborting;
+  progress.MaxPixels = kMaxPixels;
+  TLxFailureReason reason;
+  progress.ReasonPtr = &reason;
   ReadPNGStream(stream, bitmap, params, false, progress);
+  // Every refusal says why.
+  if (aborting != bool(reason)) __builtin_trap();
   if (aborting || bitmap.IsEmpty() || int64_t(bitmap.Width()) * bitmap.Height() > 65536) return;
 
   TLxMask mask;

@@ -137,8 +137,8 @@ TEST(ConversionOneBit, ThroughTwentyFourBitToLab) {
   lab.CopyAndConvertFormat(bw);
   EXPECT_EQ(bw.PixelFormat(), lx24RGB) << "the source is left converted";
   EXPECT_EQ(lab.ScanLine(0)[0], 0);
-  EXPECT_EQ(lab.ScanLine(0)[3], 250);
-  EXPECT_EQ(lab.PixelAsRGB(1, 0), CreateRGB(249, 249, 249));  // L 250 reads back as 98.04
+  EXPECT_EQ(lab.ScanLine(0)[3], 255);
+  EXPECT_EQ(lab.PixelAsRGB(1, 0), CreateRGB(255, 255, 255));
 }
 
 TEST(ConversionDither, HalfGrayLightsHalfTheMatrix) {
@@ -464,14 +464,35 @@ TEST(ConversionCmyk, ProfileTransformsPrintableColours) {
 }
 
 TEST(ConversionLab, KnownValues) {
-  EXPECT_EQ(RgbToLab(0xFFFFFF).l, 250);
+  EXPECT_EQ(RgbToLab(0xFFFFFF), (TCIELab{255, 0, 0}));
   EXPECT_EQ(RgbToLab(0x000000), (TCIELab{0, 0, 0}));
   TCIELab red = RgbToLab(0xFF0000);
-  EXPECT_EQ(red.l, 133);                                              // L 53.24
+  EXPECT_EQ(red.l, 136);                                              // L 53.24 of 100
   EXPECT_EQ(red.a, 80);                                               // a 80.09
   EXPECT_EQ(red.b, 67);                                               // b 67.20
   EXPECT_EQ(LabToRgb(TCIELab{255, 0, 0}), CreateRGB(255, 255, 255));  // clamped
   EXPECT_EQ(LabToRgb(TCIELab{0, 0, 0}), CreateRGB(0, 0, 0));
+}
+
+// White, black and grays survive a trip through lxCIELab: exactly at the ends, within the
+// 8-bit quantisation of L elsewhere (241 of the 256 levels exactly).
+TEST(ConversionLab, GraysSurviveTheRoundTrip) {
+  TLxBitmap ramp(256, 1, lx24RGB);
+  for (int g = 0; g < 256; ++g) ramp.SetPixelsRGB24(g, 0, CreateRGB(g, g, g));
+  TLxBitmap lab(256, 1, lxCIELab);
+  lab.CopyAndConvertFormat(ramp);
+  TLxBitmap back(256, 1, lx24RGB);
+  back.CopyAndConvertFormat(lab);
+  int exact = 0;
+  for (int g = 0; g < 256; ++g) {
+    const TRGB c = back.PixelAsRGB(g, 0);
+    for (int v : {int(c.r), int(c.g), int(c.b)}) ASSERT_LE(std::abs(v - g), 1) << "gray " << g;
+    exact += c == CreateRGB(g, g, g);
+  }
+  EXPECT_EQ(back.PixelAsRGB(0, 0), CreateRGB(0, 0, 0));
+  EXPECT_EQ(back.PixelAsRGB(255, 0), CreateRGB(255, 255, 255));
+  EXPECT_GE(exact, 240);
+  EXPECT_EQ(lab.ScanLine(0)[3 * 255], 255);  // L 100
 }
 
 TEST(ConversionYCbCr, Values) {

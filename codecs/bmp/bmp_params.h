@@ -5,11 +5,22 @@
 
 namespace lumenax {
 
+// Values of BmpVersion: the kind of info header.
+constexpr uint8_t kBmpVersionOther = 0;   // any size but 12, 40 and 64 (108, 124, ...)
+constexpr uint8_t kBmpVersionInfo40 = 1;  // the 40-byte Windows header
+constexpr uint8_t kBmpVersionCore = 2;    // the 12-byte OS/2 1.x core header
+constexpr uint8_t kBmpVersionInfo64 = 3;  // the 64-byte OS/2 2.x header
+
+// Values of BmpCompression.
+constexpr uint8_t kBmpUncompressed = 0;
+constexpr uint8_t kBmpRunLength = 1;  // RLE8 for 8 bits, RLE4 for 4 bits
+
 struct BmpParams {
-  // Info header kind: 2 core (12 bytes), 1 for 40 bytes, 3 for 64 bytes, 0 any other size.
-  uint8_t BmpVersion = 1;
-  // 0 uncompressed, 1 run-length encoded.
-  uint8_t BmpCompression = 0;
+  // Info header kind: kBmpVersionCore, kBmpVersionInfo40, kBmpVersionInfo64 or
+  // kBmpVersionOther.
+  uint8_t BmpVersion = kBmpVersionInfo40;
+  // kBmpUncompressed or kBmpRunLength.
+  uint8_t BmpCompression = kBmpUncompressed;
   // The fourth byte of 32-bit pixels is alpha: read into an alpha mask, written from the
   // alpha channel.
   bool BmpKeepAlpha = false;

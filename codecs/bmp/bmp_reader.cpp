@@ -12,14 +12,16 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "bitmap/bitmap.h"
 #include "bitmap/byte_reader.h"
 #include "bitmap/mask.h"
-#include "codecs/bmp/bmp.h"
-#include "io/params.h"
 #include "bitmap/progress.h"
+#include "codecs/bmp/bmp.h"
+#include "codecs/common/resolution.h"
+#include "io/params.h"
 
 namespace lumenax {
 namespace {
@@ -32,7 +34,22 @@ constexpr int64_t kReadBlock = int64_t(1) << 20;
 // RLE4 and RLE8 describe at most 255 pixels with two bytes.
 constexpr int64_t kRlePixelsPerByte = 128;
 
-constexpr uint32_t kRgb = 0, kRle8 = 1, kRle4 = 2, kBitFields = 3, kAlphaBitFields = 6;
+constexpr uint16_t kSignature = 0x4D42;  // "BM"
+constexpr uint32_t kFileHeaderSize = 14;
+constexpr int64_t kDataOffsetField = 10;  // where the file header keeps the pixel data offset
+// Info header sizes that select a layout or say where the colour masks are.
+constexpr uint32_t kCoreHeaderSize = 12;
+constexpr uint32_t kInfoHeaderSize = 40;
+constexpr uint32_t kMasksInHeaderSize = 52;
+constexpr uint32_t kAlphaMaskInHeaderSize = 56;
+constexpr uint32_t kInfo64HeaderSize = 64;  // and the most of any header that is looked at
+constexpr uint32_t kMaxPalette = 256;
+
+// Values of the compression field.
+constexpr uint32_t kRgb = 0, kRle8 = 1, kRle4 = 2, kBitFields = 3, kJpeg = 4, kPng = 5,
+                   kAlphaBitFields = 6;
+// The components of 16-bit pixels without masks: 5 bits each.
+constexpr uint32_t k555Red = 0x7C00, k555Green = 0x03E0, k555Blue = 0x001F;
 
 // One colour component described by a bit mask. The component is taken from the mask's
 // lowest run of set bits: runs longer than 8 bits keep their top 8 bits, shorter ones are
@@ -92,33 +109,6 @@ struct BmpHeader {
   uint32_t masks[4] = {0, 0, 0, 0};  // red, green, blue, alpha
   bool core = false;
 };
-
-bool Supported(int bits, uint32_t compression) {
-  switch (bits) {
-    case 1:
-      return compression == kRgb;
-    case 4:
-      return compression == kRgb || compression == kRle4;
-    case 8:
-      return compression == kRgb || compression == kRle8;
-    case 16:
-    case 32:
-      return compression == kRgb || compression == kBitFields || compression == kAlphaBitFields;
-    case 24:
-      return compression == kRgb || compression == kBitFields;
-    default:
-      return false;
-  }
-}
-
-void SetResolution(TIOParamsVals& params, int32_t ppmX, int32_t ppmY, bool core) {
-  auto dpi = [core](int32_t ppm) {
-    double d = ppm / 100.0 * 2.54;
-    return core || std::nearbyint(d) == 0 ? double(DefaultDPI) : d;
-  };
-  params.SetDpiX(dpi(ppmX));
-  params.SetDpiY(dpi(ppmY));
-}
 
 // Decoding state shared by the pixel paths.
 class PixelDecoder {
@@ -400,253 +390,392 @@ class PixelDecoder {
   int width_, height_;
 };
 
-void ReadBmp(TStream& stream, TLxBitmap& bitmap, int64_t size, bool ignoreAlpha,
-             std::unique_ptr<TLxMask>& alphaMask, bool noFileHeader, bool infoOnly,
-             ProgressRecord& progress, TIOParamsVals& params) {
-  ByteReader in(stream);
-  const int64_t start = stream.Position();
-  const int64_t streamSize = stream.Size();
+// One read: the headers as they are taken from the stream, then the checks, the layout and
+// the pixels. Each step that refuses the file records why and returns false.
+class BmpReader {
+ public:
+  BmpReader(TStream& stream, TLxBitmap& bitmap, ProgressRecord& progress, TIOParamsVals& params)
+      : stream_(stream),
+        in_(stream),
+        bitmap_(bitmap),
+        progress_(progress),
+        params_(params),
+        start_(stream.Position()),
+        streamSize_(stream.Size()) {}
 
-  // ---- file header
-  uint32_t fileSize = 0, dataOffset = 0;
-  if (noFileHeader) {
-    fileSize = uint32_t(std::min<int64_t>(streamSize, UINT32_MAX));
-  } else {
-    uint8_t fh[14];
-    if (!in.bytes(fh, 14) || LoadU16LE(fh) != 0x4D42) {
-      progress.Abort();
+  void Read(int64_t size, bool ignoreAlpha, std::unique_ptr<TLxMask>& alphaMask, bool noFileHeader,
+            bool infoOnly) {
+    if (!ReadFileHeader(noFileHeader)) return;
+    const bool callerSize = size > 0;
+    if (fileSize_ != 0 && size <= 0) size = fileSize_;
+    if (!ReadInfoHeader()) return;
+    ReadPalette();
+    SetSampleLayout();
+    if (!LocatePixelData(infoOnly)) return;
+    FindRleLength(size, callerSize);
+
+    if (infoOnly || h_.width == 0 || h_.height == 0) return;
+    alphaMask.reset();
+    if (!CheckDecodable()) return;
+    const PixelFormat pf = ChooseLayout();
+    if (!CheckAgainstStream(pf) || !AllocateBitmap(pf)) return;
+
+    PixelDecoder dec(stream_, bitmap_, h_, progress_);
+    SetUpDecoder(dec, pf);
+    progress_.Per1 = 100.0 / double(h_.height);
+    if (h_.bits == 32 && !ignoreAlpha && dec.alphaFromMask && !AllocateAlpha(dec, alphaMask))
       return;
+    DecodePixels(dec);
+    KeepAlphaIfMeaningful(dec, alphaMask);
+    if (dec.truncated)
+      progress_.Fail(TLxFailure::Truncated, stream_.Position(),
+                     Rle() ? "truncated RLE data" : "truncated pixel data");
+  }
+
+ private:
+  // ---- headers
+
+  // The 14-byte file header, or one made up for a bare info header.
+  bool ReadFileHeader(bool noFileHeader) {
+    if (noFileHeader) {
+      fileSize_ = uint32_t(std::min<int64_t>(streamSize_, UINT32_MAX));
+      return true;
     }
-    fileSize = LoadU32LE(fh + 2);
-    dataOffset = LoadU32LE(fh + 10);
+    uint8_t fh[kFileHeaderSize];
+    const bool complete = in_.bytes(fh, kFileHeaderSize);
+    if (LoadU16LE(fh) != kSignature) {
+      progress_.Fail(TLxFailure::BadSignature, start_, "not a BMP signature");
+      return false;
+    }
+    if (!complete) {
+      progress_.Fail(TLxFailure::Truncated, stream_.Position(), "truncated file header");
+      return false;
+    }
+    fileSize_ = LoadU32LE(fh + 2);
+    dataOffset_ = LoadU32LE(fh + 10);
+    return true;
   }
-  const bool callerSize = size > 0;
-  if (fileSize != 0 && size <= 0) size = fileSize;
 
-  // ---- info header
-  BmpHeader h;
-  const int64_t infoStart = stream.Position();
-  h.headerSize = in.u32le();
-  // The info header must be one we can read and must lie inside the stream.
-  if (!in.ok() || h.headerSize < 12 || h.headerSize > streamSize - infoStart) {
-    progress.Abort();
-    return;
+  // The info header (core or Windows layout) and the colour masks that follow it. The header
+  // must be one we can read and must lie inside the stream.
+  bool ReadInfoHeader() {
+    const int64_t infoStart = stream_.Position();
+    h_.headerSize = in_.u32le();
+    if (!in_.ok()) {
+      progress_.Fail(TLxFailure::Truncated, infoStart, "truncated info header");
+      return false;
+    }
+    if (h_.headerSize < kCoreHeaderSize) {
+      progress_.Fail(TLxFailure::BadHeader, infoStart, "bad info header size");
+      return false;
+    }
+    if (h_.headerSize > streamSize_ - infoStart) {
+      progress_.Fail(TLxFailure::Truncated, infoStart, "truncated info header");
+      return false;
+    }
+    stream_.Seek(infoStart, soBeginning);
+    params_.FreeColorMap();
+    if (h_.headerSize == kCoreHeaderSize)
+      ReadCoreHeader();
+    else
+      ReadWindowsHeader();
+    if (!in_.ok()) {
+      // The header lies inside the stream, so only the masks after it can be cut.
+      progress_.Fail(TLxFailure::Truncated, stream_.Position(), "truncated colour masks");
+      return false;
+    }
+    return true;
   }
-  stream.Seek(infoStart, soBeginning);
-  params.FreeColorMap();
 
-  uint32_t paletteCount = 0;
-  int paletteEntrySize = 4;
-  if (h.headerSize == 12) {
-    uint8_t ch[12];
-    in.bytes(ch, 12);
-    h.core = true;
-    h.width = LoadU16LE(ch + 4);
-    h.height = LoadU16LE(ch + 6);
-    h.bits = LoadU16LE(ch + 10);
-    params.BmpVersion = 2;
-    params.Width = int32_t(h.width);
-    params.Height = int32_t(h.height);
-    SetResolution(params, 0, 0, true);
-    params.BmpCompression = 0;
-    if (h.bits <= 8) paletteCount = 1u << h.bits;
-    paletteEntrySize = 3;
-  } else {
-    uint8_t ih[64] = {};
-    in.bytes(ih, std::min<uint32_t>(64, h.headerSize));
-    if (h.headerSize > 64) in.skip(h.headerSize - 64);
-    params.BmpVersion = h.headerSize == 64 ? 3 : h.headerSize == 40 ? 1 : 0;
-    h.width = int32_t(LoadU32LE(ih + 4));
+  void ReadCoreHeader() {
+    uint8_t ch[kCoreHeaderSize];
+    in_.bytes(ch, kCoreHeaderSize);
+    h_.core = true;
+    h_.width = LoadU16LE(ch + 4);
+    h_.height = LoadU16LE(ch + 6);
+    h_.bits = LoadU16LE(ch + 10);
+    params_.BmpVersion = kBmpVersionCore;
+    params_.Width = int32_t(h_.width);
+    params_.Height = int32_t(h_.height);
+    SetDpiFromPixelsPerMetre(params_, 0, 0);  // core headers state no resolution
+    params_.BmpCompression = kBmpUncompressed;
+    if (h_.bits <= 8) paletteCount_ = 1u << h_.bits;
+    paletteEntrySize_ = 3;
+  }
+
+  // Only the first 64 bytes are looked at; fields a shorter header does not reach count as 0.
+  void ReadWindowsHeader() {
+    uint8_t ih[kInfo64HeaderSize] = {};
+    in_.bytes(ih, std::min<uint32_t>(kInfo64HeaderSize, h_.headerSize));
+    if (h_.headerSize > kInfo64HeaderSize) in_.skip(h_.headerSize - kInfo64HeaderSize);
+    params_.BmpVersion = h_.headerSize == kInfo64HeaderSize ? kBmpVersionInfo64
+                         : h_.headerSize == kInfoHeaderSize ? kBmpVersionInfo40
+                                                            : kBmpVersionOther;
+    h_.width = int32_t(LoadU32LE(ih + 4));
     int64_t height = int32_t(LoadU32LE(ih + 8));
     if (height < 0) {
       height = -height;
-      h.topDown = true;
+      h_.topDown = true;
     }
-    h.height = height;
-    h.bits = LoadU16LE(ih + 14);
-    h.compression = LoadU32LE(ih + 16);
-    h.imageSize = LoadU32LE(ih + 20);
-    h.ppmX = int32_t(LoadU32LE(ih + 24));
-    h.ppmY = int32_t(LoadU32LE(ih + 28));
-    h.colorsUsed = LoadU32LE(ih + 32);
-    params.Width = int32_t(std::clamp<int64_t>(h.width, INT32_MIN, INT32_MAX));
-    params.Height = int32_t(std::min<int64_t>(h.height, INT32_MAX));
-    SetResolution(params, h.ppmX, h.ppmY, false);
-    paletteCount = h.colorsUsed > 256 ? 0 : h.colorsUsed;
-    if (paletteCount == 0 && h.bits <= 8) paletteCount = 1u << h.bits;
-    if (h.compression == kBitFields || h.compression == kAlphaBitFields) {
-      // Headers of 52 bytes and more hold the masks themselves (the alpha mask from 56
-      // bytes); shorter ones are followed by them, before the palette.
-      if (h.headerSize >= 52) {
-        for (int i = 0; i < 3; ++i) h.masks[i] = LoadU32LE(ih + 40 + 4 * i);
-        if (h.headerSize >= 56) h.masks[3] = LoadU32LE(ih + 52);
-      } else {
-        int count = h.compression == kAlphaBitFields ? 4 : 3;
-        for (int i = 0; i < count; ++i) h.masks[i] = in.u32le();
-      }
-    }
-    if (h.compression == kRgb || h.compression == kBitFields)
-      params.BmpCompression = 0;
-    else if (h.compression == kRle8 || h.compression == kRle4)
-      params.BmpCompression = 1;
-  }
-  if (!in.ok()) {
-    // The headers themselves are cut.
-    progress.Abort();
-    return;
+    h_.height = height;
+    h_.bits = LoadU16LE(ih + 14);
+    h_.compression = LoadU32LE(ih + 16);
+    h_.imageSize = LoadU32LE(ih + 20);
+    h_.ppmX = int32_t(LoadU32LE(ih + 24));
+    h_.ppmY = int32_t(LoadU32LE(ih + 28));
+    h_.colorsUsed = LoadU32LE(ih + 32);
+    params_.Width = int32_t(std::clamp<int64_t>(h_.width, INT32_MIN, INT32_MAX));
+    params_.Height = int32_t(std::min<int64_t>(h_.height, INT32_MAX));
+    SetDpiFromPixelsPerMetre(params_, h_.ppmX, h_.ppmY);
+    paletteCount_ = h_.colorsUsed > kMaxPalette ? 0 : h_.colorsUsed;
+    if (paletteCount_ == 0 && h_.bits <= 8) paletteCount_ = 1u << h_.bits;
+    if (h_.compression == kBitFields || h_.compression == kAlphaBitFields) ReadMasks(ih);
+    if (h_.compression == kRgb || h_.compression == kBitFields)
+      params_.BmpCompression = kBmpUncompressed;
+    else if (h_.compression == kRle8 || h_.compression == kRle4)
+      params_.BmpCompression = kBmpRunLength;
   }
 
-  // ---- palette: what the stream holds of it; missing entries stay black
-  TRGB palette[256] = {};
-  if (paletteCount > 0) {
-    std::vector<uint8_t> raw(size_t(paletteCount) * paletteEntrySize, 0);
-    stream.Read(raw.data(), int64_t(raw.size()));
-    std::vector<TRGB> map(paletteCount);
-    for (uint32_t i = 0; i < paletteCount; ++i) {
-      const uint8_t* p = raw.data() + size_t(i) * paletteEntrySize;
+  // Headers of 52 bytes and more hold the masks themselves (the alpha mask from 56 bytes);
+  // shorter ones are followed by them, before the palette.
+  void ReadMasks(const uint8_t* ih) {
+    if (h_.headerSize >= kMasksInHeaderSize) {
+      for (int i = 0; i < 3; ++i) h_.masks[i] = LoadU32LE(ih + kInfoHeaderSize + 4 * i);
+      if (h_.headerSize >= kAlphaMaskInHeaderSize) h_.masks[3] = LoadU32LE(ih + kMasksInHeaderSize);
+    } else {
+      int count = h_.compression == kAlphaBitFields ? 4 : 3;
+      for (int i = 0; i < count; ++i) h_.masks[i] = in_.u32le();
+    }
+  }
+
+  // What the stream holds of the palette; missing entries stay black.
+  void ReadPalette() {
+    if (paletteCount_ == 0) return;
+    std::vector<uint8_t> raw(size_t(paletteCount_) * paletteEntrySize_, 0);
+    stream_.Read(raw.data(), int64_t(raw.size()));
+    std::vector<TRGB> map(paletteCount_);
+    for (uint32_t i = 0; i < paletteCount_; ++i) {
+      const uint8_t* p = raw.data() + size_t(i) * paletteEntrySize_;
       map[i] = TRGB{p[0], p[1], p[2]};
-      if (i < 256) palette[i] = map[i];
+      if (i < kMaxPalette) palette_[i] = map[i];
     }
-    params.SetColorMap(map.data(), int32_t(paletteCount));
+    params_.SetColorMap(map.data(), int32_t(paletteCount_));
   }
 
-  switch (h.bits) {
-    case 1:
-      params.BitsPerSample = 1, params.SamplesPerPixel = 1;
-      break;
-    case 4:
-      params.BitsPerSample = 4, params.SamplesPerPixel = 1;
-      break;
-    case 8:
-      params.BitsPerSample = 8, params.SamplesPerPixel = 1;
-      break;
-    case 16:
-      params.BitsPerSample = 5, params.SamplesPerPixel = 3;
-      break;
-    case 24:
-      params.BitsPerSample = 8, params.SamplesPerPixel = 3;
-      break;
-    case 32:
-      params.BitsPerSample = 8, params.SamplesPerPixel = 4;
-      break;
-    default:
-      break;
+  // BitsPerSample and SamplesPerPixel by the bit count; other counts leave both as they are.
+  void SetSampleLayout() {
+    switch (h_.bits) {
+      case 1:
+        params_.BitsPerSample = 1, params_.SamplesPerPixel = 1;
+        break;
+      case 4:
+        params_.BitsPerSample = 4, params_.SamplesPerPixel = 1;
+        break;
+      case 8:
+        params_.BitsPerSample = 8, params_.SamplesPerPixel = 1;
+        break;
+      case 16:
+        params_.BitsPerSample = 5, params_.SamplesPerPixel = 3;
+        break;
+      case 24:
+        params_.BitsPerSample = 8, params_.SamplesPerPixel = 3;
+        break;
+      case 32:
+        params_.BitsPerSample = 8, params_.SamplesPerPixel = 4;
+        break;
+      default:
+        break;
+    }
   }
 
-  if (dataOffset != 0) {
-    if (int64_t(dataOffset) > streamSize - start) {
-      if (!infoOnly) progress.Abort();
-      return;
+  // Seeks to the pixel data when the file header gives their offset. An offset beyond the
+  // stream fails a load; a header-only read has all it needs by then.
+  bool LocatePixelData(bool infoOnly) {
+    if (dataOffset_ != 0) {
+      if (int64_t(dataOffset_) > streamSize_ - start_) {
+        if (!infoOnly)
+          progress_.Fail(TLxFailure::Truncated, start_ + kDataOffsetField,
+                         "pixel data offset beyond the end");
+        return false;
+      }
+      stream_.Seek(start_ + dataOffset_, soBeginning);
     }
-    stream.Seek(start + dataOffset, soBeginning);
+    dataStart_ = stream_.Position();
+    available_ = std::max<int64_t>(streamSize_ - dataStart_, 0);
+    return true;
   }
-  const int64_t dataStart = stream.Position();
-  const int64_t available = std::max<int64_t>(streamSize - dataStart, 0);
+
   // RLE data: what the caller's block size leaves, else the longer of what the file size and
   // the image size fields say (writers get either wrong), never beyond the stream.
-  int64_t rleLength = h.core ? 0 : h.imageSize;
-  if (size > 0) {
-    int64_t fromSize = size - (dataStart - start);
-    rleLength = callerSize ? fromSize : std::max(rleLength, fromSize);
-  }
-  if (rleLength <= 0 || rleLength > available) rleLength = available;
-
-  if (infoOnly || h.width == 0 || h.height == 0) return;
-  alphaMask.reset();
-
-  // ---- what cannot be decoded, or could not possibly be in this stream, is refused
-  if (h.width < 0 || h.height > INT32_MAX || !Supported(h.bits, h.compression)) {
-    progress.Abort();
-    return;
-  }
-  const bool rle = h.compression == kRle4 || h.compression == kRle8;
-  PixelFormat pf = lx24RGB;
-  bool bw = false, wb = false;
-  if (h.bits == 1) {
-    const TRGB black{0, 0, 0}, white{255, 255, 255};
-    bw = palette[0] == black && palette[1] == white && paletteCount >= 2;
-    wb = palette[0] == white && palette[1] == black && paletteCount >= 2;
-  }
-  if (h.bits == 1 && (bw || wb))
-    pf = lx1g;
-  else if (h.bits <= 8 && params.IsNativePixelFormat)
-    pf = lx8p;
-  const int64_t bitmapRowLen = ComputeRowLen(h.width, BitCountOf(pf), 32);
-  uint64_t bitmapBytes = 0, pixels = 0, needed = 0;
-  const int64_t fileRowLen = ((h.width * h.bits + 31) / 32) * 4;
-  if (bitmapRowLen <= 0 || !checked_mul(uint64_t(bitmapRowLen), uint64_t(h.height), bitmapBytes) ||
-      !checked_mul(uint64_t(h.width), uint64_t(h.height), pixels) ||
-      !checked_mul(uint64_t(fileRowLen), uint64_t(h.height), needed)) {
-    progress.Abort();
-    return;
-  }
-  bool absurd;
-  if (rle)
-    absurd = available == 0 || (bitmapBytes > uint64_t(kFreeAllocation) &&
-                                pixels / kRlePixelsPerByte > uint64_t(rleLength));
-  else
-    absurd = available == 0 ||
-             (bitmapBytes > uint64_t(kFreeAllocation) && uint64_t(available) < needed / 4);
-  if (absurd) {
-    progress.Abort();
-    return;
-  }
-
-  // ---- allocation: always fresh, zero-filled storage
-  bitmap.ReallocPending = true;
-  if (!bitmap.Allocate(int(h.width), int(h.height), pf)) {
-    progress.Abort();
-    return;
-  }
-  PixelDecoder dec(stream, bitmap, h, progress);
-  std::copy(std::begin(palette), std::end(palette), dec.palette);
-  dec.native = pf == lx8p;
-  dec.paletteOut = h.bits <= 8 && pf == lx24RGB;
-  dec.invert1 = wb;
-  if (dec.native)
-    for (int i = 0; i < 256; ++i) bitmap.SetPaletteEntry(i, palette[i]);
-
-  if (h.bits == 16) {
-    if (h.compression == kRgb) {
-      dec.red.Setup(0x7C00), dec.green.Setup(0x03E0), dec.blue.Setup(0x001F);
-    } else {
-      dec.red.Setup(h.masks[0]), dec.green.Setup(h.masks[1]), dec.blue.Setup(h.masks[2]);
+  void FindRleLength(int64_t size, bool callerSize) {
+    rleLength_ = h_.core ? 0 : h_.imageSize;
+    if (size > 0) {
+      int64_t fromSize = size - (dataStart_ - start_);
+      rleLength_ = callerSize ? fromSize : std::max(rleLength_, fromSize);
     }
-  } else if (h.bits == 32 && h.compression != kRgb) {
-    dec.standard32 = h.masks[0] == 0xFF0000 && h.masks[1] == 0xFF00 && h.masks[2] == 0xFF &&
-                     (h.masks[3] == 0 || h.masks[3] == 0xFF000000u);
-    dec.red.Setup(h.masks[0]), dec.green.Setup(h.masks[1]), dec.blue.Setup(h.masks[2]);
-    dec.alphaCh.Setup(h.masks[3]);
-    // Without an alpha mask only the standard layout has its alpha in the fourth byte.
-    dec.alphaFromMask = h.masks[3] != 0 || dec.standard32;
-  } else if (h.bits == 32) {
-    dec.alphaFromMask = true;
+    if (rleLength_ <= 0 || rleLength_ > available_) rleLength_ = available_;
   }
 
-  progress.Per1 = 100.0 / double(h.height);
+  // ---- checks before anything is allocated
 
-  if (h.bits == 32 && !ignoreAlpha && dec.alphaFromMask) {
+  bool Rle() const {
+    return (h_.bits == 8 && h_.compression == kRle8) || (h_.bits == 4 && h_.compression == kRle4);
+  }
+
+  // Depths and compressions this reader decodes. Rows of 24 and 32 bits are plain rows
+  // whatever the compression field says, except for embedded JPEG and PNG data.
+  static bool Supported(int bits, uint32_t compression) {
+    switch (bits) {
+      case 1:
+        return compression == kRgb;
+      case 4:
+        return compression == kRgb || compression == kRle4;
+      case 8:
+        return compression == kRgb || compression == kRle8;
+      case 16:
+        return compression == kRgb || compression == kBitFields || compression == kAlphaBitFields;
+      case 24:
+      case 32:
+        return compression == kRgb || compression == kRle8 || compression == kRle4 ||
+               compression == kBitFields || compression == kAlphaBitFields;
+      default:
+        return false;
+    }
+  }
+
+  bool CheckDecodable() {
+    const int64_t infoStart = start_ + kFileHeaderSize;
+    if (h_.width < 0) {
+      progress_.Fail(TLxFailure::BadHeader, infoStart + 4, "negative width");
+      return false;
+    }
+    if (h_.height > INT32_MAX) {
+      progress_.Fail(TLxFailure::BadHeader, infoStart + 8, "bad height");
+      return false;
+    }
+    if (Supported(h_.bits, h_.compression)) return true;
+    const bool knownDepth = h_.bits == 1 || h_.bits == 2 || h_.bits == 4 || h_.bits == 8 ||
+                            h_.bits == 16 || h_.bits == 24 || h_.bits == 32 || h_.bits == 64;
+    const int64_t bitsAt = infoStart + (h_.core ? 10 : 14);
+    const std::string compression = "unsupported compression " + std::to_string(h_.compression);
+    if (h_.compression == kJpeg || h_.compression == kPng)  // embedded JPEG or PNG data
+      progress_.Fail(TLxFailure::Unsupported, infoStart + 16, compression);
+    else if (!knownDepth)
+      progress_.Fail(TLxFailure::BadHeader, bitsAt, "bad bit count " + std::to_string(h_.bits));
+    else if (h_.bits == 2 || h_.bits == 64)
+      progress_.Fail(TLxFailure::Unsupported, bitsAt,
+                     "unsupported bit depth " + std::to_string(h_.bits));
+    else
+      progress_.Fail(TLxFailure::Unsupported, infoStart + 16, compression);
+    return false;
+  }
+
+  PixelFormat ChooseLayout() {
+    if (h_.bits == 1) {
+      const TRGB black{0, 0, 0}, white{255, 255, 255};
+      blackWhite_ = palette_[0] == black && palette_[1] == white && paletteCount_ >= 2;
+      whiteBlack_ = palette_[0] == white && palette_[1] == black && paletteCount_ >= 2;
+    }
+    if (h_.bits == 1 && (blackWhite_ || whiteBlack_)) return lx1g;
+    if (h_.bits <= 8 && params_.IsNativePixelFormat) return lx8p;
+    return lx24RGB;
+  }
+
+  // A file cannot make us allocate much more than its own size could describe.
+  bool CheckAgainstStream(PixelFormat pf) {
+    const int64_t bitmapRowLen = ComputeRowLen(h_.width, BitCountOf(pf), 32);
+    uint64_t bitmapBytes = 0, pixels = 0, needed = 0;
+    const int64_t fileRowLen = ((h_.width * h_.bits + 31) / 32) * 4;
+    if (bitmapRowLen <= 0 ||
+        !checked_mul(uint64_t(bitmapRowLen), uint64_t(h_.height), bitmapBytes) ||
+        !checked_mul(uint64_t(h_.width), uint64_t(h_.height), pixels) ||
+        !checked_mul(uint64_t(fileRowLen), uint64_t(h_.height), needed)) {
+      progress_.Fail(TLxFailure::TooLarge, start_ + kFileHeaderSize + 4, "image too large");
+      return false;
+    }
+    if (available_ == 0) {
+      progress_.Fail(TLxFailure::Truncated, dataStart_, "no pixel data");
+      return false;
+    }
+    const bool big = bitmapBytes > uint64_t(kFreeAllocation);
+    if (big && (Rle() ? pixels / kRlePixelsPerByte > uint64_t(rleLength_)
+                      : uint64_t(available_) < needed / 4)) {
+      progress_.Fail(TLxFailure::TooLarge, start_ + kFileHeaderSize + 4,
+                     "image too large for its data");
+      return false;
+    }
+    if (!progress_.PixelsAllowed(uint64_t(h_.width), uint64_t(h_.height))) {
+      progress_.Fail(TLxFailure::TooLarge, start_ + kFileHeaderSize + 4, "image too large");
+      return false;
+    }
+    return true;
+  }
+
+  // Always fresh, zero-filled storage.
+  bool AllocateBitmap(PixelFormat pf) {
+    bitmap_.ReallocPending = true;
+    if (!bitmap_.Allocate(int(h_.width), int(h_.height), pf)) {
+      progress_.Fail(TLxFailure::OutOfMemory, "cannot allocate the image");
+      return false;
+    }
+    return true;
+  }
+
+  // ---- pixels
+
+  void SetUpDecoder(PixelDecoder& dec, PixelFormat pf) {
+    std::copy(std::begin(palette_), std::end(palette_), dec.palette);
+    dec.native = pf == lx8p;
+    dec.paletteOut = h_.bits <= 8 && pf == lx24RGB;
+    dec.invert1 = whiteBlack_;
+    if (dec.native)
+      for (int i = 0; i < int(kMaxPalette); ++i) bitmap_.SetPaletteEntry(i, palette_[i]);
+    const bool masked = h_.compression == kBitFields || h_.compression == kAlphaBitFields;
+    if (h_.bits == 16) {
+      if (h_.compression == kRgb) {
+        dec.red.Setup(k555Red), dec.green.Setup(k555Green), dec.blue.Setup(k555Blue);
+      } else {
+        dec.red.Setup(h_.masks[0]), dec.green.Setup(h_.masks[1]), dec.blue.Setup(h_.masks[2]);
+      }
+    } else if (h_.bits == 32 && masked) {
+      dec.standard32 = h_.masks[0] == 0xFF0000 && h_.masks[1] == 0xFF00 && h_.masks[2] == 0xFF &&
+                       (h_.masks[3] == 0 || h_.masks[3] == 0xFF000000u);
+      dec.red.Setup(h_.masks[0]), dec.green.Setup(h_.masks[1]), dec.blue.Setup(h_.masks[2]);
+      dec.alphaCh.Setup(h_.masks[3]);
+      // Without an alpha mask only the standard layout has its alpha in the fourth byte.
+      dec.alphaFromMask = h_.masks[3] != 0 || dec.standard32;
+    } else if (h_.bits == 32) {
+      dec.alphaFromMask = true;
+    }
+  }
+
+  bool AllocateAlpha(PixelDecoder& dec, std::unique_ptr<TLxMask>& alphaMask) {
     alphaMask = std::make_unique<TLxMask>();
-    if (!alphaMask->Allocate(int(h.width), int(h.height), 8)) {
+    if (!alphaMask->Allocate(int(h_.width), int(h_.height), 8)) {
       alphaMask.reset();
-      progress.Abort();
-      return;
+      progress_.Fail(TLxFailure::OutOfMemory, "cannot allocate the alpha channel");
+      return false;
     }
     alphaMask->Fill(255);
     dec.alpha = alphaMask.get();
+    return true;
   }
 
-  if (rle) {
+  void DecodePixels(PixelDecoder& dec) {
+    if (!Rle()) {
+      dec.DecodeUncompressed();
+      return;
+    }
     std::vector<uint8_t> data;
-    data.resize(size_t(rleLength));
-    int64_t got = std::max<int64_t>(stream.Read(data.data(), rleLength), 0);
+    data.resize(size_t(rleLength_));
+    int64_t got = std::max<int64_t>(stream_.Read(data.data(), rleLength_), 0);
     data.resize(size_t(got));
     dec.DecodeRle(data);
-  } else {
-    dec.DecodeUncompressed();
   }
 
-  if (dec.alpha) {
+  // Fourth bytes that are all 0 (a 32-bit file without alpha) or all 255 give no alpha.
+  static void KeepAlphaIfMeaningful(PixelDecoder& dec, std::unique_ptr<TLxMask>& alphaMask) {
+    if (!dec.alpha) return;
     if (dec.alphaAll255 || dec.alphaAllZero) {
       alphaMask.reset();
     } else {
@@ -654,8 +783,22 @@ void ReadBmp(TStream& stream, TLxBitmap& bitmap, int64_t size, bool ignoreAlpha,
       alphaMask->RecomputeBounds();
     }
   }
-  if (dec.truncated) progress.Abort();
-}
+
+  TStream& stream_;
+  ByteReader in_;
+  TLxBitmap& bitmap_;
+  ProgressRecord& progress_;
+  TIOParamsVals& params_;
+  const int64_t start_;
+  const int64_t streamSize_;
+  uint32_t fileSize_ = 0, dataOffset_ = 0;
+  BmpHeader h_;
+  uint32_t paletteCount_ = 0;
+  int paletteEntrySize_ = 4;
+  TRGB palette_[kMaxPalette] = {};
+  int64_t dataStart_ = 0, available_ = 0, rleLength_ = 0;
+  bool blackWhite_ = false, whiteBlack_ = false;
+};
 
 }  // namespace
 
@@ -665,11 +808,12 @@ void ReadBMPStream(TStream& stream, TLxBitmap& bitmap, int64_t size, bool ignore
                    std::unique_ptr<TLxMask>& alphaMask, bool noFileHeader, bool infoOnly,
                    ProgressRecord& progress, TIOParamsVals& params) {
   try {
-    ReadBmp(stream, bitmap, size, ignoreAlpha, alphaMask, noFileHeader, infoOnly, progress, params);
+    BmpReader(stream, bitmap, progress, params)
+        .Read(size, ignoreAlpha, alphaMask, noFileHeader, infoOnly);
   } catch (const std::bad_alloc&) {
-    progress.Abort();
+    progress.Fail(TLxFailure::OutOfMemory, "out of memory");
   } catch (const std::length_error&) {
-    progress.Abort();
+    progress.Fail(TLxFailure::OutOfMemory, "out of memory");
   }
 }
 

@@ -9,7 +9,8 @@ class TLxMask;
 class TIOParamsVals;
 struct ProgressRecord;
 
-// Reads a PNG image from the stream's position (at the signature). Bad data set Aborting.
+// Reads a PNG image from the stream's position (at the signature). Bad data set Aborting, with
+// a failure reason through the progress record.
 void ReadPNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool infoOnly,
                    ProgressRecord& progress);
 

@@ -9,11 +9,17 @@
 
 namespace lumenax {
 
+// Values of PngFilter; any other value leaves the choice of row filters to libpng.
+constexpr uint8_t kPngFilterNone = 0;
+constexpr uint8_t kPngFilterSub = 1;
+constexpr uint8_t kPngFilterPaeth = 2;
+
 struct PngParams {
   bool PngInterlaced = false;  // Adam7
   TRGB PngBackground{};        // bKGD
-  // Row filter for writing: 0 none, 1 Sub, 2 Paeth, any other value libpng's own choice.
-  uint8_t PngFilter = 0;
+  // Row filter for writing: kPngFilterNone, kPngFilterSub, kPngFilterPaeth, or any other value
+  // for libpng's own choice.
+  uint8_t PngFilter = kPngFilterNone;
   int32_t PngCompression = 5;  // deflate level
   std::vector<std::string> PngTextKeys;
   std::vector<std::string> PngTextValues;

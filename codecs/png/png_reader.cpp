@@ -22,10 +22,11 @@
 
 #include "bitmap/bitmap.h"
 #include "bitmap/byte_reader.h"
+#include "bitmap/progress.h"
 #include "bitmap/stream.h"
+#include "codecs/common/resolution.h"
 #include "codecs/png/png.h"
 #include "io/params.h"
-#include "bitmap/progress.h"
 
 namespace lumenax {
 
@@ -43,6 +44,8 @@ constexpr uint64_t kMaxInflateRatio = 1032;
 constexpr uint64_t kMaxPixels = uint64_t(1) << 31;
 constexpr uint64_t kMaxPixelsUnknownSize = uint64_t(1) << 28;
 constexpr size_t kReadAhead = 64 * 1024;
+// The error the read callback raises when the stream ends early.
+constexpr const char* kReadError = "Read Error";
 // libpng allocates its chunk buffers at the length a chunk header claims, before reading
 // the chunk (and zero-fills them), whatever the chunk malloc limit says for tEXt and the
 // like. So its allocations go through a budget: none larger than kMaxLibpngBlock (rows of
@@ -102,17 +105,72 @@ struct ReadContext {
   uint8_t alphaOfIndex[256];
   unsigned grayKey = 0;
   bool finished = false;  // png_read_end ran
+  // PLTE of palette images (held by libpng).
+  png_colorp plte = nullptr;
+  int plteCount = 0;
+  // The bitmap's layout and the bytes of its row that the row mode fills.
+  lumenax::PixelFormat layout = lx24RGB;
+  size_t bitmapRowBytes = 0;
+  // libpng warned that the image is beyond a size limit (its error then only says "Invalid
+  // IHDR data").
+  bool warnedTooLarge = false;
 };
 
 // ---------------------------------------------------------------- libpng callbacks
 
-[[noreturn]] void OnError(png_structp png, png_const_charp) {
+// Stream position of the next byte libpng has not taken yet.
+int64_t ConsumedPosition(const ReadContext* c) noexcept {
+  try {
+    return c->stream->Position() - int64_t(c->bufferLen - c->bufferPos);
+  } catch (...) {
+    return -1;
+  }
+}
+
+struct LibpngFailure {
+  TLxFailure code;
+  const char* detail;
+};
+
+// The reason behind one of libpng's error messages.
+LibpngFailure ClassifyLibpngError(const char* message, bool warnedTooLarge) {
+  auto has = [message](const char* part) { return std::strstr(message, part) != nullptr; };
+  if (has("Not a PNG file") || has("corrupted by ASCII"))
+    return {TLxFailure::BadSignature, "not a PNG signature"};
+  if (has(kReadError)) return {TLxFailure::Truncated, "truncated PNG data"};
+  if (has("IHDR data") && warnedTooLarge) return {TLxFailure::TooLarge, "image too large"};
+  if (has("CRC")) return {TLxFailure::BadData, "bad chunk CRC"};
+  if (has("IHDR")) return {TLxFailure::BadHeader, "bad IHDR chunk"};
+  if (has("Not enough image data")) return {TLxFailure::Truncated, "truncated image data"};
+  if (has("IEND")) return {TLxFailure::NoImage, "no image data"};  // IEND before any IDAT
+  if (has("emory")) return {TLxFailure::OutOfMemory, "out of memory"};
+  if (has("IDAT") || has("ompress") || has("image data") || has("zlib") || has("stream"))
+    return {TLxFailure::BadData, "corrupt zlib data"};
+  return {TLxFailure::BadData, "corrupt PNG data"};
+}
+
+// Records why libpng gave up; returns before the longjmp so that nothing it makes is skipped.
+void FailFromLibpng(ReadContext* c, const char* message) noexcept {
+  try {
+    LibpngFailure f = ClassifyLibpngError(message ? message : "", c->warnedTooLarge);
+    c->progress->Fail(f.code, ConsumedPosition(c), f.detail);
+  } catch (...) {
+    c->progress->Abort();
+  }
+}
+
+[[noreturn]] void OnError(png_structp png, png_const_charp message) {
   auto* c = static_cast<ReadContext*>(png_get_error_ptr(png));
-  c->progress->Abort();
+  FailFromLibpng(c, message);
   png_longjmp(png, 1);
 }
 
-void OnWarning(png_structp, png_const_charp) {}
+// Warnings are ignored, except that a size limit was passed.
+void OnWarning(png_structp png, png_const_charp message) {
+  auto* c = static_cast<ReadContext*>(png_get_error_ptr(png));
+  if (message && (std::strstr(message, "exceeds user limit") || std::strstr(message, "too large")))
+    c->warnedTooLarge = true;
+}
 
 // Each block carries its size in front, so that freeing can give it back to the budget.
 constexpr size_t kBlockHeader = 16;
@@ -165,7 +223,7 @@ bool TakeBytes(ReadContext* c, uint8_t* out, size_t n) noexcept {
 
 void OnRead(png_structp png, png_bytep out, size_t n) {
   auto* c = static_cast<ReadContext*>(png_get_io_ptr(png));
-  if (!TakeBytes(c, out, n)) png_error(png, "Read Error");  // the stream ended early
+  if (!TakeBytes(c, out, n)) png_error(png, kReadError);  // the stream ended early
 }
 
 // ---------------------------------------------------------------- phase 1: header
@@ -429,19 +487,6 @@ int SamplesOf(int colorType) {
   }
 }
 
-// Resolution from pHYs in metres; DefaultDPI without one or when it rounds to 0.
-void SetResolution(TIOParamsVals& params, png_uint_32 ppmX, png_uint_32 ppmY) {
-  double dx = ppmX / 100.0 * 2.54, dy = ppmY / 100.0 * 2.54;
-  if (std::nearbyint(dx) == 0)
-    params.SetDpiX(DefaultDPI);
-  else
-    params.SetDpiX(dx);
-  if (std::nearbyint(dy) == 0)
-    params.SetDpiY(DefaultDPI);
-  else
-    params.SetDpiY(dy);
-}
-
 // Appends the tEXt and zTXt chunks from index `from` on; returns the number libpng holds.
 int TakeTexts(ReadContext& c, TIOParamsVals& params, int from) {
   png_textp text = nullptr;
@@ -498,147 +543,167 @@ bool SizeIsPlausible(const ReadContext& c, int64_t streamRemaining) {
   return true;
 }
 
+// The libpng structures, with our memory functions, limits and read callback. False (with
+// the reason recorded) when they cannot be made; the guard frees what was made.
+bool CreateReader(ReadContext& c) {
+  c.png =
+      png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &c, OnError, OnWarning, &c, OnMalloc, OnFree);
+  if (c.png) c.info = png_create_info_struct(c.png);
+  if (!c.png || !c.info) {
+    c.progress->Fail(TLxFailure::OutOfMemory, "cannot create the PNG reader");
+    return false;
+  }
+  png_set_user_limits(c.png, kMaxDimension, kMaxDimension);
+  png_set_chunk_cache_max(c.png, kMaxCachedChunks);
+  png_set_chunk_malloc_max(c.png, kMaxChunkBytes);
+  png_set_read_fn(c.png, &c, OnRead);
+  return true;
+}
+
+// Everything the header chunks say goes into the parameter record. Returns the number of
+// text chunks taken (texts after the image data are added at the end).
+int FillParameters(ReadContext& c, TIOParamsVals& params) {
+  params.PngTextKeys.clear();
+  params.PngTextValues.clear();
+  const int textsSeen = TakeTexts(c, params, 0);
+  TRGB background;
+  if (BackgroundOf(c, background)) params.PngBackground = background;
+
+  params.Width = int32_t(c.width);
+  params.Height = int32_t(c.height);
+  params.BitsPerSample = c.depth;
+  params.SamplesPerPixel = SamplesOf(c.colorType);
+  SetDpiFromPixelsPerMetre(params, png_get_x_pixels_per_meter(c.png, c.info),
+                           png_get_y_pixels_per_meter(c.png, c.info));
+  params.FreeColorMap();
+  if (c.colorType == PNG_COLOR_TYPE_PALETTE && png_get_PLTE(c.png, c.info, &c.plte, &c.plteCount) &&
+      c.plteCount > 0) {
+    std::vector<TRGB> map(static_cast<size_t>(c.plteCount));
+    for (int i = 0; i < c.plteCount; ++i)
+      map[size_t(i)] = CreateRGB(c.plte[i].red, c.plte[i].green, c.plte[i].blue);
+    params.SetColorMap(map.data(), c.plteCount);
+  }
+  params.PngInterlaced = png_get_interlace_type(c.png, c.info) != PNG_INTERLACE_NONE;
+  return textsSeen;
+}
+
+// The pixel layout and how rows arrive. False when what libpng will deliver does not fit it.
+bool ChooseLayout(ReadContext& c) {
+  const int ct = c.colorType, depth = c.depth;
+  c.layout = lx24RGB;
+  if (c.native)
+    c.layout = ct == PNG_COLOR_TYPE_PALETTE ? lx8p : depth == 16 ? lx16g : lx8g;
+  else if (ct == PNG_COLOR_TYPE_GRAY && depth == 1)
+    c.layout = lx1g;
+  c.bitmapRowBytes = c.rowBytes;  // bytes libpng writes into the bitmap row (Direct)
+  if (c.layout == lx24RGB && c.channels == 4)
+    c.mode = RowMode::SplitAlpha;
+  else if (c.layout == lx24RGB && ct == PNG_COLOR_TYPE_PALETTE && depth == 1)
+    c.mode = RowMode::Palette1;
+  else
+    c.mode = RowMode::Direct;
+  if (c.mode != RowMode::Direct) c.bitmapRowBytes = size_t(c.width) * 3;
+  return (c.mode == RowMode::SplitAlpha) == (c.rgbaRows && !c.native && c.layout == lx24RGB) &&
+         !(c.mode == RowMode::SplitAlpha && c.rowBytes != size_t(c.width) * 4) &&
+         !(c.mode == RowMode::Direct && c.layout == lx24RGB && c.channels != 3);
+}
+
+// Transparency that no transformation turned into an alpha sample: tRNS of images that keep
+// their own layout. Also the two colours of 1-bit palette images.
+void SetUpKeyAlpha(ReadContext& c) {
+  png_bytep trnsAlpha = nullptr;
+  int trnsCount = 0;
+  png_color_16p trnsColor = nullptr;
+  if (c.hasTrns && (c.mode == RowMode::Direct || c.mode == RowMode::Palette1) &&
+      png_get_tRNS(c.png, c.info, &trnsAlpha, &trnsCount, &trnsColor)) {
+    if (c.colorType == PNG_COLOR_TYPE_PALETTE) {
+      std::memset(c.alphaOfIndex, 255, sizeof c.alphaOfIndex);
+      for (int i = 0; i < trnsCount && i < 256; ++i) c.alphaOfIndex[i] = trnsAlpha[i];
+      c.keyAlpha = KeyAlpha::IndexTable;
+    } else if (c.colorType == PNG_COLOR_TYPE_GRAY && trnsColor) {
+      c.grayKey = trnsColor->gray;
+      c.keyAlpha = c.depth == 1    ? KeyAlpha::Gray1
+                   : c.depth == 16 ? KeyAlpha::Gray16
+                                   : KeyAlpha::Gray8;
+    }
+  }
+  if (c.mode == RowMode::Palette1) {
+    c.twoColours[0] = c.twoColours[1] = TRGB{};
+    for (int i = 0; i < c.plteCount && i < 2; ++i)
+      c.twoColours[i] = CreateRGB(c.plte[i].red, c.plte[i].green, c.plte[i].blue);
+  }
+}
+
+// A fresh, zero-filled bitmap (rows a failed load never reaches stay black), its palette,
+// the staging row and the alpha channel the rows need.
+bool AllocateTargets(ReadContext& c, TLxBitmap& bitmap, const TIOParamsVals& params,
+                     std::vector<uint8_t>& staging) {
+  bitmap.ReallocPending = true;
+  if (!bitmap.Allocate(int(c.width), int(c.height), c.layout) || bitmap.PixelFormat() != c.layout ||
+      size_t(bitmap.RowLen()) < c.bitmapRowBytes) {
+    c.progress->Fail(TLxFailure::OutOfMemory, "cannot allocate the image");
+    return false;
+  }
+  if (c.layout == lx8p)
+    for (int i = 0; i < params.ColorMapCount && i < 256; ++i)
+      bitmap.SetPaletteEntry(i, params.ColorMap[size_t(i)]);
+  c.bitmap = &bitmap;
+#if defined(__x86_64__) || defined(__i386__)
+  c.haveSsse3 = __builtin_cpu_supports("ssse3");
+#endif
+  if (c.mode != RowMode::Direct) {
+    staging.assign(c.rowBytes + 1, 0);
+    c.staging = staging.data();
+  }
+  if (c.mode == RowMode::SplitAlpha || c.keyAlpha != KeyAlpha::None) {
+    c.alpha = bitmap.AlphaChannel();
+    if (!c.alpha || c.alpha->Width() != bitmap.Width() || c.alpha->Height() != bitmap.Height()) {
+      c.progress->Fail(TLxFailure::OutOfMemory, "cannot allocate the alpha channel");
+      return false;
+    }
+    c.alpha->AllOpaque = false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void ReadPNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool infoOnly,
                    ProgressRecord& progress) {
   try {
-    int64_t start = stream.Position();
-    int64_t remaining = stream.Size() - start;
-
+    const int64_t remaining = stream.Size() - stream.Position();
     auto readAhead = std::make_unique<uint8_t[]>(kReadAhead);
     ReadContext c;
     c.stream = &stream;
     c.progress = &progress;
     c.buffer = readAhead.get();
     c.nativeRequested = params.IsNativePixelFormat;
-    c.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &c, OnError, OnWarning, &c, OnMalloc,
-                                     OnFree);
-    if (!c.png) {
-      progress.Abort();
-      return;
-    }
     ReadGuard guard{c};
-    c.info = png_create_info_struct(c.png);
-    if (!c.info) {
-      progress.Abort();
-      return;
-    }
-    png_set_user_limits(c.png, kMaxDimension, kMaxDimension);
-    png_set_chunk_cache_max(c.png, kMaxCachedChunks);
-    png_set_chunk_malloc_max(c.png, kMaxChunkBytes);
-    png_set_read_fn(c.png, &c, OnRead);
-
-    if (!ReadHeader(&c)) return;
-    const int ct = c.colorType;
-    const int depth = c.depth;
-
-    params.PngTextKeys.clear();
-    params.PngTextValues.clear();
-    int textsSeen = TakeTexts(c, params, 0);
-    TRGB background;
-    if (BackgroundOf(c, background)) params.PngBackground = background;
-
-    params.Width = int32_t(c.width);
-    params.Height = int32_t(c.height);
-    params.BitsPerSample = depth;
-    params.SamplesPerPixel = SamplesOf(ct);
-    SetResolution(params, png_get_x_pixels_per_meter(c.png, c.info),
-                  png_get_y_pixels_per_meter(c.png, c.info));
-    png_colorp plte = nullptr;
-    int plteCount = 0;
-    params.FreeColorMap();
-    if (ct == PNG_COLOR_TYPE_PALETTE && png_get_PLTE(c.png, c.info, &plte, &plteCount) &&
-        plteCount > 0) {
-      std::vector<TRGB> map(static_cast<size_t>(plteCount));
-      for (int i = 0; i < plteCount; ++i)
-        map[size_t(i)] = CreateRGB(plte[i].red, plte[i].green, plte[i].blue);
-      params.SetColorMap(map.data(), plteCount);
-    }
-    params.PngInterlaced = png_get_interlace_type(c.png, c.info) != PNG_INTERLACE_NONE;
+    if (!CreateReader(c) || !ReadHeader(&c)) return;
+    const int textsSeen = FillParameters(c, params);
     if (infoOnly) return;
 
     if (!SizeIsPlausible(c, remaining)) {
-      progress.Abort();
+      progress.Fail(TLxFailure::TooLarge, "image too large for its data");
       return;
     }
-
-    // Pixel layout and how rows arrive.
-    lumenax::PixelFormat pf = lx24RGB;
-    if (c.native)
-      pf = ct == PNG_COLOR_TYPE_PALETTE ? lx8p : depth == 16 ? lx16g : lx8g;
-    else if (ct == PNG_COLOR_TYPE_GRAY && depth == 1)
-      pf = lx1g;
-    size_t needRow = c.rowBytes;  // bytes libpng writes into the bitmap row (Direct)
-    if (pf == lx24RGB && c.channels == 4)
-      c.mode = RowMode::SplitAlpha;
-    else if (pf == lx24RGB && ct == PNG_COLOR_TYPE_PALETTE && depth == 1)
-      c.mode = RowMode::Palette1;
-    else
-      c.mode = RowMode::Direct;
-    if (c.mode != RowMode::Direct) needRow = size_t(c.width) * 3;
-    if ((c.mode == RowMode::SplitAlpha) != (c.rgbaRows && !c.native && pf == lx24RGB) ||
-        (c.mode == RowMode::SplitAlpha && c.rowBytes != size_t(c.width) * 4) ||
-        (c.mode == RowMode::Direct && pf == lx24RGB && c.channels != 3)) {
-      progress.Abort();
+    if (!progress.PixelsAllowed(c.width, c.height)) {
+      progress.Fail(TLxFailure::TooLarge, "image too large");
       return;
     }
-
-    // Transparency that no transformation turned into an alpha sample.
-    png_bytep trnsAlpha = nullptr;
-    int trnsCount = 0;
-    png_color_16p trnsColor = nullptr;
-    if (c.hasTrns && (c.mode == RowMode::Direct || c.mode == RowMode::Palette1) &&
-        png_get_tRNS(c.png, c.info, &trnsAlpha, &trnsCount, &trnsColor)) {
-      if (ct == PNG_COLOR_TYPE_PALETTE) {
-        std::memset(c.alphaOfIndex, 255, sizeof c.alphaOfIndex);
-        for (int i = 0; i < trnsCount && i < 256; ++i) c.alphaOfIndex[i] = trnsAlpha[i];
-        c.keyAlpha = KeyAlpha::IndexTable;
-      } else if (ct == PNG_COLOR_TYPE_GRAY && trnsColor) {
-        c.grayKey = trnsColor->gray;
-        c.keyAlpha = depth == 1    ? KeyAlpha::Gray1
-                     : depth == 16 ? KeyAlpha::Gray16
-                                   : KeyAlpha::Gray8;
-      }
-    }
-    if (c.mode == RowMode::Palette1) {
-      c.twoColours[0] = c.twoColours[1] = TRGB{};
-      for (int i = 0; i < plteCount && i < 2; ++i)
-        c.twoColours[i] = CreateRGB(plte[i].red, plte[i].green, plte[i].blue);
-    }
-
-    // A fresh, zero-filled allocation: rows a failed load never reaches stay black.
-    bitmap.ReallocPending = true;
-    if (!bitmap.Allocate(int(c.width), int(c.height), pf) || bitmap.PixelFormat() != pf ||
-        size_t(bitmap.RowLen()) < needRow) {
-      progress.Abort();
+    if (!ChooseLayout(c)) {
+      progress.Fail(TLxFailure::Unsupported, "unexpected row layout");
       return;
     }
-    if (pf == lx8p)
-      for (int i = 0; i < params.ColorMapCount && i < 256; ++i)
-        bitmap.SetPaletteEntry(i, params.ColorMap[size_t(i)]);
-    c.bitmap = &bitmap;
-#if defined(__x86_64__) || defined(__i386__)
-    c.haveSsse3 = __builtin_cpu_supports("ssse3");
-#endif
+    SetUpKeyAlpha(c);
     std::vector<uint8_t> staging;
-    if (c.mode != RowMode::Direct) {
-      staging.assign(c.rowBytes + 1, 0);
-      c.staging = staging.data();
-    }
-    if (c.mode == RowMode::SplitAlpha || c.keyAlpha != KeyAlpha::None) {
-      c.alpha = bitmap.AlphaChannel();
-      if (!c.alpha || c.alpha->Width() != bitmap.Width() || c.alpha->Height() != bitmap.Height()) {
-        progress.Abort();
-        return;
-      }
-      c.alpha->AllOpaque = false;
-    }
-
+    if (!AllocateTargets(c, bitmap, params, staging)) return;
     if (!ReadRows(&c)) return;
     if (c.finished) TakeTexts(c, params, textsSeen);  // text chunks after the image data
+  } catch (const std::bad_alloc&) {
+    progress.Fail(TLxFailure::OutOfMemory, "out of memory");
   } catch (...) {
-    progress.Abort();
+    progress.Fail(TLxFailure::BadData, "read error");
   }
 }
 

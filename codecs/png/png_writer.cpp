@@ -23,6 +23,7 @@
 #include "bitmap/mask.h"
 #include "bitmap/progress.h"
 #include "bitmap/stream.h"
+#include "codecs/common/resolution.h"
 #include "codecs/png/png.h"
 #include "io/params.h"
 #include "quantize/quantizer.h"
@@ -58,6 +59,8 @@ struct WriteContext {
 
   uint8_t* out = nullptr;  // write buffer of kWriteBuffer bytes
   size_t outLen = 0;
+  int64_t start = 0;    // stream position of the first byte
+  int64_t flushed = 0;  // bytes handed to the stream so far
 
   // Header and chunks.
   png_uint_32 width = 0;
@@ -91,13 +94,21 @@ struct WriteContext {
 
 // ---------------------------------------------------------------- output
 
+// Hands n bytes to the stream; a short write fails the save.
+void WriteThrough(WriteContext* c, const uint8_t* data, size_t n) {
+  int64_t put = c->stream->Write(data, int64_t(n));
+  if (put != int64_t(n))
+    c->progress->Fail(TLxFailure::WriteFailed, c->start + c->flushed + std::max<int64_t>(put, 0),
+                      "write failed");
+  c->flushed += int64_t(n);
+}
+
 // Moves the gathered bytes to the stream; a short write sets Aborting. An exception of
 // the stream is kept in pendingError and false returned.
 bool FlushOut(WriteContext* c) noexcept {
   if (c->outLen == 0) return true;
   try {
-    int64_t put = c->stream->Write(c->out, int64_t(c->outLen));
-    if (put != int64_t(c->outLen)) c->progress->Abort();
+    WriteThrough(c, c->out, c->outLen);
     c->outLen = 0;
     return true;
   } catch (...) {
@@ -112,8 +123,7 @@ bool PutBytes(WriteContext* c, const uint8_t* data, size_t n) noexcept {
     if (!FlushOut(c)) return false;
     if (n >= kWriteBuffer) {  // large blocks go straight through
       try {
-        int64_t put = c->stream->Write(data, int64_t(n));
-        if (put != int64_t(n)) c->progress->Abort();
+        WriteThrough(c, data, n);
         return true;
       } catch (...) {
         *c->pendingError = std::current_exception();
@@ -343,8 +353,203 @@ bool UsableKeyword(const std::string& key) {
   return false;
 }
 
+// pHYs holds unsigned 32-bit values.
 png_uint_32 PixelsPerMetre(int32_t dpi) {
-  return png_uint_32(std::nearbyint(double(dpi) * 100.0 / 2.54));
+  return png_uint_32(PixelsPerMetreFromDpi(dpi, 0, UINT32_MAX));
+}
+
+// The libpng filter mask of PngFilter; -1 leaves the choice to libpng.
+int FilterMask(uint8_t pngFilter) {
+  switch (pngFilter) {
+    case kPngFilterNone:
+      return PNG_FILTER_NONE;
+    case kPngFilterSub:
+      return PNG_FILTER_SUB;
+    case kPngFilterPaeth:
+      return PNG_FILTER_PAETH;
+    default:
+      return -1;
+  }
+}
+
+// Gray output of a single-channel image stores 1, 8 or 16 bits; other depths become 8.
+void NormaliseBitsPerSample(TIOParamsVals& params) {
+  if (params.SamplesPerPixel == 1 && params.BitsPerSample != 1 && params.BitsPerSample != 8 &&
+      params.BitsPerSample != 16)
+    params.BitsPerSample = 8;
+}
+
+// What the rows are made from, and the palettes built for them. Owns the working copy, the
+// quantizer and the tables that the WriteContext points into.
+struct WritePlan {
+  std::unique_ptr<TLxBitmap> copy;
+  TLxBitmap* working = nullptr;
+  // The two colours of 1-bit output when they are not black and white: written as a
+  // two-entry palette rather than thrown away.
+  bool colourPair = false;
+  TRGB dark{}, light{};
+  std::array<TRGB, 256> quantized{};
+  std::array<png_color, 256> plte{};
+  std::array<uint8_t, 256> indexTable{};
+  std::unique_ptr<TLxQuantizer> quantizer;
+};
+
+// The working bitmap: 1-bit output from a two-colour extract (bit 0 the darker colour) or a
+// converted copy; palette and gray output from a layout the quantizer understands.
+void ChooseWorkingBitmap(TLxBitmap& bitmap, const TIOParamsVals& params, bool withAlpha,
+                         WritePlan& plan) {
+  plan.working = &bitmap;
+  // With alpha, 1-bit images take the palette path, whose entry 0 is the transparent one.
+  if (params.BitsPerSample == 1 && !withAlpha && bitmap.PixelFormat() != lx1g) {
+    plan.copy = ExtractColoursFor1Bit(bitmap, plan.dark, plan.light);
+    if (plan.copy) {
+      const TRGB black{0, 0, 0}, white{255, 255, 255};
+      plan.colourPair = !(plan.dark == black && plan.light == white);
+    } else {
+      plan.copy = std::make_unique<TLxBitmap>();
+      plan.copy->AssignImage(bitmap);
+      plan.copy->SetPixelFormat(lx1g);
+    }
+    plan.working = plan.copy.get();
+  }
+  const lumenax::PixelFormat wpf = plan.working->PixelFormat();
+  if (params.SamplesPerPixel == 1 && wpf != lx1g && wpf != lx8p && wpf != lx8g && wpf != lx16g &&
+      wpf != lx32f && wpf != lx24RGB) {
+    plan.copy = RgbCopy(*plan.working);  // lxRGB48, lx32RGB, lxCMYK, lxCIELab: by their colours
+    if (!plan.copy) throw EInvalidGraphic(kCreateError);
+    plan.working = plan.copy.get();
+  }
+}
+
+// 1-bit output of two colours other than black and white: a two-entry palette.
+void PlanTwoColourPalette(WriteContext& c, WritePlan& plan, TRGB bg) {
+  c.colorType = PNG_COLOR_TYPE_PALETTE;
+  c.depth = 1;
+  c.fill = RowFill::Direct;
+  plan.plte[0] = {plan.dark.r, plan.dark.g, plan.dark.b};
+  plan.plte[1] = {plan.light.r, plan.light.g, plan.light.b};
+  c.plte = plan.plte.data();
+  c.plteCount = 2;
+  c.background.index = png_byte(NearestEntry(plan.plte.data(), c.plteCount, bg));
+}
+
+void PlanGray(WriteContext& c, const WritePlan& plan, int bps, int bgGray) {
+  c.colorType = PNG_COLOR_TYPE_GRAY;
+  c.depth = bps == 16 ? 16 : 8;
+  c.fill = bps == 16                             ? RowFill::Gray16
+           : plan.working->PixelFormat() == lx8g ? RowFill::Direct
+                                                 : RowFill::Gray8;
+  c.background.gray = png_uint_16(bps == 16 ? bgGray * 257 : bgGray);
+}
+
+// Palette output without alpha: the bitmap's own palette or the quantizer's, 256 entries.
+void PlanOpaquePalette(WriteContext& c, WritePlan& plan, int bps, TRGB bg) {
+  TLxBitmap& working = *plan.working;
+  c.depth = bps == 16 ? 16 : 8;  // 16 is refused by libpng
+  if (working.PixelFormat() == lx8p) {
+    for (int i = 0; i < 256; ++i) plan.quantized[size_t(i)] = working.GetPaletteEntry(i);
+    c.fill = RowFill::Direct;
+  } else {
+    plan.quantizer = std::make_unique<TLxQuantizer>(working, plan.quantized.data(), 256);
+    c.fill = RowFill::Index;
+  }
+  for (int i = 0; i < 256; ++i) {
+    const TRGB& q = plan.quantized[size_t(i)];
+    plan.plte[size_t(i)] = {q.r, q.g, q.b};
+  }
+  c.plteCount = 256;
+  c.background.index = png_byte(NearestEntry(plan.plte.data(), c.plteCount, bg));
+}
+
+// Palette output with alpha: entry 0 is the background and fully transparent; the image's
+// colours follow.
+void PlanTransparentPalette(WriteContext& c, WritePlan& plan, int bps, TRGB bg) {
+  TLxBitmap& working = *plan.working;
+  c.depth = 8;
+  const int colours = std::min(1 << std::min(bps, 8), 255);
+  if (working.PixelFormat() == lx8p) {
+    for (int i = 0; i < colours; ++i) plan.quantized[size_t(i)] = working.GetPaletteEntry(i);
+    // Index i moves to i + 1; indices past the written entries take the nearest one.
+    std::array<png_color, 256> own{};
+    for (int i = 0; i < colours; ++i) {
+      const TRGB& q = plan.quantized[size_t(i)];
+      own[size_t(i)] = {q.r, q.g, q.b};
+    }
+    for (int i = 0; i < 256; ++i)
+      plan.indexTable[size_t(i)] = uint8_t(
+          1 + (i < colours ? i : NearestEntry(own.data(), colours, working.GetPaletteEntry(i))));
+    c.indexTable = plan.indexTable.data();
+    c.fill = RowFill::TableAlpha;
+  } else {
+    plan.quantizer = std::make_unique<TLxQuantizer>(working, plan.quantized.data(), colours);
+    c.indexLimit = colours;
+    c.fill = RowFill::IndexAlpha;
+  }
+  plan.plte[0] = {bg.r, bg.g, bg.b};
+  for (int i = 0; i < colours; ++i) {
+    const TRGB& q = plan.quantized[size_t(i)];
+    plan.plte[size_t(i) + 1] = {q.r, q.g, q.b};
+  }
+  c.plteCount = std::min((1 << std::min(bps, 8)) + 1, 256);
+  c.trnsAlpha[0] = 0;
+  c.trnsCount = 1;
+  c.background.index = 0;  // the background is entry 0 itself
+}
+
+void PlanColour(WriteContext& c, const WritePlan& plan, bool withAlpha, TRGB bg) {
+  c.colorType = withAlpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB;
+  c.depth = 8;
+  const bool rgb = plan.working->PixelFormat() == lx24RGB;
+  c.fill = withAlpha ? (rgb ? RowFill::Rgba : RowFill::RgbaFromAny)
+                     : (rgb ? RowFill::Direct : RowFill::RgbFromAny);
+  c.background.red = bg.r;
+  c.background.green = bg.g;
+  c.background.blue = bg.b;
+}
+
+// Colour type, bit depth, palette, tRNS and bKGD.
+void PlanImage(WriteContext& c, WritePlan& plan, const TIOParamsVals& params, bool withAlpha) {
+  const int bps = params.BitsPerSample;
+  const TRGB bg = params.PngBackground;
+  const int bgGray = Gray8(bg.r, bg.g, bg.b);
+  const bool oneBit =
+      params.SamplesPerPixel == 1 && bps == 1 && plan.working->PixelFormat() == lx1g && !withAlpha;
+  if (oneBit && plan.colourPair) {
+    PlanTwoColourPalette(c, plan, bg);
+  } else if (oneBit) {
+    c.colorType = PNG_COLOR_TYPE_GRAY;
+    c.depth = 1;
+    c.fill = RowFill::Direct;
+    c.background.gray = bgGray >= 128 ? 1 : 0;
+  } else if (params.SamplesPerPixel == 1 && !withAlpha && plan.working->IsGrayScale()) {
+    PlanGray(c, plan, bps, bgGray);
+  } else if (params.SamplesPerPixel == 1) {
+    c.colorType = PNG_COLOR_TYPE_PALETTE;
+    if (withAlpha)
+      PlanTransparentPalette(c, plan, bps, bg);
+    else
+      PlanOpaquePalette(c, plan, bps, bg);
+    c.plte = plan.plte.data();
+  } else {
+    PlanColour(c, plan, withAlpha, bg);
+  }
+  c.quantizer = plan.quantizer.get();
+}
+
+// The text chunks: as many pairs as the shorter list holds, unusable keywords left out.
+std::vector<png_text> TextChunks(const TIOParamsVals& params) {
+  const size_t textCount = std::min(params.PngTextKeys.size(), params.PngTextValues.size());
+  std::vector<png_text> texts;
+  for (size_t i = 0; i < textCount; ++i) {
+    if (!UsableKeyword(params.PngTextKeys[i])) continue;
+    png_text t{};
+    t.compression = PNG_TEXT_COMPRESSION_NONE;
+    t.key = const_cast<char*>(params.PngTextKeys[i].c_str());
+    t.text = const_cast<char*>(params.PngTextValues[i].c_str());
+    t.text_length = std::strlen(t.text);
+    texts.push_back(t);
+  }
+  return texts;
 }
 
 }  // namespace
@@ -358,6 +563,7 @@ void WritePNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
   c.progress = &progress;
   c.pendingError = &pendingError;
   c.out = out.data();
+  c.start = stream.Position();
   c.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &c, OnError, OnWarning);
   if (!c.png) throw EInvalidGraphic(kCreateError);
   WriteGuard guard{c};
@@ -368,173 +574,30 @@ void WritePNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
   }
   png_set_write_fn(c.png, &c, OnWrite, OnFlush);
 
-  if (params.SamplesPerPixel == 1 && params.BitsPerSample != 1 && params.BitsPerSample != 8 &&
-      params.BitsPerSample != 16)
-    params.BitsPerSample = 8;
-  const int bps = params.BitsPerSample;
+  NormaliseBitsPerSample(params);
   const bool withAlpha =
       alphaMask && MaskHasTransparency(*alphaMask, bitmap.Width(), bitmap.Height());
-
-  // The working bitmap: 1-bit output from a two-colour extract (bit 0 the darker colour) or
-  // a converted copy; palette and gray output from a layout the quantizer understands.
-  std::unique_ptr<TLxBitmap> copy;
-  TLxBitmap* working = &bitmap;
-  // The two colours of 1-bit output when they are not black and white: written as a
-  // two-entry palette rather than thrown away.
-  bool colourPair = false;
-  TRGB dark{}, light{};
-  // With alpha, 1-bit images take the palette path, whose entry 0 is the transparent one.
-  if (bps == 1 && !withAlpha && bitmap.PixelFormat() != lx1g) {
-    copy = ExtractColoursFor1Bit(bitmap, dark, light);
-    if (copy) {
-      colourPair = !(dark.r == 0 && dark.g == 0 && dark.b == 0 && light.r == 255 &&
-                     light.g == 255 && light.b == 255);
-    } else {
-      copy = std::make_unique<TLxBitmap>();
-      copy->AssignImage(bitmap);
-      copy->SetPixelFormat(lx1g);
-    }
-    working = copy.get();
-  }
-  const lumenax::PixelFormat wpf = working->PixelFormat();
-  if (params.SamplesPerPixel == 1 && wpf != lx1g && wpf != lx8p && wpf != lx8g && wpf != lx16g &&
-      wpf != lx32f && wpf != lx24RGB) {
-    copy = RgbCopy(*working);  // lxRGB48, lx32RGB, lxCMYK, lxCIELab: judged by their colours
-    if (!copy) throw EInvalidGraphic(kCreateError);
-    working = copy.get();
-  }
-
-  c.working = working;
+  WritePlan plan;
+  ChooseWorkingBitmap(bitmap, params, withAlpha, plan);
+  c.working = plan.working;
   c.mask = alphaMask;
   c.width = png_uint_32(std::max(0, bitmap.Width()));
   c.height = png_uint_32(std::max(0, bitmap.Height()));
   c.interlaced = params.PngInterlaced;
-  const TRGB bg = params.PngBackground;
-  const int bgGray = Gray8(bg.r, bg.g, bg.b);
-
-  std::array<TRGB, 256> quantized{};
-  std::array<png_color, 256> plte{};
-  std::array<uint8_t, 256> indexTable{};
-  std::unique_ptr<TLxQuantizer> quantizer;
-  const int w = working->Width();
-
-  if (params.SamplesPerPixel == 1 && bps == 1 && working->PixelFormat() == lx1g && colourPair &&
-      !withAlpha) {
-    c.colorType = PNG_COLOR_TYPE_PALETTE;
-    c.depth = 1;
-    c.fill = RowFill::Direct;
-    plte[0] = {dark.r, dark.g, dark.b};
-    plte[1] = {light.r, light.g, light.b};
-    c.plte = plte.data();
-    c.plteCount = 2;
-    c.background.index = png_byte(NearestEntry(plte.data(), c.plteCount, bg));
-  } else if (params.SamplesPerPixel == 1 && bps == 1 && working->PixelFormat() == lx1g &&
-             !withAlpha) {
-    c.colorType = PNG_COLOR_TYPE_GRAY;
-    c.depth = 1;
-    c.fill = RowFill::Direct;
-    c.background.gray = bgGray >= 128 ? 1 : 0;
-  } else if (params.SamplesPerPixel == 1 && !withAlpha && working->IsGrayScale()) {
-    c.colorType = PNG_COLOR_TYPE_GRAY;
-    c.depth = bps == 16 ? 16 : 8;
-    c.fill = bps == 16                        ? RowFill::Gray16
-             : working->PixelFormat() == lx8g ? RowFill::Direct
-                                              : RowFill::Gray8;
-    c.background.gray = png_uint_16(bps == 16 ? bgGray * 257 : bgGray);
-  } else if (params.SamplesPerPixel == 1) {
-    c.colorType = PNG_COLOR_TYPE_PALETTE;
-    const bool fromPalette = working->PixelFormat() == lx8p;
-    if (!withAlpha) {
-      c.depth = bps == 16 ? 16 : 8;  // 16 is refused by libpng
-      if (fromPalette) {
-        for (int i = 0; i < 256; ++i) quantized[size_t(i)] = working->GetPaletteEntry(i);
-        c.fill = RowFill::Direct;
-      } else {
-        quantizer = std::make_unique<TLxQuantizer>(*working, quantized.data(), 256);
-        c.fill = RowFill::Index;
-      }
-      for (int i = 0; i < 256; ++i)
-        plte[size_t(i)] = {quantized[size_t(i)].r, quantized[size_t(i)].g, quantized[size_t(i)].b};
-      c.plteCount = 256;
-      c.background.index = png_byte(NearestEntry(plte.data(), c.plteCount, bg));
-    } else {
-      // Entry 0 is the background and fully transparent; the image's colours follow.
-      c.depth = 8;
-      const int colours = std::min(1 << std::min(bps, 8), 255);
-      if (fromPalette) {
-        for (int i = 0; i < colours; ++i) quantized[size_t(i)] = working->GetPaletteEntry(i);
-        // Index i moves to i + 1; indices past the written entries take the nearest one.
-        std::array<png_color, 256> own{};
-        for (int i = 0; i < colours; ++i)
-          own[size_t(i)] = {quantized[size_t(i)].r, quantized[size_t(i)].g, quantized[size_t(i)].b};
-        for (int i = 0; i < 256; ++i)
-          indexTable[size_t(i)] = uint8_t(
-              1 +
-              (i < colours ? i : NearestEntry(own.data(), colours, working->GetPaletteEntry(i))));
-        c.indexTable = indexTable.data();
-        c.fill = RowFill::TableAlpha;
-      } else {
-        quantizer = std::make_unique<TLxQuantizer>(*working, quantized.data(), colours);
-        c.indexLimit = colours;
-        c.fill = RowFill::IndexAlpha;
-      }
-      plte[0] = {bg.r, bg.g, bg.b};
-      for (int i = 0; i < colours; ++i)
-        plte[size_t(i) + 1] = {quantized[size_t(i)].r, quantized[size_t(i)].g,
-                               quantized[size_t(i)].b};
-      c.plteCount = std::min((1 << std::min(bps, 8)) + 1, 256);
-      c.trnsAlpha[0] = 0;
-      c.trnsCount = 1;
-      c.background.index = 0;  // the background is entry 0 itself
-    }
-    c.plte = plte.data();
-  } else {
-    c.colorType = withAlpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB;
-    c.depth = 8;
-    const bool rgb = working->PixelFormat() == lx24RGB;
-    c.fill = withAlpha ? (rgb ? RowFill::Rgba : RowFill::RgbaFromAny)
-                       : (rgb ? RowFill::Direct : RowFill::RgbFromAny);
-    c.background.red = bg.r;
-    c.background.green = bg.g;
-    c.background.blue = bg.b;
-  }
-  c.quantizer = quantizer.get();
+  PlanImage(c, plan, params, withAlpha);
 
   if (params.DpiX > 0 && params.DpiY > 0) {
     c.hasPhys = true;
     c.ppmX = PixelsPerMetre(params.DpiX);
     c.ppmY = PixelsPerMetre(params.DpiY);
   }
-  switch (params.PngFilter) {
-    case 0:
-      c.filters = PNG_FILTER_NONE;
-      break;
-    case 1:
-      c.filters = PNG_FILTER_SUB;
-      break;
-    case 2:
-      c.filters = PNG_FILTER_PAETH;
-      break;
-    default:
-      c.filters = -1;
-      break;
-  }
+  c.filters = FilterMask(params.PngFilter);
   c.level = params.PngCompression;
-
-  const size_t textCount = std::min(params.PngTextKeys.size(), params.PngTextValues.size());
-  std::vector<png_text> texts;
-  for (size_t i = 0; i < textCount; ++i) {
-    if (!UsableKeyword(params.PngTextKeys[i])) continue;
-    png_text t{};
-    t.compression = PNG_TEXT_COMPRESSION_NONE;
-    t.key = const_cast<char*>(params.PngTextKeys[i].c_str());
-    t.text = const_cast<char*>(params.PngTextValues[i].c_str());
-    t.text_length = std::strlen(t.text);
-    texts.push_back(t);
-  }
+  std::vector<png_text> texts = TextChunks(params);
   c.texts = texts.data();
   c.textCount = int(texts.size());
 
+  const int w = plan.working->Width();
   std::vector<uint8_t> row(size_t(std::max(w, 1)) * 4 + 8, 0);
   c.row = row.data();
   std::vector<uint8_t> maskRow;

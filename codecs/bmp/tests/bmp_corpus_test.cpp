@@ -102,21 +102,30 @@ TEST(BmpSuite, GoodFilesEqualTheirReferences) {
 }
 
 // What each questionable or bad file does: loads, loads what it holds and reports the cut
-// (Aborting with a bitmap), or is refused before anything is allocated.
+// (Aborting with a bitmap), or is refused before anything is allocated; and why.
 enum Outcome { kLoads, kCut, kRefused };
+struct Expected {
+  Outcome outcome;
+  TLxFailure reason;
+};
 
 TEST(BmpSuite, QuestionableAndBadFilesLoadOrAreRefused) {
   if (Suite().empty()) GTEST_SKIP() << "corpus not found";
-  const std::map<std::string, Outcome> expected = {
+  const std::map<std::string, Expected> expected = {
       // Depths and compressions this reader does not decode: 2 bits, OS/2 Huffman and
       // RLE24, embedded JPEG and PNG, 64 bits.
-      {"q/pal1huffmsb.bmp", kRefused}, {"q/pal2.bmp", kRefused},
-      {"q/pal2color.bmp", kRefused},   {"q/rgb24jpeg.bmp", kRefused},
-      {"q/rgb24png.bmp", kRefused},    {"q/rgb24rle24.bmp", kRefused},
-      {"q/rgba64.bmp", kRefused},      {"b/badbitcount.bmp", kRefused},  // 30000 bits per pixel
-      {"b/badwidth.bmp", kRefused},                                      // negative width
-      {"b/reallybig.bmp", kRefused},                               // 3000000 x 2000000 in 24 KB
-      {"b/shortfile.bmp", kCut},       {"x/ba-bm.bmp", kRefused},  // "BA" signature
+      {"q/pal1huffmsb.bmp", {kRefused, TLxFailure::Unsupported}},
+      {"q/pal2.bmp", {kRefused, TLxFailure::Unsupported}},
+      {"q/pal2color.bmp", {kRefused, TLxFailure::Unsupported}},
+      {"q/rgb24jpeg.bmp", {kRefused, TLxFailure::Unsupported}},
+      {"q/rgb24png.bmp", {kRefused, TLxFailure::Unsupported}},
+      {"q/rgb24rle24.bmp", {kRefused, TLxFailure::Unsupported}},
+      {"q/rgba64.bmp", {kRefused, TLxFailure::Unsupported}},
+      {"b/badbitcount.bmp", {kRefused, TLxFailure::BadHeader}},  // 30000 bits per pixel
+      {"b/badwidth.bmp", {kRefused, TLxFailure::BadHeader}},     // negative width
+      {"b/reallybig.bmp", {kRefused, TLxFailure::TooLarge}},     // 3000000 x 2000000 in 24 KB
+      {"b/shortfile.bmp", {kCut, TLxFailure::Truncated}},
+      {"x/ba-bm.bmp", {kRefused, TLxFailure::BadSignature}},  // "BA" signature
   };
   // Loaded files whose rendering equals a reference (16-bit ones within 1).
   const std::set<std::string> matching = {
@@ -137,7 +146,9 @@ TEST(BmpSuite, QuestionableAndBadFilesLoadOrAreRefused) {
       LoadResult r = LoadBmpFile(p, bitmap, params);
       Outcome got = !r.aborting ? kLoads : bitmap.IsEmpty() ? kRefused : kCut;
       auto it = expected.find(key);
-      EXPECT_EQ(got, it == expected.end() ? kLoads : it->second) << key;
+      const Expected want = it == expected.end() ? Expected{kLoads, TLxFailure::None} : it->second;
+      EXPECT_EQ(got, want.outcome) << key;
+      EXPECT_EQ(r.reason.Code, want.reason) << key << ": " << r.reason.Text();
       if (got == kLoads) {
         EXPECT_FALSE(bitmap.IsEmpty()) << key;
         if (matching.count(key)) {

@@ -436,7 +436,10 @@ TEST(BmpReader, WrongSignatureChangesNothing) {
   TIOParamsVals p;
   p.Width = 77;
   p.BmpVersion = 9;
-  EXPECT_TRUE(LoadBmp(f, b, p).aborting);
+  LoadResult r = LoadBmp(f, b, p);
+  EXPECT_TRUE(r.aborting);
+  EXPECT_EQ(r.reason.Code, TLxFailure::BadSignature);
+  EXPECT_EQ(r.reason.Offset, 0);
   EXPECT_EQ(p.Width, 77);
   EXPECT_EQ(p.BmpVersion, 9);
   EXPECT_EQ(b.Width(), 3);
@@ -455,7 +458,11 @@ TEST(BmpReader, TruncatedRowsAreDecodedAndTheRestIsBlack) {
   b.Allocate(2, 4, lx24RGB);
   b.Fill(0xFFFFFF);
   TIOParamsVals p;
-  EXPECT_TRUE(LoadBmp(f, b, p).aborting);
+  LoadResult r = LoadBmp(f, b, p);
+  EXPECT_TRUE(r.aborting);
+  EXPECT_EQ(r.reason.Code, TLxFailure::Truncated);
+  EXPECT_EQ(r.reason.Detail, "truncated pixel data");
+  EXPECT_EQ(r.reason.Offset, int64_t(f.size()));
   EXPECT_EQ(Rgb(b, 0, 3), 0x111111u);
   EXPECT_EQ(Rgb(b, 1, 2), 0x444444u);
   EXPECT_EQ(Rgb(b, 0, 1), 0x555555u);
@@ -475,7 +482,10 @@ TEST(BmpReader, TruncatedRleIsReportedAndUnreadRowsAreZero) {
   s.pixels = {2, 1, 0, 0, 1};  // a row, then the data stop in the middle of a pair
   TLxBitmap b;
   TIOParamsVals p;
-  EXPECT_TRUE(LoadBmp(MakeBmp(s), b, p).aborting);
+  LoadResult cut = LoadBmp(MakeBmp(s), b, p);
+  EXPECT_TRUE(cut.aborting);
+  EXPECT_EQ(cut.reason.Code, TLxFailure::Truncated);
+  EXPECT_EQ(cut.reason.Detail, "truncated RLE data");
   EXPECT_EQ(Rgb(b, 1, 2), 0xFFFFFFu);
   EXPECT_EQ(Rgb(b, 0, 1), 0u);
   // The same data ended by end-of-bitmap are a complete image.
@@ -496,46 +506,139 @@ TEST(BmpReader, TruncatedRleIsReportedAndUnreadRowsAreZero) {
 TEST(BmpReader, HostileHeadersAreRefusedBeforeAllocating) {
   TLxBitmap b;
   TIOParamsVals p;
-  auto refused = [&](const std::vector<uint8_t>& f) {
+  // Refused with this reason, and nothing allocated.
+  auto refused = [&](const std::vector<uint8_t>& f, TLxFailure why) {
     b.FreeImage(true);
-    bool aborted = LoadBmp(f, b, p).aborting;
-    return aborted && b.IsEmpty();
+    LoadResult r = LoadBmp(f, b, p);
+    EXPECT_EQ(r.reason.Code, why) << r.reason.Text();
+    return r.aborting && b.IsEmpty();
   };
   BmpSpec s;
   s.width = 3000000;
   s.height = 2000000;
   s.pixels = Rows24({{1}});
-  EXPECT_TRUE(refused(MakeBmp(s)));  // terabytes described by a few bytes
+  EXPECT_TRUE(refused(MakeBmp(s), TLxFailure::TooLarge));  // terabytes described by a few bytes
   s.width = -5;
   s.height = 2;
-  EXPECT_TRUE(refused(MakeBmp(s)));
+  EXPECT_TRUE(refused(MakeBmp(s), TLxFailure::BadHeader));
   s.width = 1;
   s.height = INT32_MIN;
-  EXPECT_TRUE(refused(MakeBmp(s)));
+  EXPECT_TRUE(refused(MakeBmp(s), TLxFailure::BadHeader));
   s.height = 1;
   s.bits = 2;  // a depth this reader does not decode
-  EXPECT_TRUE(refused(MakeBmp(s)));
+  EXPECT_TRUE(refused(MakeBmp(s), TLxFailure::Unsupported));
   s.bits = 24;
   std::vector<uint8_t> f = MakeBmp(s);
   f[14] = 0xFF, f[15] = 0xFF;  // info header larger than the file
-  EXPECT_TRUE(refused(f));
+  EXPECT_TRUE(refused(f, TLxFailure::Truncated));
   f = MakeBmp(s);
   f[14] = 8;  // info header too small to hold anything
-  EXPECT_TRUE(refused(f));
+  EXPECT_TRUE(refused(f, TLxFailure::BadHeader));
   f = MakeBmp(s);
   f[10] = 0xF0, f[11] = 0xFF;  // pixel data offset beyond the end
-  EXPECT_TRUE(refused(f));
+  EXPECT_TRUE(refused(f, TLxFailure::Truncated));
   f = MakeBmp(s);
   f.resize(20);  // cut inside the info header
-  EXPECT_TRUE(refused(f));
-  EXPECT_TRUE(refused({'B', 'M', 0}));
+  EXPECT_TRUE(refused(f, TLxFailure::Truncated));
+  EXPECT_TRUE(refused({'B', 'M', 0}, TLxFailure::Truncated));
+  EXPECT_TRUE(refused({'B', 'A', 0}, TLxFailure::BadSignature));
   // RLE: 2 bytes cannot describe a 100-megapixel image.
   s.width = 10000;
   s.height = 10000;
   s.bits = 8;
   s.compression = 1;
   s.pixels = {0, 1};
-  EXPECT_TRUE(refused(MakeBmp(s)));
+  EXPECT_TRUE(refused(MakeBmp(s), TLxFailure::TooLarge));
+}
+
+TEST(BmpReader, RefusalsNameTheFieldAndTheVariant) {
+  TLxBitmap b;
+  TIOParamsVals p;
+  BmpSpec s;
+  s.pixels = Rows24({{1}});
+  s.compression = 4;  // embedded JPEG
+  LoadResult r = LoadBmp(MakeBmp(s), b, p);
+  EXPECT_EQ(r.reason.Code, TLxFailure::Unsupported);
+  EXPECT_EQ(r.reason.Text(), "unsupported compression 4 at byte 30");
+  s.compression = 5;  // embedded PNG
+  EXPECT_EQ(LoadBmp(MakeBmp(s), b, p).reason.Code, TLxFailure::Unsupported);
+  s.compression = 0;
+  s.bits = 30000;
+  r = LoadBmp(MakeBmp(s), b, p);
+  EXPECT_EQ(r.reason.Code, TLxFailure::BadHeader);
+  EXPECT_EQ(r.reason.Text(), "bad bit count 30000 at byte 28");
+  s.bits = 16;
+  s.compression = 1;  // RLE8 of 16-bit pixels
+  EXPECT_EQ(LoadBmp(MakeBmp(s), b, p).reason.Code, TLxFailure::Unsupported);
+  s.bits = 24;
+  s.compression = 3;
+  s.headerSize = 40;
+  std::vector<uint8_t> f = MakeBmp(s);
+  f.resize(14 + 40 + 6);  // the masks after the header are cut
+  r = LoadBmp(f, b, p);
+  EXPECT_EQ(r.reason.Code, TLxFailure::Truncated);
+  EXPECT_EQ(r.reason.Detail, "truncated colour masks");
+  // A header that leaves the stream no pixel bytes at all.
+  s.compression = 0;
+  f = MakeBmp(s);
+  f.resize(14 + 40);
+  r = LoadBmp(f, b, p);
+  EXPECT_EQ(r.reason.Code, TLxFailure::Truncated);
+  EXPECT_EQ(r.reason.Text(), "no pixel data at byte 54");
+}
+
+// Rows of 24 and 32 bits are plain rows whatever the compression field says (an RLE or
+// alpha-mask code by mistake loses nothing); embedded JPEG and PNG stay refused above.
+TEST(BmpReader, CompressionCodesOfTrueColourRowsReadPlainRows) {
+  for (int bits : {24, 32}) {
+    for (uint32_t compression : {1u, 2u, 6u}) {
+      if (bits == 32 && compression == 6) continue;  // alpha bit fields: masks are honoured
+      BmpSpec s;
+      s.width = 2;
+      s.height = 2;
+      s.bits = bits;
+      s.compression = compression;
+      if (bits == 24)
+        s.pixels = Rows24({{0x102030, 0x405060}, {0x708090, 0xA0B0C0}});
+      else
+        s.pixels = {0x30, 0x20, 0x10, 0x80, 0x60, 0x50, 0x40, 0x80,
+                    0x90, 0x80, 0x70, 0x80, 0xC0, 0xB0, 0xA0, 0x80};
+      TLxBitmap b;
+      TIOParamsVals p;
+      LoadResult r = LoadBmp(MakeBmp(s), b, p);
+      SCOPED_TRACE(std::to_string(bits) + " bits, compression " + std::to_string(compression));
+      ASSERT_FALSE(r.aborting) << r.reason.Text();
+      EXPECT_EQ(Rgb(b, 0, 1), 0x102030u);
+      EXPECT_EQ(Rgb(b, 1, 1), 0x405060u);
+      EXPECT_EQ(Rgb(b, 0, 0), 0x708090u);
+      EXPECT_EQ(Rgb(b, 1, 0), 0xA0B0C0u);
+      if (bits == 32) {
+        ASSERT_TRUE(b.HasAlphaChannel());  // 0x80 everywhere: a real alpha channel
+        EXPECT_EQ(b.AlphaChannel()->ScanLine(0)[1], 0x80);
+      }
+      EXPECT_EQ(p.BmpCompression, compression == 6 ? kBmpUncompressed : kBmpRunLength);
+    }
+  }
+}
+
+TEST(BmpReader, PixelCapRefusesBeforeAllocating) {
+  BmpSpec s;
+  s.width = 100;
+  s.height = 100;
+  s.bits = 8;
+  s.pixels.assign(100 * 100, 0);
+  TLxBitmap b;
+  TIOParamsVals p;
+  LoadResult r = LoadBmp(MakeBmp(s), b, p, true, false, -1, /*maxPixels=*/9999);
+  EXPECT_TRUE(r.aborting);
+  EXPECT_EQ(r.reason.Code, TLxFailure::TooLarge);
+  EXPECT_TRUE(b.IsEmpty());
+  EXPECT_EQ(p.Width, 100);  // the header is read as without the cap
+  EXPECT_FALSE(LoadBmp(MakeBmp(s), b, p, true, false, -1, /*maxPixels=*/10000).aborting);
+  EXPECT_EQ(b.Width(), 100);
+  s.compression = 1;  // the same cap for RLE data
+  s.pixels = {0, 1};
+  EXPECT_EQ(LoadBmp(MakeBmp(s), b, p, true, false, -1, 9999).reason.Code, TLxFailure::TooLarge);
 }
 
 TEST(BmpReader, DecodesIntoPagedBitmaps) {

@@ -1,5 +1,7 @@
 #include "codecs/bmp/tests/bmp_test_util.h"
 
+#include <gtest/gtest.h>
+
 #include "tests/support/test_support.h"
 
 namespace lumenax::test {
@@ -43,7 +45,7 @@ void LogProgress(void* data, void*, int percent) {
 }  // namespace
 
 LoadResult LoadBmp(const std::vector<uint8_t>& file, TLxBitmap& bitmap, TIOParamsVals& params,
-                   bool keepAlpha, bool infoOnly, int abortAtCall) {
+                   bool keepAlpha, bool infoOnly, int abortAtCall, uint64_t maxPixels) {
   LoadResult r;
   TLxMemStream stream(file.data(), int64_t(file.size()));
   ProgressLog log{&r.progress, &r.aborting, abortAtCall};
@@ -51,10 +53,15 @@ LoadResult LoadBmp(const std::vector<uint8_t>& file, TLxBitmap& bitmap, TIOParam
   progress.OnProgressCode = LogProgress;
   progress.OnProgressData = &log;
   progress.AbortingPtr = &r.aborting;
+  progress.ReasonPtr = &r.reason;
+  progress.MaxPixels = maxPixels;
   std::unique_ptr<TLxMask> mask;
   bitmap.RemoveAlphaChannel(false, clWhite);
   ReadBMPStream(stream, bitmap, 0, !keepAlpha, mask, false, infoOnly, progress, params);
   if (mask && !infoOnly) bitmap.AlphaChannel()->CopyFromMask(mask.get());
+  if (abortAtCall < 0) {
+    EXPECT_EQ(r.aborting, bool(r.reason)) << r.reason.Text();
+  }
   return r;
 }
 
@@ -71,7 +78,9 @@ SaveResult SaveBmp(TLxBitmap& bitmap, TIOParamsVals& params, bool keepAlpha) {
   progress.OnProgressCode = LogProgress;
   progress.OnProgressData = &log;
   progress.AbortingPtr = &r.aborting;
+  progress.ReasonPtr = &r.reason;
   WriteBMPStream(stream, bitmap, params, keepAlpha, progress);
+  EXPECT_EQ(r.aborting, bool(r.reason)) << r.reason.Text();
   r.bytes = stream.Bytes();
   return r;
 }

@@ -9,10 +9,10 @@
 
 #include "bitmap/bitmap.h"
 #include "bitmap/mask.h"
+#include "bitmap/progress.h"
 #include "bitmap/stream.h"
 #include "codecs/bmp/bmp.h"
 #include "io/params.h"
-#include "bitmap/progress.h"
 
 namespace lumenax::test {
 
@@ -53,17 +53,21 @@ struct BmpSpec {
 std::vector<uint8_t> MakeBmp(const BmpSpec& s);
 
 // Loads like the I/O component: the mask becomes the alpha channel.
+// Every load that sets Aborting without being cancelled must say why (checked here).
 struct LoadResult {
   bool aborting = false;
+  TLxFailureReason reason;
   std::vector<int> progress;
 };
 LoadResult LoadBmp(const std::vector<uint8_t>& file, TLxBitmap& bitmap, TIOParamsVals& params,
-                   bool keepAlpha = true, bool infoOnly = false, int abortAtCall = -1);
+                   bool keepAlpha = true, bool infoOnly = false, int abortAtCall = -1,
+                   uint64_t maxPixels = 0);
 LoadResult LoadBmpFile(const std::filesystem::path& p, TLxBitmap& bitmap, TIOParamsVals& params,
                        bool keepAlpha = true);
 
 struct SaveResult {
   bool aborting = false;
+  TLxFailureReason reason;
   std::vector<uint8_t> bytes;
   std::vector<int> progress;
 };

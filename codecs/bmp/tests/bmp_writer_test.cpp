@@ -421,13 +421,18 @@ TEST(BmpWriter, ProgressAndAbort) {
   // A stream that takes nothing: Aborting, and the headers stay placeholders.
   TLxMemStream readOnly(nullptr, 0);
   bool aborting = false;
+  TLxFailureReason reason;
   ProgressRecord progress;
   progress.AbortingPtr = &aborting;
+  progress.ReasonPtr = &reason;
   WriteBMPStream(readOnly, b, p, true, progress);
   EXPECT_TRUE(aborting);
+  EXPECT_EQ(reason.Code, TLxFailure::WriteFailed);
+  EXPECT_EQ(reason.Offset, 0);
   // Aborting set by the handler before the first row: nothing is completed.
   TMemoryStream s;
   aborting = false;
+  reason.Clear();
   progress.OnProgressCode = +[](void* data, void*, int) { *static_cast<bool*>(data) = true; };
   progress.OnProgressData = &aborting;
   WriteBMPStream(s, b, p, true, progress);
@@ -435,12 +440,14 @@ TEST(BmpWriter, ProgressAndAbort) {
   ASSERT_GE(s.Bytes().size(), 54u);
   EXPECT_EQ(LoadU32LE(&s.Bytes()[2]), 0u);   // file size never filled in
   EXPECT_EQ(LoadU16LE(&s.Bytes()[28]), 0u);  // nor the bit count
+  EXPECT_FALSE(reason);                      // a cancel is not the writer's failure
   // An empty bitmap is not written.
   TLxBitmap empty;
   aborting = false;
   progress.OnProgressCode = nullptr;
   WriteBMPStream(s, empty, p, true, progress);
   EXPECT_TRUE(aborting);
+  EXPECT_EQ(reason.Code, TLxFailure::NoImage);
 }
 
 TEST(BmpWriter, WritesAtTheStreamPosition) {

@@ -5,10 +5,10 @@
 
 #include <algorithm>
 
+#include "bitmap/progress.h"
 #include "bitmap/stream.h"
 #include "codecs/png/png.h"
 #include "codecs/png/tests/png_test_util.h"
-#include "bitmap/progress.h"
 #include "tests/support/test_support.h"
 
 namespace lumenax {
@@ -392,7 +392,10 @@ TEST(PngReader, TruncatedStreamSetsAbortingAndLeavesZeroRows) {
   TLxBitmap b(25, 400, lx24RGB);
   b.Fill(0xFFFFFF);
   TIOParamsVals params;
-  EXPECT_TRUE(LoadPng(bytes, b, params));
+  TLxFailureReason reason;
+  EXPECT_TRUE(LoadPng(bytes, b, params, false, nullptr, &reason));
+  EXPECT_EQ(reason.Code, TLxFailure::Truncated);
+  EXPECT_EQ(reason.Offset, int64_t(bytes.size()));
   ASSERT_EQ(b.Width(), 25);
   EXPECT_EQ(Px(b, 0, 0), CreateRGB(p.rows[0][0], p.rows[0][1], p.rows[0][2]))
       << "rows before the cut";
@@ -401,14 +404,40 @@ TEST(PngReader, TruncatedStreamSetsAbortingAndLeavesZeroRows) {
   // Without IEND (everything else whole) it fails too.
   std::vector<uint8_t> whole = EncodeRawPng(RgbImage(3, 3));
   whole.resize(whole.size() - 12);
-  EXPECT_TRUE(LoadPng(whole, b, params));
+  EXPECT_TRUE(LoadPng(whole, b, params, false, nullptr, &reason));
+  EXPECT_EQ(reason.Code, TLxFailure::Truncated);
+}
+
+// A deflate stream that libpng cannot inflate is corrupt data, not a cut file.
+TEST(PngReader, CorruptZlibDataIsBadData) {
+  std::vector<uint8_t> bytes = EncodeRawPng(RgbImage(8, 8));
+  // The IDAT chunk follows the 8-byte signature and the 25-byte IHDR chunk.
+  const size_t idat = 8 + 25;
+  ASSERT_EQ(std::string(bytes.begin() + idat + 4, bytes.begin() + idat + 8), "IDAT");
+  const uint32_t length =
+      uint32_t(bytes[idat] << 24 | bytes[idat + 1] << 16 | bytes[idat + 2] << 8 | bytes[idat + 3]);
+  bytes[idat + 8] = 0x78;
+  bytes[idat + 9] = 0x00;  // a zlib header whose check bits are wrong
+  uLong crc = crc32(0, bytes.data() + idat + 4, uInt(length + 4));
+  for (int i = 0; i < 4; ++i) bytes[idat + 8 + length + size_t(i)] = uint8_t(crc >> (24 - 8 * i));
+  TLxBitmap b;
+  TIOParamsVals params;
+  TLxFailureReason reason;
+  EXPECT_TRUE(LoadPng(bytes, b, params, false, nullptr, &reason));
+  EXPECT_EQ(reason.Code, TLxFailure::BadData);
+  EXPECT_EQ(reason.Detail, "corrupt zlib data");
 }
 
 TEST(PngReader, NotAPngSetsAborting) {
   TLxBitmap b;
   TIOParamsVals params;
-  EXPECT_TRUE(LoadPng(std::vector<uint8_t>{'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0}, b, params));
-  EXPECT_TRUE(LoadPng({}, b, params));
+  TLxFailureReason reason;
+  EXPECT_TRUE(LoadPng(std::vector<uint8_t>{'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0}, b, params, false,
+                      nullptr, &reason));
+  EXPECT_EQ(reason.Code, TLxFailure::BadSignature);
+  EXPECT_EQ(reason.Offset, 8);  // libpng looks at all eight signature bytes first
+  EXPECT_TRUE(LoadPng({}, b, params, false, nullptr, &reason));
+  EXPECT_EQ(reason.Code, TLxFailure::Truncated);
 }
 
 // Bytes of a PNG with the given IHDR size and a tiny IDAT, CRCs correct.
@@ -427,14 +456,21 @@ std::vector<uint8_t> HeaderOnly(uint32_t w, uint32_t h) {
 TEST(PngReader, AbsurdSizesAreRefusedBeforeAllocating) {
   TLxBitmap b;
   TIOParamsVals params;
+  TLxFailureReason reason;
   // 1e6 x 1e6 RGB would be 3 TB; the file has a few bytes.
-  EXPECT_TRUE(LoadPng(HeaderOnly(1000000, 1000000), b, params));
+  EXPECT_TRUE(LoadPng(HeaderOnly(1000000, 1000000), b, params, false, nullptr, &reason));
   EXPECT_TRUE(b.IsEmpty());
+  EXPECT_EQ(reason.Code, TLxFailure::TooLarge);
   // 100000 x 50000 is within libpng's limits but far beyond what 70 bytes can inflate to.
-  EXPECT_TRUE(LoadPng(HeaderOnly(100000, 50000), b, params));
+  EXPECT_TRUE(LoadPng(HeaderOnly(100000, 50000), b, params, false, nullptr, &reason));
   EXPECT_TRUE(b.IsEmpty());
+  EXPECT_EQ(reason.Code, TLxFailure::TooLarge);
   // Beyond the width limit: refused by libpng while reading the header.
-  EXPECT_TRUE(LoadPng(HeaderOnly(2000000, 1), b, params, true));
+  EXPECT_TRUE(LoadPng(HeaderOnly(2000000, 1), b, params, true, nullptr, &reason));
+  EXPECT_EQ(reason.Code, TLxFailure::TooLarge);
+  // A width of 0 is no size limit but a bad header.
+  EXPECT_TRUE(LoadPng(HeaderOnly(0, 1), b, params, true, nullptr, &reason));
+  EXPECT_EQ(reason.Code, TLxFailure::BadHeader);
   // A header-only read of a large but plausible header still reports it.
   EXPECT_FALSE(LoadPng(HeaderOnly(5000, 4000), b, params, true));
   EXPECT_EQ(params.Width, 5000);
@@ -446,6 +482,20 @@ TEST(PngReader, AbsurdSizesAreRefusedBeforeAllocating) {
   ASSERT_FALSE(LoadPng(EncodeRawPng(p), b, params));
   EXPECT_EQ(params.PngTextKeys, (std::vector<std::string>{"Fine"}));
   EXPECT_EQ(Px(b, 1, 1), CreateRGB(10, 10, 2));
+}
+
+TEST(PngReader, PixelCapRefusesBeforeAllocating) {
+  std::vector<uint8_t> bytes = EncodeRawPng(RgbImage(50, 20));
+  TLxBitmap b;
+  TIOParamsVals params;
+  TLxFailureReason reason;
+  EXPECT_TRUE(LoadPng(bytes, b, params, false, nullptr, &reason, /*maxPixels=*/999));
+  EXPECT_EQ(reason.Code, TLxFailure::TooLarge);
+  EXPECT_TRUE(b.IsEmpty());
+  EXPECT_EQ(params.Width, 50);  // the header is read as without the cap
+  EXPECT_FALSE(LoadPng(bytes, b, params, false, nullptr, &reason, 1000));
+  EXPECT_EQ(b.Width(), 50);
+  EXPECT_FALSE(LoadPng(bytes, b, params, /*infoOnly=*/true, nullptr, &reason, 1));
 }
 
 TEST(PngReader, StreamIsLeftRightAfterTheImage) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include "codecs/png/tests/png_test_util.h"
 #include "tests/support/test_support.h"
@@ -57,7 +58,28 @@ TEST_P(PngSuiteValid, EveryFileLoadsToTheExpectedPixels) {
 INSTANTIATE_TEST_SUITE_P(Layouts, PngSuiteValid, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Native" : "Converted"; });
 
-TEST(PngSuiteCorrupt, EveryFileSetsAborting) {
+// Why each corrupt file is refused.
+TLxFailure ReasonFor(const std::string& name) {
+  static const std::map<std::string, TLxFailure> reasons = {
+      {"xc1n0g08.png", TLxFailure::BadHeader},     // colour type 1
+      {"xc9n2c08.png", TLxFailure::BadHeader},     // colour type 9
+      {"xcrn0g04.png", TLxFailure::BadSignature},  // carriage returns added
+      {"xcsn0g01.png", TLxFailure::BadData},       // IDAT checksum
+      {"xd0n2c08.png", TLxFailure::BadHeader},     // bit depth 0
+      {"xd3n2c08.png", TLxFailure::BadHeader},     // bit depth 3
+      {"xd9n2c08.png", TLxFailure::BadHeader},     // bit depth 99
+      {"xdtn0g01.png", TLxFailure::NoImage},       // no IDAT chunk
+      {"xhdn0g08.png", TLxFailure::BadData},       // IHDR checksum
+      {"xlfn0g04.png", TLxFailure::BadSignature},  // line feeds added
+      {"xs1n0g01.png", TLxFailure::BadSignature},  // signature bytes
+      {"xs2n0g01.png", TLxFailure::BadSignature}, {"xs4n0g01.png", TLxFailure::BadSignature},
+      {"xs7n0g01.png", TLxFailure::BadSignature},
+  };
+  auto it = reasons.find(name);
+  return it == reasons.end() ? TLxFailure::None : it->second;
+}
+
+TEST(PngSuiteCorrupt, EveryFileSetsAbortingWithItsReason) {
   if (SuiteDir().empty()) GTEST_SKIP() << "corpus not found (../shared/corpus)";
   int files = 0;
   for (auto& f : SuiteFiles(true)) {
@@ -65,13 +87,16 @@ TEST(PngSuiteCorrupt, EveryFileSetsAborting) {
     for (bool infoOnly : {false, true}) {
       TLxBitmap bmp;
       TIOParamsVals params;
-      bool aborting = test::LoadPng(test::ReadFileBytes(f), bmp, params, infoOnly);
+      TLxFailureReason reason;
+      bool aborting =
+          test::LoadPng(test::ReadFileBytes(f), bmp, params, infoOnly, nullptr, &reason);
       // Files whose only fault lies in the image data still give their header to an
       // info-only read.
       std::string name = f.filename().string();
       bool headerIsSound = name == "xcsn0g01.png";  // bad IDAT checksum
       if (!infoOnly || !headerIsSound) {
         EXPECT_TRUE(aborting) << (infoOnly ? "info only" : "");
+        EXPECT_EQ(reason.Code, ReasonFor(name)) << reason.Text();
       } else {
         EXPECT_FALSE(aborting) << "info only";
       }

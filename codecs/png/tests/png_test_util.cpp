@@ -1,5 +1,6 @@
 #include "codecs/png/tests/png_test_util.h"
 
+#include <gtest/gtest.h>
 #include <png.h>
 
 #include <algorithm>
@@ -9,9 +10,9 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "bitmap/progress.h"
 #include "bitmap/stream.h"
 #include "codecs/png/png.h"
-#include "bitmap/progress.h"
 #include "tests/support/test_support.h"
 
 namespace lumenax::test {
@@ -43,21 +44,34 @@ void AppendBytes(png_structp png, png_bytep data, size_t n) {
 }  // namespace
 
 bool LoadPng(const std::vector<uint8_t>& bytes, TLxBitmap& bitmap, TIOParamsVals& params,
-             bool infoOnly, ProgressLog* log) {
+             bool infoOnly, ProgressLog* log, TLxFailureReason* reasonOut, uint64_t maxPixels) {
   bool aborting = false;
+  TLxFailureReason reason;
   ProgressRecord progress = MakeProgress(aborting, log);
+  progress.ReasonPtr = &reason;
+  progress.MaxPixels = maxPixels;
   TLxMemStream stream(bytes.data(), int64_t(bytes.size()));
   ReadPNGStream(stream, bitmap, params, infoOnly, progress);
+  if (!(log && log->abortAtFirst)) {
+    EXPECT_EQ(aborting, bool(reason)) << reason.Text();
+  }
+  if (reasonOut) *reasonOut = reason;
   return aborting;
 }
 
 std::vector<uint8_t> SavePng(TLxBitmap& bitmap, TIOParamsVals& params, const TLxMask* mask,
-                             bool* abortingOut, ProgressLog* log) {
+                             bool* abortingOut, ProgressLog* log, TLxFailureReason* reasonOut) {
   bool aborting = false;
+  TLxFailureReason reason;
   ProgressRecord progress = MakeProgress(aborting, log);
+  progress.ReasonPtr = &reason;
   TMemoryStream stream;
   WritePNGStream(stream, bitmap, params, mask, progress);
+  if (!(log && log->abortAtFirst)) {
+    EXPECT_EQ(aborting, bool(reason)) << reason.Text();
+  }
   if (abortingOut) *abortingOut = aborting;
+  if (reasonOut) *reasonOut = reason;
   return stream.Bytes();
 }
 

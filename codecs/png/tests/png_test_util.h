@@ -12,6 +12,7 @@
 
 #include "bitmap/bitmap.h"
 #include "bitmap/mask.h"
+#include "bitmap/progress.h"
 #include "io/params.h"
 
 namespace lumenax::test {
@@ -23,12 +24,16 @@ struct ProgressLog {
   bool* aborting = nullptr;
 };
 
-// Runs ReadPNGStream on the bytes; returns the Aborting flag.
+// Runs ReadPNGStream on the bytes; returns the Aborting flag. A load that fails without being
+// cancelled must give a reason (checked here); reason receives it. maxPixels: the reader's
+// pixel cap, 0 for none.
 bool LoadPng(const std::vector<uint8_t>& bytes, TLxBitmap& bitmap, TIOParamsVals& params,
-             bool infoOnly = false, ProgressLog* log = nullptr);
-// Runs WritePNGStream into memory; aborting receives the Aborting flag.
+             bool infoOnly = false, ProgressLog* log = nullptr, TLxFailureReason* reason = nullptr,
+             uint64_t maxPixels = 0);
+// Runs WritePNGStream into memory; aborting receives the Aborting flag, reason the reason.
 std::vector<uint8_t> SavePng(TLxBitmap& bitmap, TIOParamsVals& params, const TLxMask* mask,
-                             bool* aborting = nullptr, ProgressLog* log = nullptr);
+                             bool* aborting = nullptr, ProgressLog* log = nullptr,
+                             TLxFailureReason* reason = nullptr);
 
 // A PNG described sample by sample, encoded with libpng as is (no transformations).
 struct RawPng {

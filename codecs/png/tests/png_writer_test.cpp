@@ -356,6 +356,14 @@ TEST(PngWriter, ChunksAndSettings) {
   EXPECT_EQ((*f.phys)[0], 2835u);
   EXPECT_EQ((*f.phys)[1], 11811u);
   EXPECT_EQ(f.physUnit, 1);
+  // Resolutions whose pixels per metre pass the 32-bit field are stored as its largest value.
+  TIOParamsVals huge;
+  huge.DpiX = 100000000;  // 3937007874 pixels per metre: still fits
+  huge.DpiY = 2000000000;
+  PngFile hugeFile = Parse(SavePng(b, huge, nullptr));
+  ASSERT_TRUE(hugeFile.phys);
+  EXPECT_EQ((*hugeFile.phys)[0], 3937007874u);
+  EXPECT_EQ((*hugeFile.phys)[1], 4294967295u);
   EXPECT_EQ(f.texts,
             (std::vector<std::pair<std::string, std::string>>{{"Title", "T"}, {"Author", "A"}}));
   EXPECT_EQ(f.bkgd, (std::vector<uint8_t>{0, 200, 0, 100, 0, 50}))
@@ -443,12 +451,16 @@ TEST(PngWriter, ProgressAndStreamFailures) {
 
   // A stream that takes nothing: Aborting, no exception.
   bool abortingShort = false;
+  TLxFailureReason reason;
   ProgressRecord progress;
   progress.AbortingPtr = &abortingShort;
+  progress.ReasonPtr = &reason;
   uint8_t nothing = 0;
   TLxMemStream readOnly(&nothing, 1);
   WritePNGStream(readOnly, b, params, nullptr, progress);
   EXPECT_TRUE(abortingShort);
+  EXPECT_EQ(reason.Code, TLxFailure::WriteFailed);
+  EXPECT_EQ(reason.Offset, 0);
 
   // A stream that raises: its exception reaches the caller, not swallowed by libpng.
   TLxBufferedReadStream raising(readOnly, false, 16);
