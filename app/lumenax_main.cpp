@@ -3,7 +3,13 @@
 //   lumenax detect [--strict] FILE...
 //   lumenax info [-l KEY=VALUE]... FILE
 //   lumenax convert [-l KEY=VALUE]... [-s KEY=VALUE]... [-p LAYOUT] [-r WxH[:FILTER]] IN OUT
-//   lumenax dump [-l KEY=VALUE]... [-p LAYOUT] [-r WxH[:FILTER]] FILE OUT.pam
+//   lumenax dump [-l KEY=VALUE]... [-p LAYOUT] [-r WxH[:FILTER]] [--all] FILE OUT.pam
+//   lumenax text [convert's options] MODE IN OUT
+//
+// Loading options of every command but detect: -t TYPE (load by type), --alloc WxH:LAYOUT
+// (the bitmap headerless pixels go into), "-" as IN (standard input). convert takes
+// --out-type TYPE (save with that type's stream writer; several INs go into one OUT in turn;
+// "-" as OUT is standard output).
 //
 // Order of work: -l, load, -p, -r, -s, save.
 // Exit status: 0 success, 1 the file could not be loaded, 2 the result could not be saved,
@@ -20,10 +26,13 @@
 #include <vector>
 
 #include "bitmap/bitmap.h"
+#include "bitmap/stream.h"
+#include "codecs/codec.h"
 #include "io/lumenax_io.h"
 #include "io/pam_dump.h"
 #include "io/param_fields.h"
 #include "io/registry.h"
+#include "io/replace_file.h"
 #include "io/startup.h"
 #include "process/lumenax_proc.h"
 #include "process/resample.h"
@@ -45,8 +54,12 @@ const char kUsage[] =
     "  info [-l KEY=VALUE]... FILE          load FILE and print what the library learned\n"
     "  convert [-l KEY=VALUE]... [-s KEY=VALUE]... [-p LAYOUT] [-r WxH[:FILTER]] IN OUT\n"
     "                                       load IN and save it as OUT (format by extension)\n"
-    "  dump [-l KEY=VALUE]... [-p LAYOUT] [-r WxH[:FILTER]] FILE OUT.pam\n"
-    "                                       load FILE and write its pixels and alpha as PAM\n"
+    "  dump [-l KEY=VALUE]... [-p LAYOUT] [-r WxH[:FILTER]] [--all] FILE OUT.pam\n"
+    "                                       load FILE and write its pixels and alpha as PAM;\n"
+    "                                       --all: every image of a stream, OUT-1.pam, ...\n"
+    "  text [convert's options] MODE IN OUT  write IN as text: 0 Pascal array, 1 C array,\n"
+    "                                       2 Base64 (of IN saved as --out-type), 3 a\n"
+    "                                       character ramp of its 24-bit pixels\n"
     "\n"
     "Options (anywhere among the arguments; \"--\" ends them):\n"
     "  -l, --load KEY=VALUE     set a parameter before loading (e.g. BmpKeepAlpha=true,\n"
@@ -62,6 +75,14 @@ const char kUsage[] =
     "                           bicubic, projectbw, projectwb (with or without \"rf\", any\n"
     "                           case), or its number 0-13\n"
     "      --strict             detect: the extension must agree with the content\n"
+    "  -t, --type TYPE          load as this format (ftPng, a code, or an extension such as\n"
+    "                           png or tga) instead of detecting it\n"
+    "      --alloc WxH:LAYOUT   allocate the bitmap first (for -t ftRawPixels, with\n"
+    "                           -l RawPixelsHeaderSize=, RawPixelsRowAlign=, ...)\n"
+    "      --header-only        info: read only the header (no pixels)\n"
+    "      --out-type TYPE      convert: save with the stream writer of TYPE instead of by\n"
+    "                           OUT's extension; several INs are saved into OUT in turn\n"
+    "  IN may be \"-\" (standard input); with --out-type, OUT may be \"-\" (standard output).\n"
     "  -h, --help               show this help\n"
     "\n"
     "Exit status: 0 success, 1 not loadable, 2 not saved, 3 usage error, 4 not resized.\n";
@@ -89,6 +110,15 @@ struct Options {
   std::optional<Resize> resize;
   bool strict = false;
   bool help = false;
+  std::optional<FileType> type;
+  std::optional<FileType> outType;
+  struct Alloc {
+    int width = 0, height = 0;
+    PixelFormat layout = lxNone;
+  };
+  std::optional<Alloc> alloc;
+  bool headerOnly = false;
+  bool all = false;
   // Options as given, to say which one does not fit the command.
   std::vector<std::string> seen;
 };
@@ -135,6 +165,31 @@ Resize ParseResize(const std::string& text) {
       !number(size.substr(x + 1), r.height))
     throw UsageError{"bad size " + Quote(text) + " for -r (WxH[:FILTER], e.g. 640x-1)"};
   return r;
+}
+
+// A format by name ("ftPng"), code ("8") or extension ("png", ".tga").
+FileType ParseType(const std::string& text) {
+  FileType type = ftUnknown;
+  if (FileTypeFromName(text, type) && type != ftUnknown) return type;
+  if (FormatRow row = FindFormatByExtension(text)) return row->FileType;
+  throw UsageError{"unknown file type " + Quote(text) +
+                   " (a name such as ftPng, a code, or an extension)"};
+}
+
+Options::Alloc ParseAlloc(const std::string& text) {
+  Options::Alloc a;
+  size_t colon = text.find(':');
+  size_t x = text.find_first_of("xX");
+  auto number = [](const std::string& s, int& out) {
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+    return !s.empty() && ec == std::errc() && end == s.data() + s.size() && out > 0;
+  };
+  if (colon == std::string::npos || x == std::string::npos || x > colon ||
+      !number(text.substr(0, x), a.width) || !number(text.substr(x + 1, colon - x - 1), a.height) ||
+      !PixelFormatFromName(text.substr(colon + 1).c_str(), a.layout) || a.layout == lxNone)
+    throw UsageError{"bad value " + Quote(text) +
+                     " for --alloc (WxH:LAYOUT, e.g. 640x480:lx24RGB)"};
+  return a;
 }
 
 Options ParseArguments(int argc, char** argv) {
@@ -196,6 +251,19 @@ Options ParseArguments(int argc, char** argv) {
     } else if (name == "-r" || name == "--resize") {
       o.resize = ParseResize(takeValue("WxH[:FILTER]"));
       o.seen.push_back(name);
+    } else if (name == "-t" || name == "--type") {
+      o.type = ParseType(takeValue("a file type"));
+      o.seen.push_back("-t");
+    } else if (name == "--out-type") {
+      o.outType = ParseType(takeValue("a file type"));
+      o.seen.push_back(name);
+    } else if (name == "--alloc") {
+      o.alloc = ParseAlloc(takeValue("WxH:LAYOUT"));
+      o.seen.push_back("-t");
+    } else if (name == "--header-only" || name == "--all") {
+      if (value) throw UsageError{"option " + Quote(name) + " takes no value"};
+      (name == "--all" ? o.all : o.headerOnly) = true;
+      o.seen.push_back(name);
     } else {
       throw UsageError{"unknown option " + Quote(arg)};
     }
@@ -209,10 +277,13 @@ void CheckOptionsFit(const Options& o) {
     bool isLoad = opt == "-l" || opt == "--load";
     bool isSave = opt == "-s" || opt == "--set";
     bool isLayout = opt == "-p" || opt == "--layout" || opt == "-r" || opt == "--resize";
+    // "-t" stands for every loading option (-t, --alloc).
+    isLoad = isLoad || opt == "-t";
     if (o.command == "detect") return opt == "--strict";
-    if (o.command == "info") return isLoad;
-    if (o.command == "convert") return isLoad || isSave || isLayout;
-    if (o.command == "dump") return isLoad || isLayout;
+    if (o.command == "info") return isLoad || opt == "--header-only";
+    if (o.command == "convert" || o.command == "text")
+      return isLoad || isSave || isLayout || opt == "--out-type";
+    if (o.command == "dump") return isLoad || isLayout || opt == "--all";
     return false;
   };
   for (const std::string& opt : o.seen) {
@@ -221,6 +292,11 @@ void CheckOptionsFit(const Options& o) {
   size_t need = o.command == "info" ? 1 : 2;
   if (o.command == "detect") {
     if (o.files.empty()) throw UsageError{"detect needs at least one FILE"};
+  } else if (o.command == "convert" && o.outType) {
+    if (o.files.size() < 2) throw UsageError{"convert needs IN... and OUT"};
+  } else if (o.command == "text") {
+    if (o.files.size() != 3 || o.files[0].size() != 1 || o.files[0][0] < '0' || o.files[0][0] > '3')
+      throw UsageError{"text needs MODE (0-3), IN and OUT"};
   } else if (o.files.size() != need) {
     const char* what = o.command == "info"      ? "info needs one FILE"
                        : o.command == "convert" ? "convert needs IN and OUT"
@@ -256,13 +332,48 @@ int Detect(const Options& o) {
 
 enum class LoadResult { Loaded, NotLoadable, Raised };
 
+// The whole of standard input, read once.
+const std::vector<uint8_t>& StandardInput() {
+  static const std::vector<uint8_t> data = [] {
+    std::vector<uint8_t> bytes;
+    uint8_t buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0)
+      bytes.insert(bytes.end(), buffer, buffer + n);
+    return bytes;
+  }();
+  return data;
+}
+
+// The load the options ask for: by content or by -t, from a file or standard input.
+void RunLoad(TLumenaxIO& io, const Options& o, const std::string& file) {
+  if (o.alloc) io.Bitmap()->Allocate(o.alloc->width, o.alloc->height, o.alloc->layout);
+  if (file == "-") {
+    const std::vector<uint8_t>& in = StandardInput();
+    io.LoadFromBuffer(in.data(), int64_t(in.size()), o.type.value_or(ftUnknown));
+    return;
+  }
+  if (!o.type) {
+    io.LoadFromFile(file);
+    return;
+  }
+  const TLxCodecDescriptor* codec = FindCodec(*o.type);
+  if (!codec || codec->Registered) {
+    io.LoadFromFileByType(file, *o.type);
+    return;
+  }
+  // Headerless pixels have no file entry point: their stream entry point reads the file.
+  TLxWideFileStream stream(file, fmOpenRead | fmShareDenyWrite);
+  io.LoadFromStreamByType(stream, *o.type);
+}
+
 // Loads a file with the -l settings and says, with a message, when nothing usable came of it.
 LoadResult Load(TLumenaxIO& io, const Options& o, const std::string& file) {
   int finished = 0;
   io.OnFinishWork = [&finished](TLumenaxIO&) { ++finished; };
   Apply(io, o.load);
   try {
-    io.LoadFromFile(file);
+    RunLoad(io, o, file);
   } catch (const std::exception& e) {
     io.OnFinishWork = nullptr;
     Error(e.what());
@@ -327,7 +438,32 @@ void PrintInfo(TLumenaxIO& io) {
   }
 }
 
+// info --header-only: the record as the header alone fills it.
+int HeaderInfo(const Options& o) {
+  TLumenaxIO io;
+  Apply(io, o.load);
+  const std::string& file = o.files[0];
+  if (file == "-") {
+    const std::vector<uint8_t>& in = StandardInput();
+    TLxMemStream stream(in.data(), int64_t(in.size()));
+    if (o.type)
+      io.ParamsFromStreamByType(stream, *o.type);
+    else
+      io.ParamsFromStream(stream);
+  } else if (o.type) {
+    io.ParamsFromFileByType(file, *o.type);
+  } else {
+    io.ParamsFromFile(file);
+  }
+  PrintInfo(io);
+  if (io.Params.FileType != ftUnknown && !io.Aborting) return 0;
+  std::string reason = io.FailureReason.Text();
+  Error(file + ": no header read" + (reason.empty() ? "" : ": " + reason));
+  return kExitLoad;
+}
+
 int Info(const Options& o) {
+  if (o.headerOnly) return HeaderInfo(o);
   TLumenaxIO io;
   LoadResult result = Load(io, o, o.files[0]);
   if (result == LoadResult::Raised) return kExitLoad;
@@ -360,7 +496,61 @@ bool ResizeImage(TLumenaxIO& io, const Options& o) {
   return false;
 }
 
+// Says why a save failed; true when it did not.
+bool Saved(TLumenaxIO& io, const std::string& out) {
+  if (!io.Aborting) return true;
+  std::string reason = io.FailureReason.Text();
+  Error(out + ": not saved" + (reason.empty() ? "" : ": " + reason));
+  return false;
+}
+
+// Writes bytes to OUT through a replacing file, or to standard output for "-".
+bool WriteOut(const std::string& out, const std::vector<uint8_t>& bytes) {
+  if (out == "-") return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
+  TLxReplacingFile file(out);
+  file.Stream().WriteBuffer(bytes.data(), int64_t(bytes.size()));
+  file.Commit();
+  return true;
+}
+
+// convert --out-type: every IN saved with the type's stream writer, one after another.
+int ConvertToStream(const Options& o) {
+  TMemoryStream stream;
+  const std::string& out = o.files.back();
+  for (size_t i = 0; i + 1 < o.files.size(); ++i) {
+    TLumenaxIO io;
+    if (Load(io, o, o.files[i]) != LoadResult::Loaded) return kExitLoad;
+    if (!ChangeLayout(io, o)) return kExitSave;
+    if (!ResizeImage(io, o)) return kExitResize;
+    Apply(io, o.save);
+    io.SaveToStream(stream, *o.outType);
+    if (!Saved(io, out)) return kExitSave;
+  }
+  try {
+    if (!WriteOut(out, stream.Bytes())) {
+      Error(out + ": not saved: write failed");
+      return kExitSave;
+    }
+  } catch (const std::exception& e) {
+    Error(e.what());
+    return kExitSave;
+  }
+  return 0;
+}
+
+int Text(const Options& o) {
+  TLumenaxIO io;
+  const int mode = o.files[0][0] - '0';
+  if (Load(io, o, o.files[1]) != LoadResult::Loaded) return kExitLoad;
+  if (!ChangeLayout(io, o)) return kExitSave;
+  if (!ResizeImage(io, o)) return kExitResize;
+  Apply(io, o.save);
+  io.SaveToText(o.files[2], o.outType.value_or(io.Params.FileType), mode);
+  return Saved(io, o.files[2]) ? 0 : kExitSave;
+}
+
 int Convert(const Options& o) {
+  if (o.outType) return ConvertToStream(o);
   TLumenaxIO io;
   const std::string& in = o.files[0];
   const std::string& out = o.files[1];
@@ -378,15 +568,54 @@ int Convert(const Options& o) {
     Error(e.what());
     return kExitSave;
   }
-  if (io.Aborting) {
-    std::string reason = io.FailureReason.Text();
-    Error(out + ": not saved" + (reason.empty() ? "" : ": " + reason));
-    return kExitSave;
+  return Saved(io, out) ? 0 : kExitSave;
+}
+
+// dump --all: every image of a stream, one after another, to OUT-1.pam, OUT-2.pam, ...
+int DumpAll(const Options& o) {
+  const std::string& in = o.files[0];
+  std::filesystem::path out = o.files[1];
+  std::vector<uint8_t> bytes;
+  if (in == "-") {
+    bytes = StandardInput();
+  } else {
+    TMemoryStream file;
+    file.LoadFromFile(in);
+    bytes = std::move(file.Bytes());
+  }
+  TLxMemStream stream(bytes.data(), int64_t(bytes.size()));
+  int count = 0;
+  while (stream.Position() < stream.Size()) {
+    const int64_t before = stream.Position();
+    TLumenaxIO io;
+    Apply(io, o.load);
+    if (o.alloc) io.Bitmap()->Allocate(o.alloc->width, o.alloc->height, o.alloc->layout);
+    int finished = 0;
+    io.OnFinishWork = [&finished](TLumenaxIO&) { ++finished; };
+    if (o.type)
+      io.LoadFromStreamByType(stream, *o.type);
+    else
+      io.LoadFromStream(stream);
+    // The end of the images: nothing more was read, or what followed is no image.
+    if (finished == 0 || io.Aborting || stream.Position() <= before) {
+      if (count > 0) break;
+      std::string reason = io.FailureReason.Text();
+      Error(in + ": not loadable" + (reason.empty() ? "" : ": " + reason));
+      return kExitLoad;
+    }
+    if (!ChangeLayout(io, o)) return kExitSave;
+    if (!ResizeImage(io, o)) return kExitResize;
+    ++count;
+    std::filesystem::path name = out;
+    name.replace_filename(out.stem().string() + "-" + std::to_string(count) +
+                          out.extension().string());
+    SaveBitmapAsPam(*io.Bitmap(), name);
   }
   return 0;
 }
 
 int Dump(const Options& o) {
+  if (o.all) return DumpAll(o);
   TLumenaxIO io;
   if (Load(io, o, o.files[0]) != LoadResult::Loaded) return kExitLoad;
   if (!ChangeLayout(io, o)) return kExitSave;
@@ -413,7 +642,7 @@ int main(int argc, char** argv) {
     }
     if (o.command.empty()) throw UsageError{"missing command"};
     if (o.command != "detect" && o.command != "info" && o.command != "convert" &&
-        o.command != "dump")
+        o.command != "dump" && o.command != "text")
       throw UsageError{"unknown command " + Quote(o.command)};
     CheckOptionsFit(o);
   } catch (const UsageError& e) {
@@ -425,9 +654,10 @@ int main(int argc, char** argv) {
     if (o.command == "detect") return Detect(o);
     if (o.command == "info") return Info(o);
     if (o.command == "convert") return Convert(o);
+    if (o.command == "text") return Text(o);
     return Dump(o);
   } catch (const std::exception& e) {
     Error(e.what());
-    return o.command == "convert" ? kExitSave : kExitLoad;
+    return o.command == "convert" || o.command == "text" ? kExitSave : kExitLoad;
   }
 }

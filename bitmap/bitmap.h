@@ -20,6 +20,7 @@
 namespace lumenax {
 
 class TLxMask;
+class TStream;
 class TLxBitmap;
 
 // Abstract base of the library's bitmap-like classes.
@@ -142,6 +143,15 @@ class TLxBitmap : public TLxBaseBitmap {
   void EncapsulateTBitmap(TBitmap* bitmap, bool freeFirst);
   // Moves the rows to lxTBitmap and returns the platform bitmap.
   TBitmap* AsTBitmap();
+
+  // ---- raw record ("TLXBITMAPRAW": size, layout, palette, display settings, rows, alpha)
+  void SaveRawToStream(TStream& stream);
+  // False, with this bitmap unchanged, for anything but a complete, consistent record.
+  bool LoadRawFromStream(TStream& stream);
+  // The record into memory of capacity bytes: its length, or -1 (nothing written) when it
+  // does not fit.
+  int64_t SaveRawToMemory(void* address, int64_t capacity);
+  bool LoadRawFromMemory(const void* address, int64_t length);
 
   // ---- alpha channel
   // Created on demand, fully opaque; none (nullptr) for a bitmap that is an alpha channel.

@@ -278,6 +278,22 @@ int64_t TLxMemStream::Seek(int64_t offset, int origin) {
   return pos_;
 }
 
+// ---------------------------------------------------------------- TLxStreamWindow
+
+int64_t TLxStreamWindow::Read(void* buffer, int64_t count) {
+  if (count <= 0 || pos_ >= length_ || pos_ < 0) return 0;
+  int64_t n = std::min(count, length_ - pos_);
+  if (source_.Seek(start_ + pos_, soBeginning) != start_ + pos_) return 0;
+  int64_t got = source_.Read(buffer, n);
+  if (got > 0) pos_ += got;
+  return got < 0 ? 0 : got;
+}
+
+int64_t TLxStreamWindow::Seek(int64_t offset, int origin) {
+  pos_ = MemSeek(pos_, length_, offset, origin);
+  return pos_;
+}
+
 // ---------------------------------------------------------------- TMemoryStream
 
 int64_t TMemoryStream::Read(void* buffer, int64_t count) {

@@ -127,6 +127,26 @@ class TLxMemStream : public TStream {
   int64_t pos_ = 0;
 };
 
+// A read-only view of part of another stream (not owned): bytes [start, start + length) of
+// the source appear as a stream of their own, positions from 0. Nothing outside the window
+// can be read or reached by seeking.
+class TLxStreamWindow : public TStream {
+ public:
+  TLxStreamWindow(TStream& source, int64_t start, int64_t length)
+      : source_(source), start_(start), length_(length) {}
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t offset, int origin) override;
+  int64_t Size() override { return length_; }
+  void SetSize(int64_t) override {}
+
+ private:
+  TStream& source_;
+  int64_t start_;
+  int64_t length_;
+  int64_t pos_ = 0;
+};
+
 // Growable stream in memory that owns its bytes.
 class TMemoryStream : public TStream {
  public:

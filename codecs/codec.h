@@ -48,6 +48,23 @@ struct TLxWriteArgs {
 using TLxReadCodec = void (*)(TLxReadArgs& args);
 using TLxWriteCodec = void (*)(TLxWriteArgs& args);
 
+// The 12-byte header that may precede an image in a stream: a 4-byte magic, 4 zero bytes and
+// the signed 32-bit little-endian length of the image that follows. Stream saves write it
+// and stream loads require it when the component's StreamHeaders is set.
+struct TLxStreamHeaderRule {
+  // "TIFF", "JFIF", "PCX2"; null: the format has no stream header.
+  const char* Magic = nullptr;
+  // Looked for on every stream load, StreamHeaders or not; a stream without it is read as
+  // bare data (JPEG).
+  bool OptionalOnLoad = false;
+  // The older 4-byte form, "PCX" and a zero byte with no length, is accepted on load (any
+  // header whose first three bytes are "PCX" and that is not "PCX2").
+  bool AcceptsOldForm = false;
+  // The header is written only when the save succeeded; a failed save leaves the 12 zero
+  // bytes of the placeholder (PCX).
+  bool WrittenOnlyOnSuccess = false;
+};
+
 // How a format's loads and saves differ from the common frame. Each field keeps a rule the
 // existing callers depend on; the defaults are what most formats do.
 struct TLxFramePolicy {
@@ -69,6 +86,14 @@ struct TLxFramePolicy {
   bool AlphaAsMaskOnSave = false;
   // Saves hand the writer 24-bit pixels unless the bitmap is 24-bit or bilevel.
   bool ConvertTo24OnSave = false;
+  // Readers that read a few bytes at a time get the data through a read-ahead buffer of
+  // this many bytes: for file loads only, or for every load (0: none).
+  int32_t FileReadBuffer = 0;
+  int32_t ReadBuffer = 0;
+  // Stream saves first truncate the stream to nothing (DCX, whose page table is written at
+  // the start of the stream).
+  bool TruncateStreamOnSave = false;
+  TLxStreamHeaderRule StreamHeader;
 };
 
 // How the load frame reaches a format whose pixels do not come from a stream reader.

@@ -1,17 +1,22 @@
 #include "io/lumenax_io.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 
+#include "bitmap/byte_reader.h"
 #include "bitmap/errors.h"
 #include "bitmap/mask.h"
+#include "bitmap/settings.h"
 #include "bitmap/stream.h"
 #include "codecs/codec.h"
 #include "codecs/common/ascii_case.h"
 #include "io/network.h"
 #include "io/replace_file.h"
+#include "io/stream_header.h"
 #include "process/resample.h"
 
 namespace lumenax {
@@ -370,15 +375,37 @@ void TLumenaxIO::LoadFrame(const TLxCodecDescriptor& codec, const ReadCall& read
     if (name && codec.BackgroundToParams)
       codec.BackgroundToParams(Params, TColor2TRGB(Background()));
     ArmProgress(progress);
+    // A stream load may start with a stream header: the reader then sees only the image it
+    // announces, and the stream is left after it.
+    TStream* source = stream;
+    std::optional<TLxStreamWindow> window;
+    int64_t continueAt = -1;
+    if (!name && !OpenStreamHeader(policy.StreamHeader, StreamHeaders, *stream, progress, window,
+                                   continueAt))
+      return;
+    if (window) source = &*window;
+    const int64_t sourceStart = source->Position();
+    std::optional<TLxBufferedReadStream> buffered;
+    const int32_t bufferSize = policy.ReadBuffer > 0 ? policy.ReadBuffer
+                               : name                ? policy.FileReadBuffer
+                                                     : 0;
+    if (bufferSize > 0) {
+      buffered.emplace(*source, true, bufferSize);
+      source = &*buffered;
+    }
     if (policy.RemoveAlphaBeforeRead) bitmap_->RemoveAlphaChannel(false, clWhite);
     Params.FileType = codec.Type;
     std::unique_ptr<TLxMask> mask;
     if (read) {
-      TLxReadArgs args{*stream, *bitmap_, Params, progress, false, &mask};
+      TLxReadArgs args{*source, *bitmap_, Params, progress, false, &mask};
       read(args);
     } else {
       progress.Fail(TLxFailure::NoReader);
     }
+    if (continueAt >= 0)
+      stream->Seek(continueAt, soBeginning);
+    else if (buffered)
+      stream->Seek(sourceStart + buffered->Position(), soBeginning);
     if (policy.CheckDpi) CheckDPI();
     if (mask) {
       bitmap_->AlphaChannel()->CopyFromMask(mask.get());
@@ -400,8 +427,8 @@ void TLumenaxIO::LoadFrame(const TLxCodecDescriptor& codec, const ReadCall& read
   if (name && policy.NameAfterNotification) Params.FileName = *name;
 }
 
-void TLumenaxIO::SaveFrame(const TLxCodecDescriptor& codec, const WriteCall& write,
-                           TStream* stream, const std::filesystem::path* name) {
+void TLumenaxIO::SaveFrame(const TLxCodecDescriptor& codec, const WriteCall& write, TStream* stream,
+                           const std::filesystem::path* name) {
   const TLxFramePolicy& policy = codec.Policy;
   // A file is created before the frame (a failure raises with no notification) or inside it.
   FailureReason.Clear();
@@ -428,6 +455,12 @@ void TLumenaxIO::SaveFrame(const TLxCodecDescriptor& codec, const WriteCall& wri
       Params.FileType = codec.Type;
     }
     ArmProgress(progress);
+    if (!name && policy.TruncateStreamOnSave) {
+      stream->SetSize(0);
+      stream->Seek(0, soBeginning);
+    }
+    const bool header = !name && StreamHeaders && policy.StreamHeader.Magic;
+    const int64_t headerStart = header ? BeginStreamHeader(*stream) : -1;
     if (!write) {
       progress.Fail(TLxFailure::NoWriter);
     } else if (policy.AlphaAsMaskOnSave && bitmap_->HasAlphaChannel()) {
@@ -439,6 +472,8 @@ void TLumenaxIO::SaveFrame(const TLxCodecDescriptor& codec, const WriteCall& wri
       TLxWriteArgs args{*stream, *bitmap_, Params, progress};
       write(args);
     }
+    if (header && !(policy.StreamHeader.WrittenOnlyOnSuccess && Aborting))
+      EndStreamHeader(policy.StreamHeader, *stream, headerStart, progress);
     if (name && !policy.NameAfterNotification) {
       Params.FileName = *name;
       Params.FileType = codec.Type;
@@ -488,73 +523,207 @@ void TLumenaxIO::SaveStreamOfCodec(TStream& stream, FileType type) {
 
 // ====================================================================== entry points
 
-void TLumenaxIO::LoadFromFileBmp(const std::filesystem::path& n) { LoadFileOfType(n, ftBmp); }
-void TLumenaxIO::LoadFromStreamBmp(TStream& s) { LoadStreamOfCodec(s, ftBmp); }
-void TLumenaxIO::SaveToFileBmp(const std::filesystem::path& n) { SaveFileOfType(n, ftBmp); }
-void TLumenaxIO::SaveToStreamBmp(TStream& s) { SaveStreamOfCodec(s, ftBmp); }
-void TLumenaxIO::LoadFromFilePng(const std::filesystem::path& n) { LoadFileOfType(n, ftPng); }
-void TLumenaxIO::LoadFromStreamPng(TStream& s) { LoadStreamOfCodec(s, ftPng); }
-void TLumenaxIO::SaveToFilePng(const std::filesystem::path& n) { SaveFileOfType(n, ftPng); }
-void TLumenaxIO::SaveToStreamPng(TStream& s) { SaveStreamOfCodec(s, ftPng); }
-void TLumenaxIO::LoadFromFileTiff(const std::filesystem::path& n) { LoadFileOfType(n, ftTiff); }
-void TLumenaxIO::LoadFromFileGif(const std::filesystem::path& n) { LoadFileOfType(n, ftGif); }
-void TLumenaxIO::LoadFromFileJpeg(const std::filesystem::path& n) { LoadFileOfType(n, ftJpeg); }
-void TLumenaxIO::LoadFromFilePcx(const std::filesystem::path& n) { LoadFileOfType(n, ftPcx); }
-void TLumenaxIO::LoadFromFileIco(const std::filesystem::path& n) { LoadFileOfType(n, ftIco); }
-void TLumenaxIO::LoadFromFileCur(const std::filesystem::path& n) { LoadFileOfType(n, ftCur); }
-void TLumenaxIO::LoadFromFileTga(const std::filesystem::path& n) { LoadFileOfType(n, ftTga); }
-void TLumenaxIO::LoadFromFilePxm(const std::filesystem::path& n) { LoadFileOfType(n, ftPxm); }
-void TLumenaxIO::LoadFromFileJp2(const std::filesystem::path& n) { LoadFileOfType(n, ftJp2); }
-void TLumenaxIO::LoadFromFileJ2k(const std::filesystem::path& n) { LoadFileOfType(n, ftJ2k); }
-void TLumenaxIO::LoadFromFileWbmp(const std::filesystem::path& n) { LoadFileOfType(n, ftWbmp); }
-void TLumenaxIO::LoadFromFileDcx(const std::filesystem::path& n) { LoadFileOfType(n, ftDcx); }
-void TLumenaxIO::LoadFromFileRaw(const std::filesystem::path& n) { LoadFileOfType(n, ftRaw); }
-void TLumenaxIO::LoadFromFilePsd(const std::filesystem::path& n) { LoadFileOfType(n, ftPsd); }
-void TLumenaxIO::LoadFromFileDicom(const std::filesystem::path& n) { LoadFileOfType(n, ftDicom); }
-void TLumenaxIO::LoadFromStreamTiff(TStream& s) { LoadStreamOfCodec(s, ftTiff); }
-void TLumenaxIO::LoadFromStreamGif(TStream& s) { LoadStreamOfCodec(s, ftGif); }
-void TLumenaxIO::LoadFromStreamJpeg(TStream& s) { LoadStreamOfCodec(s, ftJpeg); }
-void TLumenaxIO::LoadFromStreamPcx(TStream& s) { LoadStreamOfCodec(s, ftPcx); }
-void TLumenaxIO::LoadFromStreamIco(TStream& s) { LoadStreamOfCodec(s, ftIco); }
-void TLumenaxIO::LoadFromStreamCur(TStream& s) { LoadStreamOfCodec(s, ftCur); }
-void TLumenaxIO::LoadFromStreamTga(TStream& s) { LoadStreamOfCodec(s, ftTga); }
-void TLumenaxIO::LoadFromStreamPxm(TStream& s) { LoadStreamOfCodec(s, ftPxm); }
-void TLumenaxIO::LoadFromStreamJp2(TStream& s) { LoadStreamOfCodec(s, ftJp2); }
-void TLumenaxIO::LoadFromStreamJ2k(TStream& s) { LoadStreamOfCodec(s, ftJ2k); }
-void TLumenaxIO::LoadFromStreamWbmp(TStream& s) { LoadStreamOfCodec(s, ftWbmp); }
-void TLumenaxIO::LoadFromStreamDcx(TStream& s) { LoadStreamOfCodec(s, ftDcx); }
-void TLumenaxIO::LoadFromStreamRaw(TStream& s) { LoadStreamOfCodec(s, ftRaw); }
-void TLumenaxIO::LoadFromStreamRawPixels(TStream& s) { LoadStreamOfCodec(s, ftRawPixels); }
-void TLumenaxIO::LoadFromStreamPsd(TStream& s) { LoadStreamOfCodec(s, ftPsd); }
-void TLumenaxIO::LoadFromStreamDicom(TStream& s) { LoadStreamOfCodec(s, ftDicom); }
-void TLumenaxIO::SaveToFileTiff(const std::filesystem::path& n) { SaveFileOfType(n, ftTiff); }
-void TLumenaxIO::SaveToFileGif(const std::filesystem::path& n) { SaveFileOfType(n, ftGif); }
-void TLumenaxIO::SaveToFileJpeg(const std::filesystem::path& n) { SaveFileOfType(n, ftJpeg); }
-void TLumenaxIO::SaveToFilePcx(const std::filesystem::path& n) { SaveFileOfType(n, ftPcx); }
-void TLumenaxIO::SaveToFileIco(const std::filesystem::path& n) { SaveFileOfType(n, ftIco); }
-void TLumenaxIO::SaveToFileTga(const std::filesystem::path& n) { SaveFileOfType(n, ftTga); }
-void TLumenaxIO::SaveToFilePxm(const std::filesystem::path& n) { SaveFileOfType(n, ftPxm); }
-void TLumenaxIO::SaveToFileJp2(const std::filesystem::path& n) { SaveFileOfType(n, ftJp2); }
-void TLumenaxIO::SaveToFileJ2k(const std::filesystem::path& n) { SaveFileOfType(n, ftJ2k); }
-void TLumenaxIO::SaveToFileWbmp(const std::filesystem::path& n) { SaveFileOfType(n, ftWbmp); }
-void TLumenaxIO::SaveToFilePs(const std::filesystem::path& n) { SaveFileOfType(n, ftPs); }
-void TLumenaxIO::SaveToFilePdf(const std::filesystem::path& n) { SaveFileOfType(n, ftPdf); }
-void TLumenaxIO::SaveToFileDcx(const std::filesystem::path& n) { SaveFileOfType(n, ftDcx); }
-void TLumenaxIO::SaveToFilePsd(const std::filesystem::path& n) { SaveFileOfType(n, ftPsd); }
-void TLumenaxIO::SaveToStreamTiff(TStream& s) { SaveStreamOfCodec(s, ftTiff); }
-void TLumenaxIO::SaveToStreamGif(TStream& s) { SaveStreamOfCodec(s, ftGif); }
-void TLumenaxIO::SaveToStreamJpeg(TStream& s) { SaveStreamOfCodec(s, ftJpeg); }
-void TLumenaxIO::SaveToStreamPcx(TStream& s) { SaveStreamOfCodec(s, ftPcx); }
-void TLumenaxIO::SaveToStreamIco(TStream& s) { SaveStreamOfCodec(s, ftIco); }
-void TLumenaxIO::SaveToStreamTga(TStream& s) { SaveStreamOfCodec(s, ftTga); }
-void TLumenaxIO::SaveToStreamPxm(TStream& s) { SaveStreamOfCodec(s, ftPxm); }
-void TLumenaxIO::SaveToStreamJp2(TStream& s) { SaveStreamOfCodec(s, ftJp2); }
-void TLumenaxIO::SaveToStreamJ2k(TStream& s) { SaveStreamOfCodec(s, ftJ2k); }
-void TLumenaxIO::SaveToStreamWbmp(TStream& s) { SaveStreamOfCodec(s, ftWbmp); }
-void TLumenaxIO::SaveToStreamPs(TStream& s) { SaveStreamOfCodec(s, ftPs); }
-void TLumenaxIO::SaveToStreamPdf(TStream& s) { SaveStreamOfCodec(s, ftPdf); }
-void TLumenaxIO::SaveToStreamDcx(TStream& s) { SaveStreamOfCodec(s, ftDcx); }
-void TLumenaxIO::SaveToStreamPsd(TStream& s) { SaveStreamOfCodec(s, ftPsd); }
+void TLumenaxIO::LoadFromFileBmp(const std::filesystem::path& n) {
+  LoadFileOfType(n, ftBmp);
+}
+void TLumenaxIO::LoadFromStreamBmp(TStream& s) {
+  LoadStreamOfCodec(s, ftBmp);
+}
+void TLumenaxIO::SaveToFileBmp(const std::filesystem::path& n) {
+  SaveFileOfType(n, ftBmp);
+}
+void TLumenaxIO::SaveToStreamBmp(TStream& s) {
+  SaveStreamOfCodec(s, ftBmp);
+}
+void TLumenaxIO::LoadFromFilePng(const std::filesystem::path& n) {
+  LoadFileOfType(n, ftPng);
+}
+void TLumenaxIO::LoadFromStreamPng(TStream& s) {
+  LoadStreamOfCodec(s, ftPng);
+}
+void TLumenaxIO::SaveToFilePng(const std::filesystem::path& n) {
+  SaveFileOfType(n, ftPng);
+}
+void TLumenaxIO::SaveToStreamPng(TStream& s) {
+  SaveStreamOfCodec(s, ftPng);
+}
+void TLumenaxIO::LoadFromFileTiff(const std::filesystem::path& n) {
+  LoadFileOfType(n, ftTiff);
+}
+void TLumenaxIO::LoadFromFileGif(const std::filesystem::path& n) {
+  LoadFileOfType(n, ftGif);
+}
+void TLumenaxIO::LoadFromFileJpeg(const std::filesystem::path& n) {
+  LoadFileOfType(n, ftJpeg);
+}
+void TLumenaxIO::LoadFromFilePcx(const std::filesystem::path& n) {
+  LoadFileOfType(n, ftPcx);
+}
+void TLumenaxIO::LoadFromFileIco(const std::filesystem::path& n) {
+  LoadFileOfType(n, ftIco);
+}
+void TLumenaxIO::LoadFromFileCur(const std::filesystem::path& n) {
+  LoadFileOfType(n, ftCur);
+}
+void TLumenaxIO::LoadFromFileTga(const std::filesystem::path& n) {
+  LoadFileOfType(n, ftTga);
+}
+void TLumenaxIO::LoadFromFilePxm(const std::filesystem::path& n) {
+  LoadFileOfType(n, ftPxm);
+}
+void TLumenaxIO::LoadFromFileJp2(const std::filesystem::path& n) {
+  LoadFileOfType(n, ftJp2);
+}
+void TLumenaxIO::LoadFromFileJ2k(const std::filesystem::path& n) {
+  LoadFileOfType(n, ftJ2k);
+}
+void TLumenaxIO::LoadFromFileWbmp(const std::filesystem::path& n) {
+  LoadFileOfType(n, ftWbmp);
+}
+void TLumenaxIO::LoadFromFileDcx(const std::filesystem::path& n) {
+  LoadFileOfType(n, ftDcx);
+}
+void TLumenaxIO::LoadFromFileRaw(const std::filesystem::path& n) {
+  LoadFileOfType(n, ftRaw);
+}
+void TLumenaxIO::LoadFromFilePsd(const std::filesystem::path& n) {
+  LoadFileOfType(n, ftPsd);
+}
+void TLumenaxIO::LoadFromFileDicom(const std::filesystem::path& n) {
+  LoadFileOfType(n, ftDicom);
+}
+void TLumenaxIO::LoadFromStreamTiff(TStream& s) {
+  LoadStreamOfCodec(s, ftTiff);
+}
+void TLumenaxIO::LoadFromStreamGif(TStream& s) {
+  LoadStreamOfCodec(s, ftGif);
+}
+void TLumenaxIO::LoadFromStreamJpeg(TStream& s) {
+  LoadStreamOfCodec(s, ftJpeg);
+}
+void TLumenaxIO::LoadFromStreamPcx(TStream& s) {
+  LoadStreamOfCodec(s, ftPcx);
+}
+void TLumenaxIO::LoadFromStreamIco(TStream& s) {
+  LoadStreamOfCodec(s, ftIco);
+}
+void TLumenaxIO::LoadFromStreamCur(TStream& s) {
+  LoadStreamOfCodec(s, ftCur);
+}
+void TLumenaxIO::LoadFromStreamTga(TStream& s) {
+  LoadStreamOfCodec(s, ftTga);
+}
+void TLumenaxIO::LoadFromStreamPxm(TStream& s) {
+  LoadStreamOfCodec(s, ftPxm);
+}
+void TLumenaxIO::LoadFromStreamJp2(TStream& s) {
+  LoadStreamOfCodec(s, ftJp2);
+}
+void TLumenaxIO::LoadFromStreamJ2k(TStream& s) {
+  LoadStreamOfCodec(s, ftJ2k);
+}
+void TLumenaxIO::LoadFromStreamWbmp(TStream& s) {
+  LoadStreamOfCodec(s, ftWbmp);
+}
+void TLumenaxIO::LoadFromStreamDcx(TStream& s) {
+  LoadStreamOfCodec(s, ftDcx);
+}
+void TLumenaxIO::LoadFromStreamRaw(TStream& s) {
+  LoadStreamOfCodec(s, ftRaw);
+}
+void TLumenaxIO::LoadFromStreamRawPixels(TStream& s) {
+  LoadStreamOfCodec(s, ftRawPixels);
+}
+void TLumenaxIO::LoadFromStreamPsd(TStream& s) {
+  LoadStreamOfCodec(s, ftPsd);
+}
+void TLumenaxIO::LoadFromStreamDicom(TStream& s) {
+  LoadStreamOfCodec(s, ftDicom);
+}
+void TLumenaxIO::SaveToFileTiff(const std::filesystem::path& n) {
+  SaveFileOfType(n, ftTiff);
+}
+void TLumenaxIO::SaveToFileGif(const std::filesystem::path& n) {
+  SaveFileOfType(n, ftGif);
+}
+void TLumenaxIO::SaveToFileJpeg(const std::filesystem::path& n) {
+  SaveFileOfType(n, ftJpeg);
+}
+void TLumenaxIO::SaveToFilePcx(const std::filesystem::path& n) {
+  SaveFileOfType(n, ftPcx);
+}
+void TLumenaxIO::SaveToFileIco(const std::filesystem::path& n) {
+  SaveFileOfType(n, ftIco);
+}
+void TLumenaxIO::SaveToFileTga(const std::filesystem::path& n) {
+  SaveFileOfType(n, ftTga);
+}
+void TLumenaxIO::SaveToFilePxm(const std::filesystem::path& n) {
+  SaveFileOfType(n, ftPxm);
+}
+void TLumenaxIO::SaveToFileJp2(const std::filesystem::path& n) {
+  SaveFileOfType(n, ftJp2);
+}
+void TLumenaxIO::SaveToFileJ2k(const std::filesystem::path& n) {
+  SaveFileOfType(n, ftJ2k);
+}
+void TLumenaxIO::SaveToFileWbmp(const std::filesystem::path& n) {
+  SaveFileOfType(n, ftWbmp);
+}
+void TLumenaxIO::SaveToFilePs(const std::filesystem::path& n) {
+  SaveFileOfType(n, ftPs);
+}
+void TLumenaxIO::SaveToFilePdf(const std::filesystem::path& n) {
+  SaveFileOfType(n, ftPdf);
+}
+void TLumenaxIO::SaveToFileDcx(const std::filesystem::path& n) {
+  SaveFileOfType(n, ftDcx);
+}
+void TLumenaxIO::SaveToFilePsd(const std::filesystem::path& n) {
+  SaveFileOfType(n, ftPsd);
+}
+void TLumenaxIO::SaveToStreamTiff(TStream& s) {
+  SaveStreamOfCodec(s, ftTiff);
+}
+void TLumenaxIO::SaveToStreamGif(TStream& s) {
+  SaveStreamOfCodec(s, ftGif);
+}
+void TLumenaxIO::SaveToStreamJpeg(TStream& s) {
+  SaveStreamOfCodec(s, ftJpeg);
+}
+void TLumenaxIO::SaveToStreamPcx(TStream& s) {
+  SaveStreamOfCodec(s, ftPcx);
+}
+void TLumenaxIO::SaveToStreamIco(TStream& s) {
+  SaveStreamOfCodec(s, ftIco);
+}
+void TLumenaxIO::SaveToStreamTga(TStream& s) {
+  SaveStreamOfCodec(s, ftTga);
+}
+void TLumenaxIO::SaveToStreamPxm(TStream& s) {
+  SaveStreamOfCodec(s, ftPxm);
+}
+void TLumenaxIO::SaveToStreamJp2(TStream& s) {
+  SaveStreamOfCodec(s, ftJp2);
+}
+void TLumenaxIO::SaveToStreamJ2k(TStream& s) {
+  SaveStreamOfCodec(s, ftJ2k);
+}
+void TLumenaxIO::SaveToStreamWbmp(TStream& s) {
+  SaveStreamOfCodec(s, ftWbmp);
+}
+void TLumenaxIO::SaveToStreamPs(TStream& s) {
+  SaveStreamOfCodec(s, ftPs);
+}
+void TLumenaxIO::SaveToStreamPdf(TStream& s) {
+  SaveStreamOfCodec(s, ftPdf);
+}
+void TLumenaxIO::SaveToStreamDcx(TStream& s) {
+  SaveStreamOfCodec(s, ftDcx);
+}
+void TLumenaxIO::SaveToStreamPsd(TStream& s) {
+  SaveStreamOfCodec(s, ftPsd);
+}
 
 void TLumenaxIO::LoadFromFileMetafile(const std::filesystem::path& name, int width, int height,
                                       bool withAlpha) {
@@ -610,9 +779,9 @@ void TLumenaxIO::LoadFromURL(const std::string& address) {
   }
   // A failed or cancelled download, or content that nothing reads, is not loaded.
   Aborting = true;
-  FailureReason.Code = result == DownloadResult::Stopped  ? TLxFailure::Cancelled
-                       : result == DownloadResult::Done ? TLxFailure::NoReader
-                                                        : TLxFailure::NoImage;
+  FailureReason.Code = result == DownloadResult::Stopped ? TLxFailure::Cancelled
+                       : result == DownloadResult::Done  ? TLxFailure::NoReader
+                                                         : TLxFailure::NoImage;
   if (result == DownloadResult::Failed) FailureReason.Detail = "download failed";
   DoFinishWork();
 }
@@ -752,7 +921,8 @@ void TLumenaxIO::RunTimeStreamLoad(TStream& stream, const FormatRow& row) {
 }
 
 TLumenaxIO::ReadCall TLumenaxIO::RunTimeReader(const FormatRow& row) {
-  return [row](TLxReadArgs& a) { row->ReadFunction(a.Stream, a.Bitmap, a.Params, false, a.Progress); };
+  return
+      [row](TLxReadArgs& a) { row->ReadFunction(a.Stream, a.Bitmap, a.Params, false, a.Progress); };
 }
 
 bool TLumenaxIO::LoadStreamOfType(TStream& stream, FileType type) {
@@ -856,6 +1026,198 @@ void TLumenaxIO::RunTimeSave(const std::filesystem::path& name, const FormatRow&
   SaveFrame(RunTimeCodec(row), RunTimeWriter(row), nullptr, &name);
 }
 
+// ====================================================================== header only
+
+void TLumenaxIO::ReadHeaderOnly(TStream& stream, FileType type, const std::filesystem::path* name) {
+  ProgressRecord progress;
+  progress.AbortingPtr = &Aborting;
+  progress.ReasonPtr = &FailureReason;
+  const TLxCodecDescriptor* codec = FindCodec(type);
+  FormatRow row = FindFormatByType(type);
+  if (codec && codec->LoadRoute == TLxLoadRoute::Reader && (codec->Readable || !name)) {
+    if (codec->Read) {
+      std::optional<TLxBufferedReadStream> buffered;
+      TStream* source = &stream;
+      const int32_t size = codec->Policy.ReadBuffer > 0 ? codec->Policy.ReadBuffer
+                           : name                       ? codec->Policy.FileReadBuffer
+                                                        : 0;
+      if (size > 0) {
+        buffered.emplace(stream, true, size);
+        source = &*buffered;
+      }
+      TLxReadArgs args{*source, *bitmap_, Params, progress, true};
+      codec->Read(args);
+    } else if (codec->Readable) {
+      progress.Fail(TLxFailure::NoReader);
+    }
+  } else if (row && !row->InternalFormat && row->ReadFunction) {
+    row->ReadFunction(stream, *bitmap_, Params, true, progress);
+  }
+}
+
+void TLumenaxIO::ParamsFromFileByType(const std::filesystem::path& name, FileType type) {
+  Params.FileType = type;
+  Params.ResetInfo();
+  Aborting = true;
+  FailureReason.Clear();
+  try {
+    TLxWideFileStream file(name, fmOpenRead | fmShareDenyWrite);
+    Aborting = false;
+    ReadHeaderOnly(file, type, &name);
+  } catch (const std::exception& e) {
+    Params.FileType = ftUnknown;
+    if (!FailureReason) FailureReason = {.Code = TLxFailure::NoImage, .Detail = e.what()};
+  }
+  if (Aborting) Params.FileType = ftUnknown;
+  Params.FileName = name;
+  DoFinishWork();
+}
+
+void TLumenaxIO::ParamsFromFile(const std::filesystem::path& name) {
+  FileType type = ftUnknown;
+  try {
+    type = DetectFileFormat(name, true);
+  } catch (...) {
+    Params.FileType = ftUnknown;
+    return;
+  }
+  ParamsFromFileByType(name, type);
+}
+
+void TLumenaxIO::ParamsFromStreamByType(TStream& stream, FileType type) {
+  Aborting = false;
+  FailureReason.Clear();
+  Params.FileType = type;
+  Params.ResetInfo();
+  try {
+    ReadHeaderOnly(stream, type, nullptr);
+  } catch (const std::exception& e) {
+    Params.FileType = ftUnknown;
+    if (!FailureReason) FailureReason = {.Code = TLxFailure::NoImage, .Detail = e.what()};
+  }
+  if (Aborting) Params.FileType = ftUnknown;
+  DoFinishWork();
+}
+
+void TLumenaxIO::ParamsFromStream(TStream& stream) {
+  FileType type = DetectStreamFormat(stream);
+  ParamsFromStreamByType(stream, type);
+}
+
+void TLumenaxIO::LoadFromBuffer(const void* address, int64_t length, FileType type) {
+  TLxMemStream stream(address, length);
+  if (type == ftUnknown)
+    LoadFromStream(stream);
+  else
+    LoadFromStreamByType(stream, type);
+}
+
+// ====================================================================== text export
+
+namespace {
+
+// An identifier from a file name: the name without its folder, its first "." made "_".
+std::string ArrayName(const std::filesystem::path& name) {
+  std::string base = name.filename().string();
+  size_t dot = base.find('.');
+  if (dot != std::string::npos) base[dot] = '_';
+  return base;
+}
+
+void HexLines(std::string& out, const std::vector<uint8_t>& bytes, const char* prefix,
+              const char* indent) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string line;
+  for (size_t i = 0; i + 1 < bytes.size(); ++i) {
+    line += prefix;
+    line += kHex[bytes[i] >> 4];
+    line += kHex[bytes[i] & 15];
+    line += ',';
+    if (line.size() > 70) {
+      out += indent + line + "\n";
+      line.clear();
+    }
+  }
+  out += indent + line + prefix;
+  out += kHex[bytes.back() >> 4];
+  out += kHex[bytes.back() & 15];
+}
+
+std::string Base64Lines(const std::vector<uint8_t>& bytes) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string encoded;
+  encoded.reserve((bytes.size() + 2) / 3 * 4);
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t v = uint32_t(bytes[i]) << 16;
+    if (i + 1 < bytes.size()) v |= uint32_t(bytes[i + 1]) << 8;
+    if (i + 2 < bytes.size()) v |= bytes[i + 2];
+    encoded += kAlphabet[v >> 18 & 63];
+    encoded += kAlphabet[v >> 12 & 63];
+    encoded += i + 1 < bytes.size() ? kAlphabet[v >> 6 & 63] : '=';
+    encoded += i + 2 < bytes.size() ? kAlphabet[v & 63] : '=';
+  }
+  std::string out;
+  for (size_t i = 0; i < encoded.size(); i += 76) out += encoded.substr(i, 76) + "\n";
+  return out;
+}
+
+}  // namespace
+
+void TLumenaxIO::SaveToText(const std::filesystem::path& name, FileType type, int mode) {
+  std::string text;
+  if (mode >= 0 && mode <= 2) {
+    TMemoryStream saved;
+    SaveToStream(saved, type);
+    // A failed save writes nothing: half an image in a source file helps nobody.
+    if (Aborting || saved.Bytes().empty()) {
+      Aborting = true;
+      return;
+    }
+    const std::vector<uint8_t>& bytes = saved.Bytes();
+    const std::string array = ArrayName(name);
+    const std::string count = std::to_string(bytes.size());
+    if (mode == 0) {
+      text = "const\n  " + array + "_Size = " + count + ";\n  " + array + " : array [0.." + array +
+             "_Size-1] of byte = (\n";
+      HexLines(text, bytes, "$", "    ");
+      text += ");\n";
+    } else if (mode == 1) {
+      text = "// Size=" + count + "\n";
+      HexLines(text, bytes, "0x", "");
+      text += "\n";
+    } else {
+      text = Base64Lines(bytes);
+    }
+  } else if (mode == 3) {
+    Aborting = !MakeConsistentBitmap(uint16_t(1u << lx24RGB));
+    if (Aborting) {
+      FailureReason = {.Code = TLxFailure::Unsupported, .Detail = "text ramp needs 24-bit pixels"};
+      return;
+    }
+    static const char kRamp[] = "W@#*+:., ";
+    for (int32_t y = 0; y < bitmap_->Height(); ++y) {
+      const uint8_t* row = bitmap_->ScanLine(y);
+      for (int32_t x = 0; x < bitmap_->Width(); ++x) {
+        const uint8_t* p = row + size_t(x) * 3;  // blue, green, red
+        int brightness =
+            (p[2] * GrayWeightRed + p[1] * GrayWeightGreen + p[0] * GrayWeightBlue) / 100;
+        text += kRamp[std::min(8, brightness * 9 / 255)];
+      }
+      text += '\n';
+    }
+  } else {
+    Aborting = true;
+    FailureReason = {.Code = TLxFailure::Unsupported, .Detail = "unknown text mode"};
+    return;
+  }
+  TLxReplacingFile file(name);
+  file.Stream().WriteBuffer(text.data(), int64_t(text.size()));
+  file.Commit();
+  Aborting = false;
+  Params.FileName = name;
+}
+
 // ====================================================================== resolution
 
 namespace {
@@ -872,6 +1234,9 @@ void TLumenaxIO::AdjustDPI() {
     return;
   int32_t width = Params.Width, height = Params.Height;
   int32_t dpiX = Params.DpiX, dpiY = Params.DpiY;
+  // No real device has pixels more than 16 times as long as wide: a header that says so
+  // is hostile or broken, and resampling to it would multiply the pixels by as much.
+  if (int64_t(std::max(dpiX, dpiY)) > 16 * int64_t(std::min(dpiX, dpiY))) return;
   if (height < width) {
     height = RoundEven(double(height) / dpiY * dpiX);
     dpiY = dpiX;

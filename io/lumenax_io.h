@@ -231,6 +231,27 @@ class TLumenaxIO {
   // sets Aborting.
   void SaveToStream(TStream& stream, FileType type);
 
+  // Loads from memory the caller owns: by type, or with detection when type is 0
+  // (ftUnknown).
+  void LoadFromBuffer(const void* address, int64_t length, FileType type);
+
+  // ---- header-only reading: Params from the file's header, no pixels
+  // Strict detection, then ParamsFromFileByType. Never raises.
+  void ParamsFromFile(const std::filesystem::path& name);
+  // The reader of type in info-only mode; Params.FileType is ftUnknown when it failed.
+  // Never raises.
+  void ParamsFromFileByType(const std::filesystem::path& name, FileType type);
+  // The same from a stream's position; FileName stays as it is.
+  void ParamsFromStream(TStream& stream);
+  void ParamsFromStreamByType(TStream& stream, FileType type);
+
+  // ---- text export
+  // Writes the image as text: mode 0 a Pascal byte array, 1 a C byte array (both of the
+  // image saved as type), 2 the saved bytes in Base64, 3 the 24-bit bitmap as characters
+  // of a brightness ramp, one line per row. Sets Aborting when the image cannot be saved
+  // that way; the file is then left as it was.
+  void SaveToText(const std::filesystem::path& name, FileType type, int mode);
+
   // ---- saving by name
   // Writer chosen by the name's extension; an extension without a writer sets Aborting and
   // creates no file. An empty name does nothing.
@@ -312,6 +333,8 @@ class TLumenaxIO {
   void RunTimeSave(const std::filesystem::path& name, const FormatRow& row);
   // Runs the stream load of type; false when there is none (nothing happened).
   bool LoadStreamOfType(TStream& stream, FileType type);
+  // The info-only read of ParamsFrom*: name is null for streams.
+  void ReadHeaderOnly(TStream& stream, FileType type, const std::filesystem::path* name);
 
   TColor ownBackground_ = 0;
   std::mutex threadLock_;

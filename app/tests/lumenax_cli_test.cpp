@@ -423,3 +423,56 @@ TEST_F(Cli, DumpWritesThePixelsAsPam) {
 
 }  // namespace
 }  // namespace lumenax
+
+namespace lumenax {
+namespace {
+
+class CliStreams : public Cli {};
+
+TEST_F(CliStreams, SeveralImagesIntoOneStreamAndBackOutWithDumpAll) {
+  ASSERT_TRUE(Make("a.bmp") && Make("b.bmp")) << "ImageMagick missing";
+  Result save = Run("convert --out-type bmp a.bmp -p lx8g b.bmp both.bin");
+  ASSERT_EQ(save.status, 0) << save.err;
+  Result dump = Run("dump --all both.bin out.pam");
+  ASSERT_EQ(dump.status, 0) << dump.err;
+  EXPECT_TRUE(fs::exists(Path("out-1.pam")));
+  EXPECT_TRUE(fs::exists(Path("out-2.pam")));
+  EXPECT_FALSE(fs::exists(Path("out-3.pam")));
+  // Standard input and output work like files.
+  Result piped = Run("convert --out-type ftBmp - - < a.bmp > piped.bmp");
+  ASSERT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(Run("info piped.bmp").status, 0);
+}
+
+TEST_F(CliStreams, TypesAllocationHeadersAndText) {
+  ASSERT_TRUE(Make("a.bmp")) << "ImageMagick missing";
+  ASSERT_EQ(test::RunCommand("cd " + ShellQuote(dir_.path().string()) +
+                             " && /usr/bin/convert -size 5x3 gradient:red-blue -depth 8 rgb:a.rgb"),
+            0);
+  Result raw = Run("dump -t ftRawPixels --alloc 5x3:lx24RGB a.rgb raw.pam");
+  EXPECT_EQ(raw.status, 0) << raw.err;
+  Result noAlloc = Run("dump -t ftRawPixels a.rgb raw2.pam");
+  EXPECT_EQ(noAlloc.status, 1);
+  EXPECT_NE(noAlloc.err.find("not loadable: raw pixels need an allocated bitmap"), std::string::npos)
+      << noAlloc.err;
+  // Loading as the wrong type prints the reader's reason.
+  Result wrong = Run("info -t png a.bmp");
+  EXPECT_EQ(wrong.status, 1);
+  EXPECT_NE(wrong.err.find("not loadable: "), std::string::npos) << wrong.err;
+
+  Result header = Run("info --header-only a.bmp");
+  EXPECT_EQ(header.status, 0) << header.err;
+  EXPECT_NE(header.out.find("Width=5\n"), std::string::npos);
+  EXPECT_NE(header.out.find("PixelFormat=lxNone\n"), std::string::npos) << "no pixels decoded";
+
+  Result text = Run("text 3 a.bmp ramp.txt");
+  EXPECT_EQ(text.status, 0) << text.err;
+  std::vector<uint8_t> ramp = test::ReadFileBytes(Path("ramp.txt"));
+  EXPECT_EQ(std::count(ramp.begin(), ramp.end(), '\n'), 3);
+  EXPECT_EQ(Run("text 7 a.bmp x.txt").status, 3);
+  EXPECT_EQ(Run("info -t nosuchtype a.bmp").status, 3);
+  EXPECT_EQ(Run("dump --alloc 5x3 a.bmp x.pam").status, 3);
+}
+
+}  // namespace
+}  // namespace lumenax

@@ -21,6 +21,7 @@ extern const TLxCodecDescriptor kDicomCodec{
     .Extensions = "DCM;DIC;DICOM",
     .Readable = true,
     .ContentTest = DicomContentTest,
+    .Policy = {.ReadBuffer = 8192},
 };
 
 }  // namespace lumenax

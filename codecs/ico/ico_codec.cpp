@@ -49,6 +49,7 @@ extern const TLxCodecDescriptor kIcoCodec{
     .Writable = true,
     .SaveExtensions = ".ico",
     .ContentTest = IcoContentTest,
+    .Policy = {.ConvertTo24OnSave = true},
 };
 
 extern const TLxCodecDescriptor kCurCodec{

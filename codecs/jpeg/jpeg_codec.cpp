@@ -32,6 +32,7 @@ extern const TLxCodecDescriptor kJpegCodec{
     .SaveExtensions = ".jpg;.jpeg;.jpe;.jif",
     .StreamHeaderTest = JpegStreamHeaderTest,
     .ContentTest = JpegContentTest,
+    .Policy = {.FileReadBuffer = 8192, .StreamHeader = {.Magic = "JFIF", .OptionalOnLoad = true}},
 };
 
 }  // namespace lumenax

@@ -47,6 +47,8 @@ extern const TLxCodecDescriptor kPcxCodec{
     .SaveExtensions = ".pcx",
     .StreamHeaderTest = PcxStreamHeaderTest,
     .ContentTest = PcxContentTest,
+    .Policy = {.ConvertTo24OnSave = true,
+               .StreamHeader = {.Magic = "PCX2", .AcceptsOldForm = true, .WrittenOnlyOnSuccess = true}},
 };
 
 extern const TLxCodecDescriptor kDcxCodec{
@@ -57,6 +59,7 @@ extern const TLxCodecDescriptor kDcxCodec{
     .Writable = true,
     .SaveExtensions = ".dcx",
     .ContentTest = DcxContentTest,
+    .Policy = {.TruncateStreamOnSave = true},
 };
 
 }  // namespace lumenax

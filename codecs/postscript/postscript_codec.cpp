@@ -10,6 +10,7 @@ extern const TLxCodecDescriptor kPsCodec{
     .Extensions = "PS;EPS",
     .Writable = true,
     .SaveExtensions = ".ps;.eps",
+    .Policy = {.ConvertTo24OnSave = true},
 };
 
 extern const TLxCodecDescriptor kPdfCodec{
@@ -18,6 +19,7 @@ extern const TLxCodecDescriptor kPdfCodec{
     .Extensions = "PDF",
     .Writable = true,
     .SaveExtensions = ".pdf",
+    .Policy = {.ConvertTo24OnSave = true},
 };
 
 }  // namespace lumenax

@@ -9,6 +9,7 @@ extern const TLxCodecDescriptor kRawCodec{
     .Description = "Camera RAW",
     .Extensions = "CRW;CR2;NEF;RAW;PEF;RAF;X3F;BAY;ORF;SRF;MRW;DCR;SR2",
     .Readable = true,
+    .Policy = {.ReadBuffer = 8192},
 };
 
 }  // namespace lumenax

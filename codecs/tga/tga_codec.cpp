@@ -33,6 +33,7 @@ extern const TLxCodecDescriptor kTgaCodec{
     .DialogPage = 256,
     .SaveExtensions = ".tga;.targa;.vda;.icb;.vst;.win",
     .ContentTest = TgaContentTest,
+    .Policy = {.AlphaAsMaskOnSave = true},
 };
 
 }  // namespace lumenax

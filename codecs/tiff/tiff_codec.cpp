@@ -124,6 +124,7 @@ extern const TLxCodecDescriptor kTiffCodec{
     .SaveExtensions = ".tif;.tiff;.fax;.g3f;.g3n",
     .StreamHeaderTest = TiffStreamHeaderTest,
     .ContentTest = TiffContentTest,
+    .Policy = {.ReadBuffer = 8192, .StreamHeader = {.Magic = "TIFF"}},
 };
 
 }  // namespace lumenax

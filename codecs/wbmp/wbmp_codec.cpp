@@ -11,6 +11,7 @@ extern const TLxCodecDescriptor kWbmpCodec{
     .Readable = true,
     .Writable = true,
     .SaveExtensions = ".wbmp",
+    .Policy = {.ConvertTo24OnSave = true},
 };
 
 }  // namespace lumenax
