@@ -48,8 +48,8 @@ int32_t ReadJpegStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params
 // The same with every option as an argument (tablesStream may be null).
 inline int32_t ReadJpegStream(TStream& stream, TStream* tablesStream, TLxBitmap& bitmap,
                               bool nativeLayout, int32_t rowLimit, bool readIccProfile,
-                              bool invertCmyk, bool readMetadata, bool rawYCbCr,
-                              bool headerOnly, ProgressRecord& progress, TIOParamsVals& params) {
+                              bool invertCmyk, bool readMetadata, bool rawYCbCr, bool headerOnly,
+                              ProgressRecord& progress, TIOParamsVals& params) {
   return ReadJpegStream(stream, bitmap, params,
                         TLxJpegReadOptions{tablesStream, nativeLayout, rowLimit, readIccProfile,
                                            invertCmyk, readMetadata, rawYCbCr, headerOnly},

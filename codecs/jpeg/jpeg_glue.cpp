@@ -62,6 +62,10 @@ void EmitMessage(j_common_ptr cinfo, int level) {
   ++err->warnings;
   ++err->pub.num_warnings;
   err->lastWarning = err->pub.msg_code;
+  if (err->pub.msg_code == JWRN_HIT_MARKER && cinfo->is_decompressor) {
+    auto* src = reinterpret_cast<JpegSource*>(reinterpret_cast<j_decompress_ptr>(cinfo)->src);
+    if (src && src->hitEnd) err->dataMissing = true;
+  }
 }
 
 void OutputMessage(j_common_ptr) {}
@@ -182,6 +186,7 @@ jpeg_error_mgr* InitJpegErrorManager(JpegErrorManager& err) {
   err.warnings = 0;
   err.lastWarning = 0;
   err.override = TLxFailure::None;
+  err.dataMissing = false;
   return &err.pub;
 }
 

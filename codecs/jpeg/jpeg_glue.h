@@ -37,6 +37,9 @@ struct JpegErrorManager {
   // When a phase is left through the jump by something other than a libjpeg error: the
   // reason to record (too many scans, a cancel from the progress method).
   TLxFailure override;
+  // The decoder needed entropy-coded data past the end of the stream (not just the missing
+  // end-of-image marker).
+  bool dataMissing;
 };
 
 // Installs our methods (error_exit jumps, warnings are counted, nothing is printed).

@@ -27,10 +27,10 @@ namespace {
 
 // How decoded rows reach the bitmap.
 enum class RowMode : uint8_t {
-  Direct,       // libjpeg writes the bitmap row as it is (gray, blue-green-red, Y-Cb-Cr)
-  GrayToRgb,    // gray staged, each byte written three times
-  Cmyk,         // CMYK straight into an lxCMYK row (complemented with InvertCmyk)
-  CmykToRgb,    // CMYK staged, converted to blue-green-red
+  Direct,     // libjpeg writes the bitmap row as it is (gray, blue-green-red, Y-Cb-Cr)
+  GrayToRgb,  // gray staged, each byte written three times
+  Cmyk,       // CMYK straight into an lxCMYK row (complemented with InvertCmyk)
+  CmykToRgb,  // CMYK staged, converted to blue-green-red
 };
 
 struct ReadContext;
@@ -119,7 +119,8 @@ bool PhaseRows(ReadContext* c) {
   jpeg_decompress_struct& d = c->cinfo;
   while (d.output_scanline < d.output_height && c->rows < c->rowLimit) {
     uint8_t* row = c->bitmap->ScanLine(c->rows);
-    JSAMPROW target = c->mode == RowMode::GrayToRgb || c->mode == RowMode::CmykToRgb ? c->work : row;
+    JSAMPROW target =
+        c->mode == RowMode::GrayToRgb || c->mode == RowMode::CmykToRgb ? c->work : row;
     if (jpeg_read_scanlines(&d, &target, 1) != 1) break;
     const int w = c->width;
     switch (c->mode) {
@@ -327,10 +328,17 @@ int32_t ReadImage(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
     d.out_color_space = out;
 
     switch (params.JpegDctMethod) {
-      case 0: d.dct_method = JDCT_ISLOW; break;
-      case 1: d.dct_method = JDCT_IFAST; break;
-      case 2: d.dct_method = JDCT_FLOAT; break;
-      default: break;
+      case 0:
+        d.dct_method = JDCT_ISLOW;
+        break;
+      case 1:
+        d.dct_method = JDCT_IFAST;
+        break;
+      case 2:
+        d.dct_method = JDCT_FLOAT;
+        break;
+      default:
+        break;
     }
 
     switch (d.density_unit) {
@@ -354,12 +362,23 @@ int32_t ReadImage(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
 
     d.scale_num = 1;
     switch (params.JpegScale) {
-      case 0: d.scale_denom = unsigned(AutoScaleDenominator(d, params.Width, params.Height)); break;
-      case 1: d.scale_denom = 1; break;
-      case 2: d.scale_denom = 2; break;
-      case 3: d.scale_denom = 4; break;
-      case 4: d.scale_denom = 8; break;
-      default: break;
+      case 0:
+        d.scale_denom = unsigned(AutoScaleDenominator(d, params.Width, params.Height));
+        break;
+      case 1:
+        d.scale_denom = 1;
+        break;
+      case 2:
+        d.scale_denom = 2;
+        break;
+      case 3:
+        d.scale_denom = 4;
+        break;
+      case 4:
+        d.scale_denom = 8;
+        break;
+      default:
+        break;
     }
     params.JpegScaleUsed = int32_t(d.scale_denom);
 
@@ -414,7 +433,11 @@ int32_t ReadImage(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
         FailFromJump(*c, progress, TLxFailure::BadData, InputOffset(*c, start));
       rowsDone = c->rows;
       if (!progress.Aborting()) {
-        if (c->src.hitEnd)
+        // The stream ended early when the decoder ran out of entropy-coded data, or when
+        // scans may be missing. A sequential single-scan image that lacks only its
+        // end-of-image marker is complete.
+        const bool multiScan = d.progressive_mode || d.comps_in_scan < d.num_components;
+        if (c->src.hitEnd && (c->err.dataMissing || multiScan))
           progress.Fail(TLxFailure::Truncated, InputOffset(*c, start));
         else if (rowsDone < c->rowLimit)
           progress.Fail(TLxFailure::Truncated, InputOffset(*c, start), "fewer rows than asked");

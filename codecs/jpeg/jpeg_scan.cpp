@@ -164,7 +164,8 @@ std::vector<uint8_t> CollectJpegIccProfile(TStream& stream) {
     if (int(chunks.size()) >= expected) break;
   }
   std::vector<uint8_t> profile;
-  for (const auto& [sequence, data] : chunks) profile.insert(profile.end(), data.begin(), data.end());
+  for (const auto& [sequence, data] : chunks)
+    profile.insert(profile.end(), data.begin(), data.end());
   return profile;
 }
 

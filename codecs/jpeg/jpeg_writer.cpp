@@ -158,8 +158,7 @@ UINT16 Density(int32_t dpi) {
 [[noreturn]] void RaiseFromJump(WriteContext& c, ProgressRecord& progress) {
   const int code = c.err.pub.msg_code;
   const char* text = JpegMessageText(code);
-  progress.Fail(code == JERR_IMAGE_TOO_BIG ? TLxFailure::TooLarge : TLxFailure::Unsupported,
-                text);
+  progress.Fail(code == JERR_IMAGE_TOO_BIG ? TLxFailure::TooLarge : TLxFailure::Unsupported, text);
   throw ELxJpegException(text);
 }
 
@@ -187,8 +186,12 @@ void WriteJpegStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
   s.inSpace = JCS_EXT_BGR;
   s.inComponents = 3;
   switch (params.JpegColorSpace) {
-    case jcGrayScale: s.jpegSpace = JCS_GRAYSCALE; break;
-    case jcYCbCr: s.jpegSpace = JCS_YCbCr; break;
+    case jcGrayScale:
+      s.jpegSpace = JCS_GRAYSCALE;
+      break;
+    case jcYCbCr:
+      s.jpegSpace = JCS_YCbCr;
+      break;
     case jcCMYK:
       s.inSpace = JCS_CMYK;
       s.inComponents = 4;
@@ -200,7 +203,9 @@ void WriteJpegStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
       s.inComponents = 4;
       s.jpegSpace = JCS_YCCK;
       break;
-    default: s.jpegSpace = JCS_RGB; break;
+    default:
+      s.jpegSpace = JCS_RGB;
+      break;
   }
   s.densityX = Density(params.DpiX);
   s.densityY = Density(params.DpiY);
@@ -224,7 +229,8 @@ void WriteJpegStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
     if (markers.MarkerCode(i) == JPEG_APP0 + 14) continue;
     if (size_t(markers.MarkerLength(i)) > kMaxMarkerData) continue;
     haveIcc = haveIcc || IsIccChunk(markers, i);
-    refs.push_back({markers.MarkerCode(i), markers.MarkerData(i), unsigned(markers.MarkerLength(i))});
+    refs.push_back(
+        {markers.MarkerCode(i), markers.MarkerData(i), unsigned(markers.MarkerLength(i))});
   }
   std::vector<std::vector<uint8_t>> icc;
   if (!haveIcc) icc = IccChunks(params);
@@ -259,8 +265,7 @@ void WriteJpegStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
   c->cmyk = s.inComponents == 4;
   progress.BeginRows(source->Height());
   if (!PhaseRows(c.get())) RaiseFromJump(*c, progress);
-  if (!progress.Aborting() && !c->dest.failed && !PhaseFinish(c.get()))
-    RaiseFromJump(*c, progress);
+  if (!progress.Aborting() && !c->dest.failed && !PhaseFinish(c.get())) RaiseFromJump(*c, progress);
   if (streamError) {
     progress.Abort();
     std::rethrow_exception(streamError);
