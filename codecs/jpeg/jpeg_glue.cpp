@@ -1,7 +1,5 @@
 #include "codecs/jpeg/jpeg_glue.h"
 
-#include <jerror.h>
-
 #include <array>
 #include <cstring>
 #include <string>

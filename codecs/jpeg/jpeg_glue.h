@@ -13,8 +13,11 @@
 #include <cstdio>
 #include <exception>
 
-// jpeglib.h needs size_t and FILE declared first.
+// jpeglib.h needs size_t and FILE declared first, and comes before jerror.h: its
+// configuration decides which message codes exist.
 #include <jpeglib.h>
+// (keep this order)
+#include <jerror.h>
 
 #include "bitmap/progress.h"
 

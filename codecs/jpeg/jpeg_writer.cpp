@@ -12,8 +12,6 @@
 #include "codecs/jpeg/jpeg.h"
 #include "codecs/jpeg/jpeg_glue.h"
 
-#include <jerror.h>
-
 #include "codecs/jpeg/jpeg_internal.h"
 #include "io/params.h"
 

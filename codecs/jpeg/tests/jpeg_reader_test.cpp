@@ -1,8 +1,6 @@
 // The reader on streams made here: options, layouts, metadata, and refusals of bad input.
 #include <gtest/gtest.h>
 
-#include <jerror.h>
-#include <jpeglib.h>
 #include <cstring>
 
 #include "bitmap/stream.h"
