@@ -101,9 +101,8 @@ TEST(CliEndToEnd, MixedFolderWithSeveralWorkers) {
                       ShellQuote(d + "/missing.png"));
   EXPECT_EQ(r.status, kExitFailed) << r.err;
   // Refusals and failures on stderr in list order, with the library's reason. camera.png is
-  // a JPEG: while this build has no JPEG reader it fails to load; once it has one, it loads
-  // and is refused as "Invalid file format." like any other format that is not BMP or PNG.
-  EXPECT_EQ(r.err, d + "/camera.png: Failed to load file. (no reader)\n" + d +
+  // a JPEG: it loads and is refused like any other format that is not BMP or PNG.
+  EXPECT_EQ(r.err, d + "/camera.png: Invalid file format.\n" + d +
                        "/cut.bmp: Failed to load file. (truncated pixel data at byte 639)\n" + d +
                        "/missing.png: No such file or directory\n");
   EXPECT_NE(r.out.find(d + "/photo.bmp -> " + d + "/photo.png"), std::string::npos) << r.out;

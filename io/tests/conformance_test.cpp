@@ -36,6 +36,7 @@ constexpr Sample kSamples[] = {
     {ftPng, "pngsuite/png/basn2c08.png"},
     {ftPng, "pngsuite/png/basi3p04.png"},
     {ftPng, "pngsuite/png/basn6a16.png"},
+    {ftJpeg, "bmpsuite/reference/rgb24.jpg"},
 };
 
 std::vector<Sample> SamplesOf(FileType type) {
