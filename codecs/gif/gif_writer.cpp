@@ -75,6 +75,13 @@ bool TwoColours(TLxBitmap& b, TRGB& first, TRGB& second, int& count) {
   return true;
 }
 
+// target := source in target's layout. The conversion hands the alpha channel over to the
+// target; it goes back to the source, which is the caller's image.
+void ConvertKeepingAlpha(TLxBitmap& target, TLxBitmap& source) {
+  target.CopyAndConvertFormat(source);
+  if (target.HasAlphaChannel()) source.AttachAlphaChannel(target.DetachAlphaChannel());
+}
+
 }  // namespace
 
 void WriteGifStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
@@ -127,7 +134,7 @@ void WriteGifStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
       }
     } else {
       TLxBitmap bw(width, height, lx1g);
-      bw.CopyAndConvertFormat(bitmap);
+      ConvertKeepingAlpha(bw, bitmap);
       palette[0] = kBlack;
       palette[1] = kWhite;
       BitsToIndexes(bw, indexes);
@@ -152,7 +159,7 @@ void WriteGifStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
           progress.Fail(TLxFailure::OutOfMemory, "no memory for the conversion");
           return;
         }
-        converted.CopyAndConvertFormat(bitmap);
+        ConvertKeepingAlpha(converted, bitmap);
         source = &converted;
       }
       quantizer = std::make_unique<TLxQuantizer>(*source, palette, colours);
