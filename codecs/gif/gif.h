@@ -12,6 +12,10 @@ class TLxMask;
 class TIOParamsVals;
 struct ProgressRecord;
 
+// No frame or canvas of more pixels is allocated (a canvas takes 4 bytes a pixel); larger
+// ones are refused as too large. A program (or a fuzzer) may lower it before loading.
+extern uint64_t GifPixelLimit;
+
 // Reads frame Params.GifImageIndex of the GIF file at the stream's position into bitmap and,
 // unless noMask, its transparency into mask (created when empty, freed again when the frame
 // has no transparent pixel); counts every image descriptor of the file into imageCount (also

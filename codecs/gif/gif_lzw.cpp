@@ -71,8 +71,7 @@ void ReadSubBlocks(TStream& stream, std::vector<uint8_t>& data) {
 
 }  // namespace
 
-TLxFailure GifLzwDecode(TStream& stream, int height, int width, uint8_t* buffer,
-                        bool interlaced) {
+TLxFailure GifLzwDecode(TStream& stream, int height, int width, uint8_t* buffer, bool interlaced) {
   const int64_t start = stream.Position();
   uint8_t minCodeSize = 0;
   if (stream.Read(&minCodeSize, 1) != 1) return TLxFailure::Truncated;
@@ -157,8 +156,8 @@ class CodePacker {
 
 }  // namespace
 
-bool GifLzwEncode(TStream& stream, int height, int width, int bitsPerPixel,
-                  const uint8_t* buffer, bool interlaced) {
+bool GifLzwEncode(TStream& stream, int height, int width, int bitsPerPixel, const uint8_t* buffer,
+                  bool interlaced) {
   const int m = std::clamp(bitsPerPixel, 2, 8);
   const uint8_t sizeByte = uint8_t(m);
   if (stream.Write(&sizeByte, 1) != 1) return false;

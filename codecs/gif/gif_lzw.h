@@ -30,10 +30,9 @@ using TGifDecoderHook = TLxFailure (*)(TStream& stream, int height, int width, u
 using TGifEncoderHook = bool (*)(TStream& stream, int height, int width, int bitsPerPixel,
                                  const uint8_t* buffer, bool interlaced);
 
-TLxFailure GifLzwDecode(TStream& stream, int height, int width, uint8_t* buffer,
-                        bool interlaced);
-bool GifLzwEncode(TStream& stream, int height, int width, int bitsPerPixel,
-                  const uint8_t* buffer, bool interlaced);
+TLxFailure GifLzwDecode(TStream& stream, int height, int width, uint8_t* buffer, bool interlaced);
+bool GifLzwEncode(TStream& stream, int height, int width, int bitsPerPixel, const uint8_t* buffer,
+                  bool interlaced);
 
 // The process-wide defaults (GifLzwDecode and GifLzwEncode unless the program installs others
 // before it loads or saves). A record's reset copies them into GifDecoderHook and

@@ -20,10 +20,11 @@
 #include "io/params.h"
 
 namespace lumenax {
+
+uint64_t GifPixelLimit = uint64_t(1) << 28;
+
 namespace {
 
-// No frame or canvas beyond this many pixels is allocated (the canvas takes 4 bytes a pixel).
-constexpr uint64_t kMaxPixels = uint64_t(1) << 28;
 // A 12-bit code yields at most 4,096 pixels, a shorter code fewer: a byte of code stream
 // describes at most 8 * 4096 / 12 pixels.
 constexpr uint64_t kPixelsPerByte = 2731;
@@ -46,7 +47,8 @@ bool ReadTable(ByteReader& r, int bits, ColourTable& t) {
   t.present = true;
   t.bits = bits;
   const bool ok = r.bytes(raw, 3 * count);
-  for (int i = 0; i < count; ++i) t.colours[i] = CreateRGB(raw[3 * i], raw[3 * i + 1], raw[3 * i + 2]);
+  for (int i = 0; i < count; ++i)
+    t.colours[i] = CreateRGB(raw[3 * i], raw[3 * i + 1], raw[3 * i + 2]);
   for (int i = count; i < 256; ++i) t.colours[i] = kBlack;
   return ok;
 }
@@ -274,7 +276,7 @@ void ReadGifStream(TStream& stream, TLxBitmap& bitmap, int32_t& imageCount, bool
     const int64_t dataAt = stream.Position();
     const uint64_t pixels = uint64_t(width) * uint64_t(height);
     const uint64_t describable = uint64_t(std::max<int64_t>(size - dataAt, 0)) * kPixelsPerByte;
-    if (pixels > kMaxPixels || pixels > describable + 4096) {
+    if (pixels > GifPixelLimit || pixels > describable + 4096) {
       progress.Fail(TLxFailure::TooLarge, descriptorAt, "too large");
       break;
     }
@@ -323,7 +325,7 @@ struct Composer {
   bool Draw(TLxBitmap& frame, ProgressRecord& progress) {
     const int64_t w = std::max<int64_t>(params.GifScreenWidth, frame.Width());
     const int64_t h = std::max<int64_t>(params.GifScreenHeight, frame.Height());
-    if (uint64_t(w) * uint64_t(h) > kMaxPixels) {
+    if (uint64_t(w) * uint64_t(h) > GifPixelLimit) {
       progress.Fail(TLxFailure::TooLarge, "too large");
       return false;
     }
@@ -371,8 +373,7 @@ struct Composer {
     }
     if (inside) {
       RenderToBitmap(frame, canvas, params.GifLeft, params.GifTop);
-      frame.MaxAlphaRectTo(canvas, r.SourceX, r.SourceY, r.Width, r.Height, r.TargetX,
-                           r.TargetY);
+      frame.MaxAlphaRectTo(canvas, r.SourceX, r.SourceY, r.Width, r.Height, r.TargetX, r.TargetY);
     }
     previous = inside ? r : TLxClippedRect{};
     hasPrevious = inside;

@@ -42,8 +42,8 @@ uint32_t Pack(TRGB c) {
 int Nearest(const TRGB* palette, int count, TRGB c) {
   int best = 0, bestDistance = 1 << 30;
   for (int i = 0; i < count; ++i) {
-    const int d = std::abs(palette[i].r - c.r) + std::abs(palette[i].g - c.g) +
-                  std::abs(palette[i].b - c.b);
+    const int d =
+        std::abs(palette[i].r - c.r) + std::abs(palette[i].g - c.g) + std::abs(palette[i].b - c.b);
     if (d < bestDistance) best = i, bestDistance = d;
   }
   return best;
@@ -149,8 +149,7 @@ void WriteGifStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
     if (copyIndexes) {
       for (int i = 0; i < 256; ++i) palette[i] = bitmap.GetPaletteEntry(i);
       for (int y = 0; y < height; ++y)
-        std::memcpy(indexes.data() + size_t(y) * size_t(width), bitmap.ScanLine(y),
-                    size_t(width));
+        std::memcpy(indexes.data() + size_t(y) * size_t(width), bitmap.ScanLine(y), size_t(width));
     } else {
       TLxBitmap converted;
       TLxBitmap* source = &bitmap;
@@ -200,8 +199,8 @@ void WriteGifStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
     out.Bytes(rgb, 3);
   }
   // Graphic control extension.
-  const uint8_t control[4] = {0x21, 0xF9, 4,
-                              uint8_t((params.GifTransparent ? 1 : 0) | (params.GifDisposal & 7) << 2)};
+  const uint8_t control[4] = {
+      0x21, 0xF9, 4, uint8_t((params.GifTransparent ? 1 : 0) | (params.GifDisposal & 7) << 2)};
   out.Bytes(control, 4);
   out.U16(params.GifDelay);
   out.U8(uint8_t(hasAlpha ? transparentSlot : indexOf(params.GifTransparentColor)));

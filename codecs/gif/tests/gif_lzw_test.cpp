@@ -36,8 +36,8 @@ TEST(GifLzw, RoundTripsEveryCodeSizeInterlacedOrNot) {
     for (bool interlaced : {false, true}) {
       for (int h = 1; h <= 9; ++h) {
         const int w = 3 + bits;
-        SCOPED_TRACE(testing::Message() << bits << " bits, height " << h << " interlaced "
-                                        << interlaced);
+        SCOPED_TRACE(testing::Message()
+                     << bits << " bits, height " << h << " interlaced " << interlaced);
         const std::vector<uint8_t> pixels = Noise(size_t(w * h), 1 << bits, uint32_t(bits * h));
         TMemoryStream s;
         ASSERT_TRUE(GifLzwEncode(s, h, w, bits, pixels.data(), interlaced));

@@ -5,11 +5,11 @@
 #include "bitmap/bitmap.h"
 #include "bitmap/mask.h"
 #include "bitmap/progress.h"
-#include "codecs/gif/gif.h"
-#include "io/params.h"
 #include "bitmap/stream.h"
+#include "codecs/gif/gif.h"
 #include "codecs/gif/tests/gif_test_util.h"
 #include "io/lumenax_io.h"
+#include "io/params.h"
 
 namespace lumenax {
 namespace {
@@ -22,8 +22,8 @@ using test::Px;
 using test::SubBlocks;
 
 const TRGB kBlack{0, 0, 0}, kWhite{255, 255, 255};
-const TRGB kRed = CreateRGB(255, 0, 0), kGreen = CreateRGB(0, 255, 0),
-           kBlue = CreateRGB(0, 0, 255), kGray = CreateRGB(128, 128, 128);
+const TRGB kRed = CreateRGB(255, 0, 0), kGreen = CreateRGB(0, 255, 0), kBlue = CreateRGB(0, 0, 255),
+           kGray = CreateRGB(128, 128, 128);
 const Px R{255, 0, 0, 255}, G{0, 255, 0, 255}, B{0, 0, 255, 255};
 
 std::vector<uint8_t> Fill(int n, uint8_t v) {
@@ -100,7 +100,7 @@ TEST(GifReader, TransparencyBecomesAlpha) {
 std::vector<uint8_t> Animation(int disposal1, int left1 = 1, int top1 = 1) {
   GifBuilder g;
   g.Screen(4, 3, {kRed, kGreen, kBlue, kGray}, 2);
-  g.Control(1).Image(0, 0, 4, 3, Fill(12, 0));               // all red
+  g.Control(1).Image(0, 0, 4, 3, Fill(12, 0));                // all red
   g.Control(disposal1).Image(left1, top1, 2, 2, Fill(4, 1));  // green square
   g.Control(1, true, 3).Image(0, 0, 2, 1, {3, 2});            // (0,0) transparent, (1,0) blue
   g.Trailer();

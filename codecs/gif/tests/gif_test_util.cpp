@@ -51,9 +51,8 @@ GifBuilder& GifBuilder::Control(int disposal, bool transparent, int index, int d
   return *this;
 }
 
-GifBuilder& GifBuilder::Image(int left, int top, int w, int h,
-                              const std::vector<uint8_t>& indexes, int bits, bool interlaced,
-                              const std::vector<TRGB>& local) {
+GifBuilder& GifBuilder::Image(int left, int top, int w, int h, const std::vector<uint8_t>& indexes,
+                              int bits, bool interlaced, const std::vector<TRGB>& local) {
   b.push_back(0x2C);
   U16(left);
   U16(top);
@@ -73,8 +72,8 @@ GifBuilder& GifBuilder::Image(int left, int top, int w, int h,
   return *this;
 }
 
-GifBuilder& GifBuilder::RawImage(int left, int top, int w, int h,
-                                 const std::vector<uint8_t>& data, uint8_t packed) {
+GifBuilder& GifBuilder::RawImage(int left, int top, int w, int h, const std::vector<uint8_t>& data,
+                                 uint8_t packed) {
   b.push_back(0x2C);
   U16(left);
   U16(top);

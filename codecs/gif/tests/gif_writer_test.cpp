@@ -5,8 +5,8 @@
 #include "bitmap/bitmap.h"
 #include "bitmap/stream.h"
 #include "codecs/gif/tests/gif_test_util.h"
-#include "tests/support/test_support.h"
 #include "io/lumenax_io.h"
+#include "tests/support/test_support.h"
 
 namespace lumenax {
 namespace {
