@@ -436,6 +436,9 @@ void PrintInfo(TLumenaxIO& io) {
       }
     }
   }
+  const std::vector<std::string>& comments = io.Params.GifComments;
+  for (size_t i = 0; i < comments.size(); ++i)
+    std::cout << "GifComments[" << i << "]=" << Escape(comments[i]) << '\n';
 }
 
 // info --header-only: the record as the header alone fills it.

@@ -6,16 +6,17 @@
 namespace lumenax {
 
 TLxLzwDecoder::TLxLzwDecoder(const TLxLzwOptions& options) : opt_(options) {
-  opt_.LiteralBits = std::clamp(opt_.LiteralBits, 1, 8);
+  opt_.LiteralBits = std::clamp(opt_.LiteralBits, 1, 9);
   clear_ = 1u << opt_.LiteralBits;
   end_ = clear_ + 1;
   firstFree_ = clear_ + 2;
   for (uint32_t c = 0; c < clear_; ++c) {
     prefix_[c] = 0;
-    suffix_[c] = uint8_t(c);
-    first_[c] = uint8_t(c);
+    const uint8_t byte = uint8_t(std::min<uint32_t>(c, 255));
+    suffix_[c] = byte;
+    first_[c] = byte;
     length_[c] = 1;
-    head_[c][0] = uint8_t(c);
+    head_[c][0] = byte;
   }
   ResetTable();
 }
@@ -49,7 +50,7 @@ inline void TLxLzwDecoder::WriteString(uint32_t code, uint8_t* dst) const {
     *--p = suffix_[code];
     code = prefix_[code];
   }
-  *--p = uint8_t(code);
+  *--p = suffix_[code];
 }
 
 template <bool LsbFirst>
@@ -117,6 +118,10 @@ size_t TLxLzwDecoder::DecodeCodes(uint8_t* dst, size_t n, size_t want) {
         break;
       }
     } else if (nextFree < uint32_t(kTableSize)) {
+      if (code > nextFree && opt_.CodeAboveNextIsError) {
+        failure_ = TLxFailure::BadData;
+        break;
+      }
       const uint32_t added = nextFree++;
       // A code that is not in the table yet (normally exactly the one being added) stands for
       // the previous string plus its own first byte.
@@ -155,7 +160,7 @@ size_t TLxLzwDecoder::DecodeCodes(uint8_t* dst, size_t n, size_t want) {
           *--p = suffix[c];
           c = prefix[c];
         }
-        *--p = uint8_t(c);
+        *--p = suffix[c];
       }
       n += len;
     } else {

@@ -44,6 +44,9 @@ struct TLxLzwOptions {
   // A code that would add a string to a full table (4,096 entries) is corrupt data (TIFF).
   // false: the table stops growing and decoding goes on until the next clear code (GIF).
   bool FullTableIsError = true;
+  // A code above the next free entry is corrupt data (GIF). false: it stands for the entry
+  // being added, as a code equal to it does (TIFF).
+  bool CodeAboveNextIsError = false;
 };
 
 // Decodes one LZW code stream from memory.
