@@ -11,8 +11,8 @@
 #include "bitmap/types.h"
 #include "codecs/bmp/bmp_params.h"
 #include "codecs/common/icc_profile.h"
-#include "codecs/jpeg/jpeg_params.h"
 #include "codecs/gif/gif_params.h"
+#include "codecs/jpeg/jpeg_params.h"
 #include "codecs/png/png_params.h"
 #include "codecs/rawpixels/rawpixels_params.h"
 #include "io/file_types.h"
@@ -77,9 +77,8 @@ class TIOParamGroups : public Groups... {
 };
 
 // Every group of the record, in declaration order.
-using TIOParamGroupList =
-    TIOParamGroups<JpegParams, BmpParams, PngParams, GifParams, RawPixelsParams, IptcParams,
-                   XmpParams, IccProfileParams>;
+using TIOParamGroupList = TIOParamGroups<JpegParams, BmpParams, PngParams, GifParams,
+                                         RawPixelsParams, IptcParams, XmpParams, IccProfileParams>;
 
 class TIOParamsVals : public TIOParamGroupList {
  public:
