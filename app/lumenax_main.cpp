@@ -5,6 +5,7 @@
 //   lumenax convert [-l KEY=VALUE]... [-s KEY=VALUE]... [-p LAYOUT] [-r WxH[:FILTER]] IN OUT
 //   lumenax dump [-l KEY=VALUE]... [-p LAYOUT] [-r WxH[:FILTER]] [--all] FILE OUT.pam
 //   lumenax text [convert's options] MODE IN OUT
+//   lumenax record [convert's options] IN OUT
 //
 // Loading options of every command but detect: -t TYPE (load by type), --alloc WxH:LAYOUT
 // (the bitmap headerless pixels go into), "-" as IN (standard input). convert takes
@@ -60,6 +61,7 @@ const char kUsage[] =
     "  text [convert's options] MODE IN OUT  write IN as text: 0 Pascal array, 1 C array,\n"
     "                                       2 Base64 (of IN saved as --out-type), 3 a\n"
     "                                       character ramp of its 24-bit pixels\n"
+    "  record [convert's options] IN OUT    write IN's bitmap as a raw bitmap record\n"
     "\n"
     "Options (anywhere among the arguments; \"--\" ends them):\n"
     "  -l, --load KEY=VALUE     set a parameter before loading (e.g. BmpKeepAlpha=true,\n"
@@ -80,6 +82,7 @@ const char kUsage[] =
     "      --alloc WxH:LAYOUT   allocate the bitmap first (for -t ftRawPixels, with\n"
     "                           -l RawPixelsHeaderSize=, RawPixelsRowAlign=, ...)\n"
     "      --header-only        info: read only the header (no pixels)\n"
+    "      --record             IN is a raw bitmap record (as the record command writes)\n"
     "      --out-type TYPE      convert: save with the stream writer of TYPE instead of by\n"
     "                           OUT's extension; several INs are saved into OUT in turn\n"
     "  IN may be \"-\" (standard input); with --out-type, OUT may be \"-\" (standard output).\n"
@@ -119,6 +122,7 @@ struct Options {
   std::optional<Alloc> alloc;
   bool headerOnly = false;
   bool all = false;
+  bool record = false;
   // Options as given, to say which one does not fit the command.
   std::vector<std::string> seen;
 };
@@ -260,6 +264,10 @@ Options ParseArguments(int argc, char** argv) {
     } else if (name == "--alloc") {
       o.alloc = ParseAlloc(takeValue("WxH:LAYOUT"));
       o.seen.push_back("-t");
+    } else if (name == "--record") {
+      if (value) throw UsageError{"option " + Quote(name) + " takes no value"};
+      o.record = true;
+      o.seen.push_back("-t");
     } else if (name == "--header-only" || name == "--all") {
       if (value) throw UsageError{"option " + Quote(name) + " takes no value"};
       (name == "--all" ? o.all : o.headerOnly) = true;
@@ -281,7 +289,7 @@ void CheckOptionsFit(const Options& o) {
     isLoad = isLoad || opt == "-t";
     if (o.command == "detect") return opt == "--strict";
     if (o.command == "info") return isLoad || opt == "--header-only";
-    if (o.command == "convert" || o.command == "text")
+    if (o.command == "convert" || o.command == "text" || o.command == "record")
       return isLoad || isSave || isLayout || opt == "--out-type";
     if (o.command == "dump") return isLoad || isLayout || opt == "--all";
     return false;
@@ -367,8 +375,32 @@ void RunLoad(TLumenaxIO& io, const Options& o, const std::string& file) {
   io.LoadFromStreamByType(stream, *o.type);
 }
 
+// --record: the bitmap from a raw bitmap record.
+LoadResult LoadRecord(TLumenaxIO& io, const std::string& file) {
+  std::vector<uint8_t> bytes;
+  if (file == "-") {
+    bytes = StandardInput();
+  } else {
+    TMemoryStream s;
+    s.LoadFromFile(file);
+    bytes = std::move(s.Bytes());
+  }
+  if (io.Bitmap()->LoadRawFromMemory(bytes.data(), int64_t(bytes.size())))
+    return LoadResult::Loaded;
+  Error(file + ": not loadable: not a complete raw bitmap record");
+  return LoadResult::NotLoadable;
+}
+
 // Loads a file with the -l settings and says, with a message, when nothing usable came of it.
 LoadResult Load(TLumenaxIO& io, const Options& o, const std::string& file) {
+  if (o.record) {
+    try {
+      return LoadRecord(io, file);
+    } catch (const std::exception& e) {
+      Error(e.what());
+      return LoadResult::Raised;
+    }
+  }
   int finished = 0;
   io.OnFinishWork = [&finished](TLumenaxIO&) { ++finished; };
   Apply(io, o.load);
@@ -552,6 +584,22 @@ int Text(const Options& o) {
   return Saved(io, o.files[2]) ? 0 : kExitSave;
 }
 
+int Record(const Options& o) {
+  TLumenaxIO io;
+  if (Load(io, o, o.files[0]) != LoadResult::Loaded) return kExitLoad;
+  if (!ChangeLayout(io, o)) return kExitSave;
+  if (!ResizeImage(io, o)) return kExitResize;
+  TMemoryStream record;
+  io.Bitmap()->SaveRawToStream(record);
+  try {
+    if (WriteOut(o.files[1], record.Bytes())) return 0;
+    Error(o.files[1] + ": not saved: write failed");
+  } catch (const std::exception& e) {
+    Error(e.what());
+  }
+  return kExitSave;
+}
+
 int Convert(const Options& o) {
   if (o.outType) return ConvertToStream(o);
   TLumenaxIO io;
@@ -645,7 +693,7 @@ int main(int argc, char** argv) {
     }
     if (o.command.empty()) throw UsageError{"missing command"};
     if (o.command != "detect" && o.command != "info" && o.command != "convert" &&
-        o.command != "dump" && o.command != "text")
+        o.command != "dump" && o.command != "text" && o.command != "record")
       throw UsageError{"unknown command " + Quote(o.command)};
     CheckOptionsFit(o);
   } catch (const UsageError& e) {
@@ -658,9 +706,11 @@ int main(int argc, char** argv) {
     if (o.command == "info") return Info(o);
     if (o.command == "convert") return Convert(o);
     if (o.command == "text") return Text(o);
+    if (o.command == "record") return Record(o);
     return Dump(o);
   } catch (const std::exception& e) {
     Error(e.what());
-    return o.command == "convert" || o.command == "text" ? kExitSave : kExitLoad;
+    return o.command == "convert" || o.command == "text" || o.command == "record" ? kExitSave
+                                                                                  : kExitLoad;
   }
 }

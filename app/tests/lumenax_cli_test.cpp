@@ -470,6 +470,15 @@ TEST_F(CliStreams, TypesAllocationHeadersAndText) {
   std::vector<uint8_t> ramp = test::ReadFileBytes(Path("ramp.txt"));
   EXPECT_EQ(std::count(ramp.begin(), ramp.end(), '\n'), 3);
   EXPECT_EQ(Run("text 7 a.bmp x.txt").status, 3);
+
+  // A raw bitmap record and back: the same pixels as the file it came from.
+  ASSERT_EQ(Run("record -p lx8g a.bmp a.rec").status, 0);
+  ASSERT_EQ(Run("dump --record a.rec rec.pam").status, 0);
+  ASSERT_EQ(Run("dump -p lx8g a.bmp direct.pam").status, 0);
+  EXPECT_EQ(test::ReadFileBytes(Path("rec.pam")), test::ReadFileBytes(Path("direct.pam")));
+  Result notRecord = Run("info --record a.bmp");
+  EXPECT_EQ(notRecord.status, 1);
+  EXPECT_NE(notRecord.err.find("not a complete raw bitmap record"), std::string::npos);
   EXPECT_EQ(Run("info -t nosuchtype a.bmp").status, 3);
   EXPECT_EQ(Run("dump --alloc 5x3 a.bmp x.pam").status, 3);
 }

@@ -621,7 +621,8 @@ TEST(LumenaxIO, BmpAlphaFollowsBmpKeepAlpha) {
 
 TEST(LumenaxIO, ExtensionsWithoutWriterCreateNothing) {
   TempDir dir;
-  for (const char* name : {"a.xif", "a.pix", "a.jpg", "a.qqq", "a.ps", "noext"}) {
+  // (.ps has no writer while the PostScript writer is not built.)
+  for (const char* name : {"a.xif", "a.pix", "a.qqq", "a.ps", "noext"}) {
     TLumenaxIO io;
     Listener l;
     l.Attach(io);
@@ -629,9 +630,9 @@ TEST(LumenaxIO, ExtensionsWithoutWriterCreateNothing) {
     EXPECT_TRUE(io.Aborting) << name;
     EXPECT_EQ(l.finished, 0) << name;
   }
-  for (const char* name : {"a.png", "a.BMP", "a.dib", "a.rle"})
+  for (const char* name : {"a.png", "a.BMP", "a.dib", "a.rle", "a.jpg", "a.gif"})
     EXPECT_TRUE(TLumenaxIO::SaveToFileSupported(name)) << name;
-  for (const char* name : {"a.xif", "a.jpg", "noext", ""})
+  for (const char* name : {"a.xif", "a.qqq", "noext", ""})
     EXPECT_FALSE(TLumenaxIO::SaveToFileSupported(name)) << name;
   TLumenaxIO io;
   io.SaveToFile("");  // nothing at all
