@@ -11,6 +11,7 @@
 #include "bitmap/types.h"
 #include "codecs/bmp/bmp_params.h"
 #include "codecs/png/png_params.h"
+#include "codecs/pnm/pnm_params.h"
 #include "io/file_types.h"
 #include "io/metadata_params.h"
 
@@ -73,7 +74,7 @@ class TIOParamGroups : public Groups... {
 };
 
 // Every group of the record, in declaration order.
-using TIOParamGroupList = TIOParamGroups<BmpParams, PngParams, IptcParams, XmpParams>;
+using TIOParamGroupList = TIOParamGroups<BmpParams, PngParams, IptcParams, XmpParams, PxmParams>;
 
 class TIOParamsVals : public TIOParamGroupList {
  public:

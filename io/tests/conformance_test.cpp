@@ -25,7 +25,8 @@ using test::WriteFileBytes;
 
 struct Sample {
   FileType type;
-  const char* path;  // relative to the corpus folder
+  const char* path;  // relative to the corpus folder, or to the project with inSource
+  bool inSource = false;
 };
 
 // Files of other people's making, one or more per format with a reader.
@@ -36,7 +37,15 @@ constexpr Sample kSamples[] = {
     {ftPng, "pngsuite/png/basn2c08.png"},
     {ftPng, "pngsuite/png/basi3p04.png"},
     {ftPng, "pngsuite/png/basn6a16.png"},
+    // Seeds of the fuzz targets made by netpbm.
+    {ftPxm, "fuzz/corpus/pnm_reader_fuzz/ramp.ppm", true},
+    {ftPxm, "fuzz/corpus/pnm_reader_fuzz/plain.pgm", true},
+    {ftPxm, "fuzz/corpus/pnm_reader_fuzz/bits.pbm", true},
 };
+
+fs::path SampleFile(const Sample& s) {
+  return (s.inSource ? test::SourceDir() : CorpusDir()) / s.path;
+}
 
 std::vector<Sample> SamplesOf(FileType type) {
   std::vector<Sample> out;
@@ -101,7 +110,7 @@ TEST_F(Conformance, WholeFilesLoadOnceWithTypeAndName) {
   for (const TLxCodecDescriptor* c : ReadableCodecs()) {
     for (const Sample& s : SamplesOf(c->Type)) {
       fs::path file = NameFor(dir, *c, "whole");
-      fs::copy_file(CorpusDir() / s.path, file, fs::copy_options::overwrite_existing);
+      fs::copy_file(SampleFile(s), file, fs::copy_options::overwrite_existing);
       LoadOutcome out = LoadByType(file, c->Type);
       EXPECT_FALSE(out.aborting) << s.path << ": " << out.reason.Text();
       EXPECT_FALSE(out.reason) << s.path;
@@ -116,9 +125,8 @@ TEST_F(Conformance, CutFilesAreRefusedWithAReasonOrDecoded) {
   TempDir dir;
   for (const TLxCodecDescriptor* c : ReadableCodecs()) {
     for (const Sample& s : SamplesOf(c->Type)) {
-      std::vector<uint8_t> bytes = ReadFileBytes(CorpusDir() / s.path);
-      std::set<size_t> cuts{0, 1, 8, 16, 33, bytes.size() / 3, bytes.size() / 2,
-                            bytes.size() - 1};
+      std::vector<uint8_t> bytes = ReadFileBytes(SampleFile(s));
+      std::set<size_t> cuts{0, 1, 8, 16, 33, bytes.size() / 3, bytes.size() / 2, bytes.size() - 1};
       for (size_t cut : cuts) {
         if (cut >= bytes.size()) continue;
         fs::path file = NameFor(dir, *c, "cut" + std::to_string(cut));
@@ -142,7 +150,7 @@ TEST_F(Conformance, CancelFromTheProgressEventStopsTheLoad) {
   for (const TLxCodecDescriptor* c : ReadableCodecs()) {
     const Sample s = SamplesOf(c->Type).front();
     fs::path file = NameFor(dir, *c, "cancel");
-    fs::copy_file(CorpusDir() / s.path, file, fs::copy_options::overwrite_existing);
+    fs::copy_file(SampleFile(s), file, fs::copy_options::overwrite_existing);
     LoadOutcome out = LoadByType(file, c->Type, /*cancel=*/true);
     EXPECT_TRUE(out.aborting) << s.path;
     EXPECT_EQ(out.reason.Code, TLxFailure::Cancelled) << s.path << ": " << out.reason.Text();
@@ -156,7 +164,7 @@ TEST_F(Conformance, FailedSavesLeaveTheOldTarget) {
     TempDir dir;
     const Sample s = SamplesOf(c->Type).front();
     TLumenaxIO io;
-    io.LoadFromFileByType(CorpusDir() / s.path, c->Type);
+    io.LoadFromFileByType(SampleFile(s), c->Type);
     ASSERT_FALSE(io.Aborting) << s.path;
     fs::path target = NameFor(dir, *c, "target");
     const std::vector<uint8_t> old{'o', 'l', 'd'};
