@@ -12,6 +12,7 @@
 #include "codecs/bmp/bmp_params.h"
 #include "codecs/png/png_params.h"
 #include "codecs/pnm/pnm_params.h"
+#include "codecs/tga/tga_params.h"
 #include "io/file_types.h"
 #include "io/metadata_params.h"
 
@@ -74,7 +75,8 @@ class TIOParamGroups : public Groups... {
 };
 
 // Every group of the record, in declaration order.
-using TIOParamGroupList = TIOParamGroups<BmpParams, PngParams, IptcParams, XmpParams, PxmParams>;
+using TIOParamGroupList =
+    TIOParamGroups<BmpParams, PngParams, IptcParams, XmpParams, PxmParams, TgaParams>;
 
 class TIOParamsVals : public TIOParamGroupList {
  public:

@@ -37,10 +37,13 @@ constexpr Sample kSamples[] = {
     {ftPng, "pngsuite/png/basn2c08.png"},
     {ftPng, "pngsuite/png/basi3p04.png"},
     {ftPng, "pngsuite/png/basn6a16.png"},
-    // Seeds of the fuzz targets made by netpbm.
+    // Seeds of the fuzz targets, made by netpbm and Pillow.
     {ftPxm, "fuzz/corpus/pnm_reader_fuzz/ramp.ppm", true},
     {ftPxm, "fuzz/corpus/pnm_reader_fuzz/plain.pgm", true},
     {ftPxm, "fuzz/corpus/pnm_reader_fuzz/bits.pbm", true},
+    {ftTga, "fuzz/corpus/tga_reader_fuzz/rle24.tga", true},
+    {ftTga, "fuzz/corpus/tga_reader_fuzz/rgba.tga", true},
+    {ftTga, "fuzz/corpus/tga_reader_fuzz/cmap.tga", true},
 };
 
 fs::path SampleFile(const Sample& s) {
