@@ -10,6 +10,7 @@
 
 #include "bitmap/types.h"
 #include "codecs/bmp/bmp_params.h"
+#include "codecs/pcx/pcx_params.h"
 #include "codecs/png/png_params.h"
 #include "codecs/pnm/pnm_params.h"
 #include "codecs/tga/tga_params.h"
@@ -76,7 +77,7 @@ class TIOParamGroups : public Groups... {
 
 // Every group of the record, in declaration order.
 using TIOParamGroupList =
-    TIOParamGroups<BmpParams, PngParams, IptcParams, XmpParams, PxmParams, TgaParams>;
+    TIOParamGroups<BmpParams, PngParams, IptcParams, XmpParams, PxmParams, TgaParams, PcxParams>;
 
 class TIOParamsVals : public TIOParamGroupList {
  public:

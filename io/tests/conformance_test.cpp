@@ -44,6 +44,9 @@ constexpr Sample kSamples[] = {
     {ftTga, "fuzz/corpus/tga_reader_fuzz/rle24.tga", true},
     {ftTga, "fuzz/corpus/tga_reader_fuzz/rgba.tga", true},
     {ftTga, "fuzz/corpus/tga_reader_fuzz/cmap.tga", true},
+    {ftPcx, "fuzz/corpus/pcx_reader_fuzz/rle8.pcx", true},
+    {ftPcx, "fuzz/corpus/pcx_reader_fuzz/rgb.pcx", true},
+    {ftDcx, "fuzz/corpus/pcx_reader_fuzz/pages.dcx", true},
 };
 
 fs::path SampleFile(const Sample& s) {
