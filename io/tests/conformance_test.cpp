@@ -47,6 +47,8 @@ constexpr Sample kSamples[] = {
     {ftPcx, "fuzz/corpus/pcx_reader_fuzz/rle8.pcx", true},
     {ftPcx, "fuzz/corpus/pcx_reader_fuzz/rgb.pcx", true},
     {ftDcx, "fuzz/corpus/pcx_reader_fuzz/pages.dcx", true},
+    {ftWbmp, "fuzz/corpus/wbmp_reader_fuzz/ramp.wbmp", true},
+    {ftWbmp, "fuzz/corpus/wbmp_reader_fuzz/big.wbmp", true},
 };
 
 fs::path SampleFile(const Sample& s) {
