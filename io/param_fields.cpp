@@ -24,6 +24,15 @@ std::string Format(const std::string& v) {
 std::string Format(const std::filesystem::path& v) {
   return v.string();
 }
+// Text lists: one entry per line.
+std::string Format(const std::vector<std::string>& v) {
+  std::string out;
+  for (size_t i = 0; i < v.size(); ++i) {
+    if (i) out += '\n';
+    out += v[i];
+  }
+  return out;
+}
 std::string Format(TRGB c) {
   return std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b);
 }
@@ -92,6 +101,17 @@ bool Parse(std::string_view s, double& out) {
 
 bool Parse(std::string_view s, std::string& out) {
   out = std::string(s);
+  return true;
+}
+
+bool Parse(std::string_view s, std::vector<std::string>& out) {
+  out.clear();
+  while (!s.empty()) {
+    size_t end = s.find('\n');
+    out.emplace_back(s.substr(0, end));
+    if (end == std::string_view::npos) break;
+    s.remove_prefix(end + 1);
+  }
   return true;
 }
 

@@ -13,8 +13,11 @@
 #include "codecs/common/icc_profile.h"
 #include "codecs/gif/gif_params.h"
 #include "codecs/jpeg/jpeg_params.h"
+#include "codecs/pcx/pcx_params.h"
 #include "codecs/png/png_params.h"
+#include "codecs/pnm/pnm_params.h"
 #include "codecs/rawpixels/rawpixels_params.h"
+#include "codecs/tga/tga_params.h"
 #include "io/file_types.h"
 #include "io/metadata_params.h"
 
@@ -77,8 +80,9 @@ class TIOParamGroups : public Groups... {
 };
 
 // Every group of the record, in declaration order.
-using TIOParamGroupList = TIOParamGroups<JpegParams, BmpParams, PngParams, GifParams,
-                                         RawPixelsParams, IptcParams, XmpParams, IccProfileParams>;
+using TIOParamGroupList =
+    TIOParamGroups<JpegParams, BmpParams, PngParams, GifParams, RawPixelsParams, IptcParams,
+                   XmpParams, IccProfileParams, PxmParams, TgaParams, PcxParams>;
 
 class TIOParamsVals : public TIOParamGroupList {
  public:

@@ -1,38 +1,56 @@
-// PCX and multipage PCX (DCX): registry rows and content tests. The readers and writers come
-// with the PCX codec.
+// PCX and multipage PCX (DCX): registry rows, content tests, and the readers and writers as
+// the I/O component calls them.
+#include "bitmap/mask.h"
 #include "codecs/codec.h"
+#include "codecs/pcx/pcx.h"
+#include "codecs/pcx/pcx_format.h"
+#include "io/params.h"
 
 namespace lumenax {
 
 namespace {
-
-constexpr uint8_t kPcxManufacturer = 0x0A;
-constexpr uint8_t kPcxLastVersion = 5;
-constexpr uint32_t kDcxMagic = 0x3ADE68B1;
-constexpr int kDcxMaxPages = 1024;
 
 // The 12-byte "PCX2" stream header, or the 4-byte "PCX" one older streams carry.
 bool PcxStreamHeaderTest(TLxProbe& probe) {
   return StreamHeaderIs(probe, "PCX2") || probe.HeadIs(4, "PCX\0", 4);
 }
 
+// A version up to 5 and a header the reader accepts.
 bool PcxContentTest(TLxProbe& probe) {
   uint8_t h[2];
-  return probe.Avail() > 128 && probe.ReadAt(0, h, 2) && h[0] == kPcxManufacturer &&
-         h[1] <= kPcxLastVersion;
+  if (probe.Avail() <= kPcxHeaderSize || !probe.ReadAt(0, h, 2) || h[1] > kPcxLastVersion)
+    return false;
+  probe.Stream().Seek(probe.Start(), soBeginning);
+  return PcxHeaderTest(probe.Stream());
 }
 
-// The magic and a page table whose offsets all lie inside the data, ended by a zero.
 bool DcxContentTest(TLxProbe& probe) {
-  uint8_t word[4];
-  if (!probe.ReadAt(0, word, 4) || LoadU32LE(word) != kDcxMagic) return false;
-  for (int i = 0; i < kDcxMaxPages; ++i) {
-    if (!probe.ReadAt(4 + int64_t(i) * 4, word, 4)) return false;
-    uint32_t offset = LoadU32LE(word);
-    if (offset == 0) return true;
-    if (int64_t(offset) >= probe.Avail()) return false;
-  }
-  return true;
+  probe.Stream().Seek(probe.Start(), soBeginning);
+  return IsDcxStream(probe.Stream());
+}
+
+std::unique_ptr<TLxMask>& MaskSlot(TLxReadArgs& a, std::unique_ptr<TLxMask>& unused) {
+  return a.AlphaMask ? *a.AlphaMask : unused;
+}
+
+// The reader gets what the stream holds from its position on.
+void ReadPcx(TLxReadArgs& a) {
+  std::unique_ptr<TLxMask> unused;
+  ReadPcxStream(a.Stream, a.Bitmap, a.Params, a.InfoOnly, a.Progress,
+                a.Stream.Size() - a.Stream.Position(), MaskSlot(a, unused));
+}
+
+void WritePcx(TLxWriteArgs& a) {
+  WritePcxStream(a.Stream, a.Bitmap, a.Params, a.Progress);
+}
+
+void ReadDcx(TLxReadArgs& a) {
+  std::unique_ptr<TLxMask> unused;
+  ReadDcxStream(a.Stream, a.Bitmap, a.Params, a.InfoOnly, a.Progress, MaskSlot(a, unused));
+}
+
+void WriteDcx(TLxWriteArgs& a) {
+  InsertDcxPage(a.Stream, a.Bitmap, a.Params, a.Progress);
 }
 
 }  // namespace
@@ -47,8 +65,12 @@ extern const TLxCodecDescriptor kPcxCodec{
     .SaveExtensions = ".pcx",
     .StreamHeaderTest = PcxStreamHeaderTest,
     .ContentTest = PcxContentTest,
+    .Read = ReadPcx,
+    .Write = WritePcx,
     .Policy = {.ConvertTo24OnSave = true,
-               .StreamHeader = {.Magic = "PCX2", .AcceptsOldForm = true, .WrittenOnlyOnSuccess = true}},
+               .StreamHeader = {.Magic = "PCX2",
+                                .AcceptsOldForm = true,
+                                .WrittenOnlyOnSuccess = true}},
 };
 
 extern const TLxCodecDescriptor kDcxCodec{
@@ -59,7 +81,9 @@ extern const TLxCodecDescriptor kDcxCodec{
     .Writable = true,
     .SaveExtensions = ".dcx",
     .ContentTest = DcxContentTest,
-    .Policy = {.TruncateStreamOnSave = true},
+    .Read = ReadDcx,
+    .Write = WriteDcx,
+    .Policy = {.ConvertTo24OnSave = true, .TruncateStreamOnSave = true},
 };
 
 }  // namespace lumenax

@@ -1,25 +1,28 @@
-// Targa: registry row and content test. The reader and writer come with the Targa codec.
+// Targa: registry row, content test, and the reader and writer as the I/O component calls them.
+#include "bitmap/mask.h"
 #include "codecs/codec.h"
+#include "codecs/tga/tga.h"
+#include "io/params.h"
 
 namespace lumenax {
 
 namespace {
 
-// Image types: colour-mapped, true-colour, gray, each plain or run-length encoded.
-bool IsTargaImageType(uint8_t t) {
-  return t == 1 || t == 2 || t == 3 || t == 9 || t == 10 || t == 11;
-}
-
-bool IsTargaDepth(uint8_t bits) {
-  return bits == 1 || bits == 4 || bits == 8 || bits == 16 || bits == 24 || bits == 32;
-}
-
-// Targa has no signature: a plausible header (image type, depth, colour-map flag, size).
+// Targa has no signature: a header the reader accepts, with its ID, colour map and the least
+// data its pixels can take inside the stream.
 bool TgaContentTest(TLxProbe& probe) {
-  uint8_t h[18];
-  if (!probe.ReadAt(0, h, 18)) return false;
-  return IsTargaImageType(h[2]) && IsTargaDepth(h[16]) && h[1] <= 1 && LoadU16LE(h + 12) != 0 &&
-         LoadU16LE(h + 14) != 0;
+  if (probe.Stream().Seek(probe.Start(), soBeginning) != probe.Start()) return false;
+  return TgaHeaderTest(probe.Stream());
+}
+
+void ReadTga(TLxReadArgs& a) {
+  std::unique_ptr<TLxMask> unused;
+  std::unique_ptr<TLxMask>& mask = a.AlphaMask ? *a.AlphaMask : unused;
+  ReadTgaStream(a.Stream, a.Bitmap, a.Params, a.AlphaMask == nullptr, mask, a.InfoOnly, a.Progress);
+}
+
+void WriteTga(TLxWriteArgs& a) {
+  WriteTgaStream(a.Stream, a.Bitmap, a.Params, a.AlphaMask, a.Progress);
 }
 
 }  // namespace
@@ -33,7 +36,10 @@ extern const TLxCodecDescriptor kTgaCodec{
     .DialogPage = 256,
     .SaveExtensions = ".tga;.targa;.vda;.icb;.vst;.win",
     .ContentTest = TgaContentTest,
-    .Policy = {.AlphaAsMaskOnSave = true},
+    .Read = ReadTga,
+    .Write = WriteTga,
+    // The writer takes 24-bit or bilevel pixels and the alpha channel as a mask.
+    .Policy = {.AlphaAsMaskOnSave = true, .ConvertTo24OnSave = true},
 };
 
 }  // namespace lumenax

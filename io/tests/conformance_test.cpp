@@ -26,13 +26,14 @@ using test::WriteFileBytes;
 struct Sample {
   FileType type;
   // Relative to the corpus folder; "data:" paths are relative to the folder of sample files
-  // from Debian packages (scripts/test-data-packages).
+  // from Debian packages (scripts/test-data-packages), "src:" paths to the project.
   const char* path;
 };
 
 fs::path SamplePath(const Sample& s) {
   const std::string p = s.path;
   if (p.starts_with("data:")) return test::TestDataDir() / p.substr(5);
+  if (p.starts_with("src:")) return test::SourceDir() / p.substr(4);
   return CorpusDir() / p;
 }
 
@@ -50,6 +51,18 @@ constexpr Sample kSamples[] = {
     {ftGif, LX_GIF_SUITE "gif-test-suite/interlace.gif"},
     {ftGif, LX_GIF_SUITE "gif-test-suite/local-color-table.gif"},
 #undef LX_GIF_SUITE
+    // Seeds of the fuzz targets, made by netpbm and Pillow.
+    {ftPxm, "src:fuzz/corpus/pnm_reader_fuzz/ramp.ppm"},
+    {ftPxm, "src:fuzz/corpus/pnm_reader_fuzz/plain.pgm"},
+    {ftPxm, "src:fuzz/corpus/pnm_reader_fuzz/bits.pbm"},
+    {ftTga, "src:fuzz/corpus/tga_reader_fuzz/rle24.tga"},
+    {ftTga, "src:fuzz/corpus/tga_reader_fuzz/rgba.tga"},
+    {ftTga, "src:fuzz/corpus/tga_reader_fuzz/cmap.tga"},
+    {ftPcx, "src:fuzz/corpus/pcx_reader_fuzz/rle8.pcx"},
+    {ftPcx, "src:fuzz/corpus/pcx_reader_fuzz/rgb.pcx"},
+    {ftDcx, "src:fuzz/corpus/pcx_reader_fuzz/pages.dcx"},
+    {ftWbmp, "src:fuzz/corpus/wbmp_reader_fuzz/ramp.wbmp"},
+    {ftWbmp, "src:fuzz/corpus/wbmp_reader_fuzz/big.wbmp"},
 };
 
 std::vector<Sample> SamplesOf(FileType type) {

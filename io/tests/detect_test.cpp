@@ -96,6 +96,18 @@ Bytes Targa(uint8_t type, uint8_t bits, uint16_t w = 4, uint16_t h = 3) {
   return b;
 }
 
+// A PCX header the reader accepts: 1 x 1 pixel, 8 bits, one plane, two bytes per line.
+Bytes Pcx(uint8_t version, size_t size = 129) {
+  Bytes b = Fill(size);
+  b[0] = 0x0A;
+  b[1] = version;
+  b[2] = 1;
+  b[3] = 8;
+  b[65] = 1;
+  b[66] = 2;
+  return b;
+}
+
 Bytes JpegAt(size_t offset) {
   return Cat(Fill(offset, ' '), Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0});
 }
@@ -112,7 +124,7 @@ TEST(Detect, EveryTestOnItsOwn) {
   EXPECT_EQ(Detect(Cat(Str(std::string("PCX2\0", 5)), Fill(8))), ftPcx);
   EXPECT_EQ(Detect(Cat(Str(std::string("PCX\0", 4)), Fill(1))), ftPcx);
   EXPECT_EQ(Detect(Cat(Str("BM"), Fill(13))), ftBmp);
-  EXPECT_EQ(Detect(Cat(Bytes{0x0A, 5}, Fill(127))), ftPcx);
+  EXPECT_EQ(Detect(Pcx(5)), ftPcx);
   EXPECT_EQ(Detect(Cat(Str(std::string("TIFF\0", 5)), Fill(8))), ftTiff);
   EXPECT_EQ(Detect(Tiff(kSmallImage)), ftTiff);
   EXPECT_EQ(Detect(Tiff(kSmallImage, true)), ftTiff);
@@ -166,8 +178,28 @@ TEST(Detect, NearMissesAreNotTaken) {
   // Each test's own boundary: one byte short, one value off.
   EXPECT_EQ(Detect(Cat(Str(std::string("JFIF\0", 5)), Fill(7))), ftUnknown);
   EXPECT_EQ(Detect(Cat(Str("BM"), Fill(12))), ftUnknown);  // 14 bytes are not enough
-  EXPECT_EQ(Detect(Cat(Bytes{0x0A, 6}, Fill(127))), ftUnknown);
-  EXPECT_EQ(Detect(Cat(Bytes{0x0A, 5}, Fill(126))), ftUnknown);
+  EXPECT_EQ(Detect(Pcx(6)), ftUnknown);
+  EXPECT_EQ(Detect(Pcx(5, 128)), ftUnknown);
+  // Only headers the PCX reader accepts: encoding 0 or 1, 1, 2, 4 or 8 bits. A Targa file
+  // whose image ID is 10 bytes long starts with 0x0A.
+  Bytes tgaWithId = Targa(2, 24, 4, 3);
+  tgaWithId[0] = 10;
+  tgaWithId.resize(18 + 10 + 36 + 80);
+  EXPECT_EQ(Detect(tgaWithId), ftTga);
+  Bytes noBits = Pcx(5);
+  noBits[3] = 0;
+  EXPECT_EQ(Detect(noBits), ftUnknown);
+  // A Targa header must have room for its pixels: a wireless bitmap 0, 0, 2, 1 does not.
+  Bytes wbmp = Fill(24);
+  wbmp[2] = 2;
+  wbmp[3] = 1;
+  wbmp[16] = 24;
+  wbmp[12] = 200;
+  wbmp[14] = 200;
+  EXPECT_EQ(Detect(wbmp), ftUnknown);
+  Bytes noPages = Fill(16);
+  LE32(noPages, 0, 0x3ADE68B1);
+  EXPECT_EQ(Detect(noPages), ftUnknown);
   EXPECT_EQ(Detect(Str("\x89PNG\r\n\x1A\n")), ftUnknown);  // 8 bytes
   EXPECT_EQ(Detect(Tiff({{256, 3, 1, 100}})), ftUnknown);  // no image length
   Bytes far = Tiff(kSmallImage);

@@ -1,0 +1,320 @@
+// PCX reader (1 to 4 bit planes of 1 bit, 2 and 4 bits, 8 bits with a palette or gray, 8-bit
+// RGB and RGB plus alpha, plain or run-length encoded) and DCX page selection.
+//
+// Every byte is hostile. The header must describe a window, line length and layout we decode;
+// the image must be one the data could hold before anything is allocated; run-length runs
+// that pass a plane line's end carry into the next and never past the line buffer. Data that
+// end before the last row are decoded as far as they go, the rest stays zero, and the load
+// fails as "truncated".
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "bitmap/bitmap.h"
+#include "bitmap/byte_reader.h"
+#include "bitmap/mask.h"
+#include "bitmap/progress.h"
+#include "codecs/common/image_size.h"
+#include "codecs/common/stream_buffer.h"
+#include "codecs/pcx/pcx.h"
+#include "codecs/pcx/pcx_format.h"
+#include "io/params.h"
+
+namespace lumenax {
+
+namespace {
+
+// The 16 colours of the EGA, used when a header palette is all zero.
+constexpr uint8_t kEga[16][3] = {{0, 0, 0},     {0, 0, 170},    {0, 170, 0},    {0, 170, 170},
+                                 {170, 0, 0},   {170, 0, 170},  {170, 85, 0},   {170, 170, 170},
+                                 {85, 85, 85},  {85, 85, 255},  {85, 255, 85},  {85, 255, 255},
+                                 {255, 85, 85}, {255, 85, 255}, {255, 255, 85}, {255, 255, 255}};
+
+// Bytes of the image data, up to a limit (the end of the PCX data).
+class LimitedSource {
+ public:
+  LimitedSource(TLxReadBuffer& in, int64_t limit) : in_(in), left_(limit) {}
+  int Get() {
+    if (left_ <= 0) return -1;
+    --left_;
+    return in_.Get();
+  }
+  size_t Read(uint8_t* dst, size_t n) {
+    size_t k = size_t(std::min<int64_t>(int64_t(n), std::max<int64_t>(left_, 0)));
+    size_t got = in_.Read(dst, k);
+    left_ -= int64_t(got);
+    return got;
+  }
+
+ private:
+  TLxReadBuffer& in_;
+  int64_t left_;
+};
+
+// Fills whole rows (all plane lines of one row) from plain or run-length data; a run that
+// passes the end of a row goes on in the next one.
+class LineDecoder {
+ public:
+  LineDecoder(LimitedSource& in, bool rle) : in_(in), rle_(rle) {}
+  // False when the data ended first; the rest of the row is zero then.
+  bool Row(uint8_t* dst, size_t n) {
+    if (!rle_) {
+      size_t got = in_.Read(dst, n);
+      if (got < n) std::memset(dst + got, 0, n - got);
+      return got == n;
+    }
+    size_t done = 0;
+    while (done < n) {
+      if (count_ > 0) {
+        size_t k = std::min<size_t>(count_, n - done);
+        std::memset(dst + done, value_, k);
+        done += k;
+        count_ -= int(k);
+        continue;
+      }
+      int b = in_.Get();
+      if (b < 0) break;
+      if (b >= 0xC0) {
+        int v = in_.Get();
+        if (v < 0) break;
+        count_ = b & 0x3F;
+        value_ = uint8_t(v);
+      } else {
+        dst[done++] = uint8_t(b);
+      }
+    }
+    if (done < n) std::memset(dst + done, 0, n - done);
+    return done == n;
+  }
+
+ private:
+  LimitedSource& in_;
+  bool rle_;
+  int count_ = 0;
+  uint8_t value_ = 0;
+};
+
+void ReadPcx(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool headerOnly,
+             ProgressRecord& progress, int64_t dataSize, std::unique_ptr<TLxMask>& mask) {
+  const int64_t start = stream.Position();
+  dataSize = std::min(dataSize, stream.Size() - start);
+  uint8_t raw[kPcxHeaderSize];
+  if (dataSize < kPcxHeaderSize || stream.Read(raw, kPcxHeaderSize) != kPcxHeaderSize) {
+    progress.Fail(TLxFailure::Truncated, 0, "truncated header");
+    return;
+  }
+  PcxHeader h;
+  h.Parse(raw);
+  if (PcxFault f = CheckPcxHeader(h); f.code != TLxFailure::None) {
+    progress.Fail(f.code, 0, f.detail);
+    return;
+  }
+  const int64_t w = h.width(), ht = h.height();
+  if (h.hres == 0 || h.vres == 0) {
+    params.SetDpiX(DefaultDPI);
+    params.SetDpiY(DefaultDPI);
+  } else {
+    params.SetDpiX(int32_t(h.hres));
+    params.SetDpiY(int32_t(h.vres));
+  }
+
+  // Palettes as blue, green, red.
+  TRGB palette[256] = {};
+  const bool mapped = h.bits < 8 && !(h.bits == 1 && h.planes == 1);
+  if (h.bits < 8) {
+    bool zero = std::all_of(h.palette, h.palette + 48, [](uint8_t b) { return b == 0; });
+    for (int i = 0; i < 16; ++i)
+      palette[i] = zero ? CreateRGB(kEga[i][0], kEga[i][1], kEga[i][2])
+                        : CreateRGB(h.palette[3 * i], h.palette[3 * i + 1], h.palette[3 * i + 2]);
+  } else if (h.planes == 1) {
+    // The trailing palette: 769 bytes at the end of the data, the first of them 12.
+    bool trailing = false;
+    if (dataSize >= kPcxHeaderSize + 769) {
+      uint8_t pal[769];
+      stream.Seek(start + dataSize - 769, soBeginning);
+      if (stream.Read(pal, 769) == 769 && pal[0] == 12) {
+        trailing = true;
+        for (int i = 0; i < 256; ++i)
+          palette[i] = CreateRGB(pal[1 + 3 * i], pal[2 + 3 * i], pal[3 + 3 * i]);
+      }
+      stream.Seek(start + kPcxHeaderSize, soBeginning);
+    }
+    if (!trailing)
+      for (int i = 0; i < 256; ++i) palette[i] = CreateRGB(uint8_t(i), uint8_t(i), uint8_t(i));
+  }
+
+  params.PcxVersion = h.version;
+  params.Width = int32_t(w);
+  params.Height = int32_t(ht);
+  params.BitsPerSample = h.bits;
+  params.SamplesPerPixel = h.planes;
+  params.FreeColorMap();
+  if (h.bits == 8 && h.planes == 1) {
+    params.SetColorMap(palette, 256);
+  } else if (mapped) {
+    const int indexBits = h.bits * h.planes;
+    params.BitsPerSample = indexBits, params.SamplesPerPixel = 1;
+    params.SetColorMap(palette, 1 << indexBits);
+  }
+  if (headerOnly) return;
+
+  const uint64_t lineBytes = uint64_t(h.bytesPerLine) * h.planes;
+  uint64_t total = lineBytes * uint64_t(ht);
+  // A byte pair stands for at most 63 bytes.
+  const uint64_t least = h.encoding ? (total + 62) / 63 * 2 : total;
+  const PixelFormat pf = h.bits == 1 && h.planes == 1 ? lx1g : lx24RGB;
+  if (CheckImageSize(w, ht, pf, least, dataSize - kPcxHeaderSize) != TLxFailure::None) {
+    progress.Fail(TLxFailure::TooLarge, kPcxHeaderSize, "image larger than its data");
+    return;
+  }
+  mask.reset();
+  bitmap.ReallocPending = true;
+  if (!bitmap.Allocate(int(w), int(ht), pf)) {
+    progress.Fail(TLxFailure::OutOfMemory, "no memory for the image");
+    return;
+  }
+  const bool alpha = h.bits == 8 && h.planes == 4;
+  if (alpha) {
+    mask = std::make_unique<TLxMask>();
+    if (!mask->Allocate(int(w), int(ht), 8)) {
+      mask.reset();
+      progress.Fail(TLxFailure::OutOfMemory, "no memory for the alpha channel");
+      return;
+    }
+    mask->Fill(255);
+  }
+
+  TLxReadBuffer in(stream);
+  LimitedSource source(in, dataSize - kPcxHeaderSize);
+  LineDecoder lines(source, h.encoding == 1);
+  std::vector<uint8_t> buf(static_cast<size_t>(lineBytes));
+  const size_t bpl = h.bytesPerLine;
+  bool all255 = true, truncated = false;
+  progress.BeginRows(int(ht));
+  for (int y = 0; y < ht && !truncated; ++y) {
+    if (progress.Aborting()) return;
+    truncated = !lines.Row(buf.data(), buf.size());
+    uint8_t* row = bitmap.ScanLine(y);
+    const uint8_t* s = buf.data();
+    auto put = [row](int64_t x, const TRGB& c) {
+      row[3 * x] = c.b, row[3 * x + 1] = c.g, row[3 * x + 2] = c.r;
+    };
+    if (h.bits == 1 && h.planes == 1) {
+      std::memcpy(row, s, size_t((w + 7) / 8));
+    } else if (h.bits == 1) {
+      for (int64_t x = 0; x < w; ++x) {
+        int index = 0;
+        for (int p = 0; p < h.planes; ++p)
+          index |= ((s[p * bpl + size_t(x >> 3)] >> (7 - (x & 7))) & 1) << p;
+        put(x, palette[index]);
+      }
+    } else if (h.bits == 2) {
+      for (int64_t x = 0; x < w; ++x) put(x, palette[(s[x >> 2] >> (6 - 2 * (x & 3))) & 3]);
+    } else if (h.bits == 4) {
+      for (int64_t x = 0; x < w; ++x) put(x, palette[x & 1 ? s[x >> 1] & 15 : s[x >> 1] >> 4]);
+    } else if (h.planes == 1) {
+      for (int64_t x = 0; x < w; ++x) put(x, palette[s[x]]);
+    } else {
+      for (int64_t x = 0; x < w; ++x) {
+        row[3 * x] = s[2 * bpl + size_t(x)];
+        row[3 * x + 1] = s[bpl + size_t(x)];
+        row[3 * x + 2] = s[size_t(x)];
+      }
+      if (alpha) {
+        const uint8_t* a = s + 3 * bpl;
+        std::memcpy(mask->ScanLine(y), a, size_t(w));
+        for (int64_t x = 0; x < w; ++x) all255 &= a[x] == 255;
+      }
+    }
+    progress.RowDone();
+  }
+  in.Release();
+  if (mask) {
+    if (all255) {
+      mask.reset();
+    } else {
+      mask->AllOpaque = false;
+      mask->RecomputeBounds();
+    }
+  }
+  if (truncated) progress.Fail(TLxFailure::Truncated, in.Position(), "truncated pixel data");
+}
+
+// The page offsets of a DCX table; empty when the stream is not a container.
+std::vector<uint32_t> DcxPages(TStream& stream, bool& valid) {
+  valid = false;
+  std::vector<uint32_t> pages;
+  const int64_t start = stream.Position(), size = stream.Size();
+  ByteReader in(stream);
+  if (in.u32le() != kDcxMagic || !in.ok()) return pages;
+  for (int i = 0; i < kDcxMaxPages; ++i) {
+    uint32_t offset = in.u32le();
+    if (!in.ok()) return {};
+    if (offset == 0) break;
+    if (int64_t(offset) >= size) return {};
+    pages.push_back(offset);
+  }
+  stream.Seek(start, soBeginning);
+  valid = !pages.empty();
+  return pages;
+}
+
+}  // namespace
+
+bool PcxHeaderTest(TStream& stream) {
+  const int64_t start = stream.Position();
+  uint8_t raw[kPcxHeaderSize];
+  bool ok =
+      stream.Size() - start > kPcxHeaderSize && stream.Read(raw, kPcxHeaderSize) == kPcxHeaderSize;
+  if (ok) {
+    PcxHeader h;
+    h.Parse(raw);
+    ok = CheckPcxHeader(h).code == TLxFailure::None;
+  }
+  stream.Seek(start, soBeginning);
+  return ok;
+}
+
+bool IsDcxStream(TStream& stream) {
+  const int64_t start = stream.Position();
+  bool valid;
+  DcxPages(stream, valid);
+  stream.Seek(start, soBeginning);
+  return valid;
+}
+
+void ReadPcxStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool headerOnly,
+                   ProgressRecord& progress, int64_t dataSize, std::unique_ptr<TLxMask>& mask) {
+  try {
+    ReadPcx(stream, bitmap, params, headerOnly, progress, dataSize, mask);
+  } catch (const std::bad_alloc&) {
+    mask.reset();
+    progress.Fail(TLxFailure::OutOfMemory, "no memory for the image");
+  } catch (const std::length_error&) {
+    mask.reset();
+    progress.Fail(TLxFailure::OutOfMemory, "no memory for the image");
+  }
+}
+
+void ReadDcxStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool headerOnly,
+                   ProgressRecord& progress, std::unique_ptr<TLxMask>& mask) {
+  bool valid;
+  std::vector<uint32_t> pages = DcxPages(stream, valid);
+  if (!valid) {
+    progress.Fail(TLxFailure::BadHeader, 0, "not a DCX container with pages");
+    return;
+  }
+  const int count = int(pages.size());
+  const int index = std::clamp(params.DcxImageIndex, 0, count - 1);
+  params.SetImageIndex(index);
+  const int64_t offset = pages[size_t(index)];
+  int64_t end = stream.Size();
+  for (uint32_t p : pages)
+    if (int64_t(p) > offset) end = std::min<int64_t>(end, p);
+  stream.Seek(offset, soBeginning);
+  ReadPcxStream(stream, bitmap, params, headerOnly, progress, end - offset, mask);
+}
+
+}  // namespace lumenax
