@@ -46,12 +46,28 @@ ApiPtr OpenSession(std::vector<uint8_t>& bytes, wmfD_Rect& bbox, std::string& er
   return api;
 }
 
+// libwmf allocates a buffer of the header's largest record size before it reads a record:
+// a header that claims records larger than the whole file is refused first.
+bool RecordSizeFits(const std::vector<uint8_t>& b) {
+  auto u16 = [&b](size_t at) { return uint32_t(b[at] | b[at + 1] << 8); };
+  size_t at = 0;
+  if (b.size() >= 22 && u16(0) == 0xCDD7 && u16(2) == 0x9AC6) at = 22;
+  // Type, header size, version, size (32 bits), objects, largest record (32 bits, in words).
+  if (b.size() < at + 18) return true;  // libwmf refuses a short header by itself
+  const uint64_t maxRecordWords = u16(at + 12) | uint64_t(u16(at + 14)) << 16;
+  return maxRecordWords * 2 <= b.size();
+}
+
 }  // namespace
 
 bool TLxWmfPlayer::Load(std::vector<uint8_t> bytes) {
   bytes_ = std::move(bytes);
   error_.clear();
   width_ = height_ = 0;
+  if (!RecordSizeFits(bytes_)) {
+    error_ = "metafile record size beyond the file";
+    return false;
+  }
   wmfD_Rect bbox{};
   ApiPtr api = OpenSession(bytes_, bbox, error_);
   if (!api) return false;

@@ -172,6 +172,16 @@ TEST_F(Metafile, RefusalsCarryAReasonTypeAndName) {
     EXPECT_EQ(c.finishes, 1);
     EXPECT_EQ(cutIo.Params.FileName, file);
   }
+  // A header that claims records larger than the file: libwmf would allocate for them.
+  std::vector<uint8_t> claim = bytes;
+  claim[22 + 12] = claim[22 + 13] = claim[22 + 14] = 0xFF;
+  claim[22 + 15] = 0x7F;
+  WriteFileBytes(dir_ / "claim.wmf", claim);
+  TLumenaxIO claimIo;
+  Outcome c = Play(claimIo, dir_ / "claim.wmf", -1, -1);
+  EXPECT_TRUE(c.aborting);
+  EXPECT_EQ(c.reason.Code, TLxFailure::BadData);
+  EXPECT_EQ(c.reason.Detail, "metafile record size beyond the file");
   // A metafile is not read from a stream.
   TMemoryStream s(bytes);
   TLumenaxIO streamIo;
