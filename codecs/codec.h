@@ -125,6 +125,10 @@ struct TLxCodecDescriptor {
   // content. Either may be absent.
   TLxContentTest StreamHeaderTest = nullptr;
   TLxContentTest ContentTest = nullptr;
+  // A looser content test for files whose name already says they are of the format:
+  // DetectFileFormat runs it when the content matched no format at all. Absent: the name
+  // alone decides nothing.
+  TLxContentTest NamedContentTest = nullptr;
 
   TLxLoadRoute LoadRoute = TLxLoadRoute::Reader;
   TLxReadCodec Read = nullptr;

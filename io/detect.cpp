@@ -25,48 +25,57 @@ struct DetectionStep {
 // inside (the TIFF test refuses their directories), ICO before CUR, the JPEG start-of-image
 // search late because it looks 100 bytes in.
 constexpr DetectionStep kDetectionOrder[] = {
-    {ftJpeg, Test::StreamHeader},
-    {ftGif, Test::Content},
-    {ftPcx, Test::StreamHeader},
-    {ftBmp, Test::Content},
-    {ftPcx, Test::Content},
-    {ftTiff, Test::StreamHeader},
-    {ftTiff, Test::Content},
-    {ftPng, Test::Content},
-    {ftDicom, Test::Content},
-    {ftIco, Test::Content},
-    {ftCur, Test::Content},
-    {ftTga, Test::Content},
-    {ftPxm, Test::Content},
-    {ftJpeg, Test::Content},
-    {ftJp2, Test::Content},
-    {ftJ2k, Test::Content},
-    {ftAvi, Test::Content},
-    {ftDcx, Test::Content},
-    {ftWmf, Test::Content},
-    {ftEmf, Test::Content},
-    {ftPsd, Test::Content},
-    {ftVectObjects, Test::Content},
-    {ftLayers, Test::Content},
-    {ftLayersAndObjects, Test::Content},
+    {ftJpeg, Test::StreamHeader},   {ftGif, Test::Content},    {ftPcx, Test::StreamHeader},
+    {ftBmp, Test::Content},         {ftPcx, Test::Content},    {ftTiff, Test::StreamHeader},
+    {ftTiff, Test::Content},        {ftPng, Test::Content},    {ftDicom, Test::Content},
+    {ftIco, Test::Content},         {ftCur, Test::Content},    {ftTga, Test::Content},
+    {ftPxm, Test::Content},         {ftJpeg, Test::Content},   {ftJp2, Test::Content},
+    {ftJ2k, Test::Content},         {ftAvi, Test::Content},    {ftDcx, Test::Content},
+    {ftWmf, Test::Content},         {ftEmf, Test::Content},    {ftPsd, Test::Content},
+    {ftVectObjects, Test::Content}, {ftLayers, Test::Content}, {ftLayersAndObjects, Test::Content},
 };
+
+// Tests that run only when nothing else, not even a format added at run time, recognised
+// the data: camera-RAW identification accepts files of many layouts, some of them TIFF inside,
+// and it is the most expensive test.
+constexpr DetectionStep kLastResortOrder[] = {
+    {ftRaw, Test::Content},
+};
+
+bool Holds(const DetectionStep& step, TLxProbe& probe) {
+  const TLxCodecDescriptor* codec = FindCodec(step.type);
+  if (!codec) return false;
+  TLxContentTest test =
+      step.test == Test::StreamHeader ? codec->StreamHeaderTest : codec->ContentTest;
+  return test && test(probe);
+}
 
 FileType RunTests(TStream& stream, int64_t start, int64_t size) {
   TLxProbe probe(stream, start, size);
-  for (const DetectionStep& step : kDetectionOrder) {
-    const TLxCodecDescriptor* codec = FindCodec(step.type);
-    if (!codec) continue;
-    TLxContentTest test =
-        step.test == Test::StreamHeader ? codec->StreamHeaderTest : codec->ContentTest;
-    if (test && test(probe)) return step.type;
-  }
+  for (const DetectionStep& step : kDetectionOrder)
+    if (Holds(step, probe)) return step.type;
   // Then the probes of rows added at run time, in registry order.
   for (const FormatRow& row : FormatRegistryRows()) {
     if (!row->TryFunction) continue;
     stream.Seek(start, soBeginning);
     if (row->TryFunction(stream, row->FileType)) return row->FileType;
   }
+  for (const DetectionStep& step : kLastResortOrder)
+    if (Holds(step, probe)) return step.type;
   return ftUnknown;
+}
+
+// The named format's looser content test on a file whose content matched nothing.
+bool NamedContentHolds(const std::filesystem::path& name, FileType type) {
+  const TLxCodecDescriptor* codec = FindCodec(type);
+  if (!codec || !codec->NamedContentTest) return false;
+  try {
+    TLxWideFileStream file(name, fmOpenRead | fmShareDenyWrite);
+    TLxProbe probe(file, 0, file.Size());
+    return codec->NamedContentTest(probe);
+  } catch (...) {
+    return false;
+  }
 }
 
 }  // namespace
@@ -105,6 +114,10 @@ FileType DetectFileFormat(const std::filesystem::path& name, bool strict) {
   }
   FormatRow row = FindFormatByExtension(ExtractFileExt(name));
   if (row && row->FileType == ftRaw && result == ftTiff) result = ftRaw;
+  // Some formats are recognisable only when the name has said what to look for (camera
+  // sensor dumps known by their size).
+  if (row && row->InternalFormat && result == ftUnknown && NamedContentHolds(name, row->FileType))
+    result = row->FileType;
   if (row && !row->InternalFormat) {
     result = row->FileType;
   } else if (strict && result != ftUnknown) {

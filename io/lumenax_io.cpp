@@ -14,6 +14,7 @@
 #include "bitmap/stream.h"
 #include "codecs/codec.h"
 #include "codecs/common/ascii_case.h"
+#include "codecs/metafile/wmf_player.h"
 #include "io/network.h"
 #include "io/replace_file.h"
 #include "io/stream_header.h"
@@ -725,18 +726,157 @@ void TLumenaxIO::SaveToStreamPsd(TStream& s) {
   SaveStreamOfCodec(s, ftPsd);
 }
 
+namespace {
+
+// The largest side a metafile is drawn at.
+constexpr int64_t kMetafileMaxSide = 8000;
+// Metafiles are records of drawing calls; one larger than this is no drawing.
+constexpr int64_t kMetafileMaxBytes = int64_t(256) << 20;
+
+// Whether the bytes are an enhanced metafile (by its content test).
+bool IsEnhancedMetafile(std::vector<uint8_t>& bytes) {
+  const TLxCodecDescriptor* emf = FindCodec(ftEmf);
+  if (!emf || !emf->ContentTest) return false;
+  TLxMemStream stream(bytes.data(), int64_t(bytes.size()));
+  TLxProbe probe(stream, 0, int64_t(bytes.size()));
+  return emf->ContentTest(probe);
+}
+
+// The drawing size from the requested one and the metafile's own (both sides above 0):
+// a negative side follows the other in the metafile's proportions, two negative sides keep
+// the metafile's size; the longer side is then held to 8000 pixels.
+void MetafileSize(int64_t ownWidth, int64_t ownHeight, int requestedWidth, int requestedHeight,
+                  int64_t& width, int64_t& height) {
+  if (requestedWidth >= 0 && requestedHeight >= 0) {
+    width = requestedWidth;
+    height = requestedHeight;
+  } else if (requestedWidth < 0 && requestedHeight >= 0) {
+    height = requestedHeight;
+    width = height * ownWidth / ownHeight;
+  } else if (requestedHeight < 0 && requestedWidth >= 0) {
+    width = requestedWidth;
+    height = ownHeight * width / ownWidth;
+  } else {
+    width = ownWidth;
+    height = ownHeight;
+  }
+  if (width <= 0 || height <= 0) return;
+  if (width > kMetafileMaxSide || height > kMetafileMaxSide) {
+    if (height > width) {
+      width = width * kMetafileMaxSide / height;
+      height = kMetafileMaxSide;
+    } else {
+      height = height * kMetafileMaxSide / width;
+      width = kMetafileMaxSide;
+    }
+  }
+}
+
+}  // namespace
+
 void TLumenaxIO::LoadFromFileMetafile(const std::filesystem::path& name, int width, int height,
                                       bool withAlpha) {
   if (StartInBackground([=, this] { LoadFromFileMetafile(name, width, height, withAlpha); }))
     return;
-  // Metafiles are played by the platform's graphics system, which this build does not have.
+  FailureReason.Clear();
+  Aborting = true;
+  ProgressRecord progress = MakeProgress();
+  auto play = [&] {
+    // The file is read whole: the player works on memory.
+    std::vector<uint8_t> bytes;
+    {
+      TLxWideFileStream file(name, fmOpenRead | fmShareDenyWrite);
+      const int64_t size = file.Size();
+      if (size > kMetafileMaxBytes) {
+        Params.FileType = ftWmf;
+        progress.Fail(TLxFailure::TooLarge, "metafile too large");
+        return;
+      }
+      bytes.resize(size_t(size));
+      file.ReadBuffer(bytes.data(), size);
+    }
+    Aborting = false;
+    const bool enhanced = IsEnhancedMetafile(bytes);
+    Params.FileType = enhanced ? ftEmf : ftWmf;
+    // A size of 0 asks for no image: that is no load.
+    if (width == 0 || height == 0) {
+      progress.Fail(TLxFailure::NoImage, "requested size is 0");
+      return;
+    }
+    if (!MakeConsistentBitmap(0)) {
+      progress.Fail(TLxFailure::NoImage, "no bitmap to load into");
+      return;
+    }
+    Params.ResetInfo();
+    Params.FileType = enhanced ? ftEmf : ftWmf;
+    if (enhanced) {
+      progress.Fail(TLxFailure::Unsupported, "enhanced metafiles are not supported");
+      return;
+    }
+    TLxWmfPlayer player;
+    if (!player.Load(std::move(bytes))) {
+      progress.Fail(TLxFailure::BadData, player.Error());
+      return;
+    }
+    // A metafile without extent has no proportions to keep: nothing to draw.
+    if (player.Width() <= 0 || player.Height() <= 0) {
+      progress.Fail(TLxFailure::BadHeader, "metafile without size");
+      return;
+    }
+    int64_t w = 0, h = 0;
+    MetafileSize(player.Width(), player.Height(), width, height, w, h);
+    if (w <= 0 || h <= 0) {
+      progress.Fail(TLxFailure::NoImage, "drawing size is 0");
+      return;
+    }
+    Params.FileName.clear();
+    Params.BitsPerSample = 8;
+    Params.SamplesPerPixel = 3;
+    Params.Width = int32_t(w);
+    Params.Height = int32_t(h);
+    Params.DpiX = DefaultDPI;
+    Params.DpiY = DefaultDPI;
+    Params.FreeColorMap();
+    if (viewer_) {
+      PassResolutionToViewer(true, Params.DpiX);
+      PassResolutionToViewer(false, Params.DpiY);
+    }
+    // One drawing on a transparent surface gives both the picture over the background and
+    // where the metafile drew at all.
+    std::vector<uint32_t> argb;
+    if (!player.Render(int(w), int(h), argb)) {
+      progress.Fail(TLxFailure::BadData, player.Error());
+      return;
+    }
+    bitmap_->ReallocPending = true;
+    if (!bitmap_->Allocate(int(w), int(h), lx24RGB)) {
+      progress.Fail(TLxFailure::OutOfMemory, "out of memory for the bitmap");
+      return;
+    }
+    bitmap_->RemoveAlphaChannel(false, clWhite);
+    const TRGB bg = TColor2TRGB(Background());
+    TLxBitmap* alpha = withAlpha ? bitmap_->AlphaChannel() : nullptr;
+    for (int y = 0; y < int(h); ++y) {
+      uint8_t* row = bitmap_->ScanLine(y);
+      uint8_t* arow = alpha ? alpha->ScanLine(y) : nullptr;
+      const uint32_t* src = &argb[size_t(y) * size_t(w)];
+      for (int x = 0; x < int(w); ++x) {
+        const uint32_t p = src[x];
+        const uint32_t a = p >> 24, rest = 255 - a;
+        // Premultiplied colour over the background, rounded.
+        row[3 * x] = uint8_t((p & 0xFF) + (bg.b * rest + 127) / 255);
+        row[3 * x + 1] = uint8_t((p >> 8 & 0xFF) + (bg.g * rest + 127) / 255);
+        row[3 * x + 2] = uint8_t((p >> 16 & 0xFF) + (bg.r * rest + 127) / 255);
+        if (arow) arow[x] = a ? 255 : 0;
+      }
+    }
+    if (alpha) alpha->UpdateAllOpaque();
+    UpdateAfterLoad();
+  };
   Finishing([&] {
-    FailureReason.Clear();
-    Aborting = true;
-    FailureReason.Code = TLxFailure::NoReader;
-    FileType detected = DetectFileFormat(name, false);
+    play();
+    // Also after a refusal: the load tells what it tried.
     Params.FileName = name;
-    Params.FileType = detected == ftEmf ? ftEmf : ftWmf;
   });
 }
 

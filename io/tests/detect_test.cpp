@@ -371,8 +371,7 @@ TEST(DetectFile, NamesAndStrictRules) {
   std::vector<Tag> dngTags = kSmallImage;
   dngTags.push_back({50706, 1, 4, 0x00000401});
   Bytes dng = Tiff(dngTags);
-  // DNG has no content test of its own while the camera-RAW decoder is not built: when it
-  // is, these become ftRaw.
+  // This one is too small a sensor for the camera-RAW decoder: nothing recognises it.
   EXPECT_EQ(DetectFileFormat(write("d.dng", dng), false), ftUnknown);
   EXPECT_EQ(DetectFileFormat(write("d.tif", dng), false), ftUnknown);
 
@@ -477,7 +476,7 @@ TEST(DetectFile, FilesMadeByOtherPrograms) {
   if (test::HaveProgram("/usr/bin/tiffset") && std::filesystem::exists(dir / "lt.tif")) {
     std::filesystem::copy_file(dir / "lt.tif", dir / "dng.tif");
     ASSERT_EQ(test::RunCommand("cd " + d + " && /usr/bin/tiffset -s 50706 4 1 4 0 0 dng.tif"), 0);
-    // Unknown until the camera-RAW decoder recognises DNG by content.
+    // An RGB image with a DNG version but no sensor data is no camera file either.
     EXPECT_EQ(DetectFileFormat(dir / "dng.tif", false), ftUnknown);
     std::filesystem::copy_file(dir / "lt.tif", dir / "cam.nef");
     EXPECT_EQ(DetectFileFormat(dir / "cam.nef", false), ftRaw);
