@@ -13,6 +13,7 @@
 #include "bitmap/stream.h"
 #include "codecs/codec.h"
 #include "codecs/raw/raw.h"
+#include "codecs/raw/tiff_structure.h"
 #include "codecs/raw/raw_datastream.h"
 #include "io/params.h"
 
@@ -127,7 +128,7 @@ bool Open(LibRaw& raw, TLxRawDatastream& data, Session& s, int64_t size) {
 }  // namespace
 
 bool IsCameraRaw(TStream& stream, int64_t start, int64_t size, bool bySizeToo) {
-  if (size <= 0) return false;
+  if (size <= 0 || !TiffStructureIsSound(stream, start, size)) return false;
   auto opens = [&](int64_t padding) {
     auto raw = NewLibRaw();
     TLxRawDatastream data(stream, start, size, padding);
@@ -152,6 +153,11 @@ void ReadCameraRaw(TLxReadArgs& a) {
   libraw_output_params_t& out = raw->imgdata.params;
   out.use_camera_wb = 1;
   out.output_bps = native ? 16 : 8;
+  if (!TiffStructureIsSound(a.Stream, start, size)) {
+    progress.Fail(TLxFailure::BadData, start, "damaged TIFF structure");
+    return;
+  }
+  a.Stream.Seek(start, soBeginning);
   TLxRawDatastream data(a.Stream, start, size);
   if (!Open(*raw, data, s, size)) return;
 

@@ -211,6 +211,17 @@ TEST(RawReader, CutAndHostileFilesAreRefusedWithAReason) {
   io.LoadFromFileByType(dir / "huge.nef", ftRaw);
   EXPECT_TRUE(io.Aborting);
   EXPECT_EQ(io.FailureReason.Code, TLxFailure::TooLarge) << io.FailureReason.Text();
+  // A directory that runs past the end of the file (this crashed the decoder's own TIFF
+  // parser): refused before the decoder sees it, by type and by detection.
+  std::vector<uint8_t> damaged = MakeDng(64, 48);
+  damaged[8] = 0x14;  // 20 entries
+  damaged.resize(64);
+  WriteFileBytes(dir / "damaged.nef", damaged);
+  io.LoadFromFileByType(dir / "damaged.nef", ftRaw);
+  EXPECT_TRUE(io.Aborting);
+  EXPECT_EQ(io.FailureReason.Code, TLxFailure::BadData) << io.FailureReason.Text();
+  WriteFileBytes(dir / "damaged.bin", damaged);
+  EXPECT_EQ(DetectFileFormat(dir / "damaged.bin", false), ftUnknown);
   // Not a camera file at all.
   WriteFileBytes(dir / "text.nef", std::vector<uint8_t>(100, 'a'));
   io.LoadFromFileByType(dir / "text.nef", ftRaw);
