@@ -21,6 +21,7 @@ namespace lumenax {
 
 class TLxMask;
 class TStream;
+class TLxDibbitmap;
 class TLxBitmap;
 
 // Abstract base of the library's bitmap-like classes.
@@ -58,13 +59,32 @@ class TLxBitmap : public TLxBaseBitmap {
   static std::unique_ptr<TLxBitmap> CreateAlphaChannel(int width, int height,
                                                        BitmapLocation location);
 
-  // ---- geometry and layout
-  int Width() const override { return width_; }
-  int Height() const override { return height_; }
-  int BitCount() const override { return bitCount_; }
-  int ChannelCount() const { return channelCount_; }
-  int RowLen() const override { return rowLen_; }
-  lumenax::PixelFormat PixelFormat() const override { return pixelFormat_; }
+  // ---- geometry and layout (in lxTBitmap brought up to date from the TBitmap first, which
+  // callers may have drawn on or resized)
+  int Width() const override {
+    Sync();
+    return width_;
+  }
+  int Height() const override {
+    Sync();
+    return height_;
+  }
+  int BitCount() const override {
+    Sync();
+    return bitCount_;
+  }
+  int ChannelCount() const {
+    Sync();
+    return channelCount_;
+  }
+  int RowLen() const override {
+    Sync();
+    return rowLen_;
+  }
+  lumenax::PixelFormat PixelFormat() const override {
+    Sync();
+    return pixelFormat_;
+  }
   BitmapLocation Location() const { return location_; }
   int RowAlignment() const { return rowAlignment_; }
   // RowLen x Height.
@@ -143,6 +163,12 @@ class TLxBitmap : public TLxBaseBitmap {
   void EncapsulateTBitmap(TBitmap* bitmap, bool freeFirst);
   // Moves the rows to lxTBitmap and returns the platform bitmap.
   TBitmap* AsTBitmap();
+  // Copies a DIB block (1 or 24 bits; in lxTBitmap into this bitmap's own TBitmap).
+  void CopyFromDibBitmap(TLxDibbitmap* dib);
+  // In lxTBitmap: size, layout, rows and palette taken again from the TBitmap (1 bit lx1g,
+  // 8 bits lx8g for a gray ramp or an alpha channel else lx8p, 32 bits lx32RGB, others
+  // converted to 24 bits). The geometry getters call it.
+  void SyncFromTBitmap();
 
   // ---- raw record ("TLXBITMAPRAW": size, layout, palette, display settings, rows, alpha)
   void SaveRawToStream(TStream& stream);
@@ -198,6 +224,11 @@ class TLxBitmap : public TLxBaseBitmap {
 
  private:
   friend class BitmapStorageAccess;
+  void Sync() const {
+    if (location_ == lxTBitmap) const_cast<TLxBitmap*>(this)->SyncFromTBitmap();
+  }
+  // Makes bitmap this bitmap's own TBitmap storage (lxTBitmap, not external).
+  void AdoptOwnTBitmap(std::unique_ptr<TBitmap> bitmap);
   bool StorageStep();
   void ReleaseRows();
   void CopyRowsFrom(TLxBitmap& source);
@@ -230,6 +261,7 @@ class TLxBitmap : public TLxBaseBitmap {
   bool externalBitmap_ = false;
   bool externalPixels_ = false;
   int32_t rowAlignment_ = 32;
+  bool syncing_ = false;
 };
 
 // A bare bottom-up row store for processing code, rows padded to 32 bits.

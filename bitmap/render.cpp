@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "bitmap/bitmap.h"
+#include "bitmap/tbitmap.h"
 
 namespace lumenax {
 
@@ -46,6 +47,60 @@ void RenderToBitmap(TLxBitmap& source, TLxBitmap& target, int x, int y) {
     }
     source.UnlockRow(r.SourceY + row);
   }
+}
+
+namespace {
+
+// Stretches from onto to through a pixel writer: put(targetX, targetY, colour, alpha).
+template <class Put>
+void Stretch(TLxBitmap& source, int targetWidth, int targetHeight, const TLxRect& to,
+             TLxRect from, Put put) {
+  // The source rectangle is cut to the source; the target keeps its size.
+  if (from.X < 0 || from.Y < 0 || from.Width <= 0 || from.Height <= 0 ||
+      int64_t(from.X) + from.Width > source.Width() ||
+      int64_t(from.Y) + from.Height > source.Height())
+    return;
+  TLxClippedRect r;
+  if (!ClipToTarget(to.X, to.Y, to.Width, to.Height, targetWidth, targetHeight, r)) return;
+  TLxBitmap* alpha = source.HasAlphaChannel() ? source.AlphaChannel() : nullptr;
+  if (alpha && alpha->AllOpaque) alpha = nullptr;
+  for (int row = 0; row < r.Height; ++row) {
+    const int sy = from.Y + int(int64_t(r.SourceY + row) * from.Height / to.Height);
+    for (int col = 0; col < r.Width; ++col) {
+      const int sx = from.X + int(int64_t(r.SourceX + col) * from.Width / to.Width);
+      const uint8_t a = alpha ? alpha->Pixels8(sx, sy) : 255;
+      if (a == 0) continue;
+      put(r.TargetX + col, r.TargetY + row, source.PixelAsRGB(sx, sy), a);
+    }
+  }
+}
+
+// The source over the target pixel (blue, green, red bytes) with alpha a.
+void Over(uint8_t* p, TRGB c, uint8_t a) {
+  if (a == 255) {
+    p[0] = c.b, p[1] = c.g, p[2] = c.r;
+    return;
+  }
+  p[0] = uint8_t((c.b * a + p[0] * (255 - a) + 127) / 255);
+  p[1] = uint8_t((c.g * a + p[1] * (255 - a) + 127) / 255);
+  p[2] = uint8_t((c.r * a + p[2] * (255 - a) + 127) / 255);
+}
+
+}  // namespace
+
+void RenderToBitmap(TLxBitmap& source, TLxBitmap& target, const TLxRect& to, const TLxRect& from) {
+  if (target.PixelFormat() != lx24RGB || source.PixelFormat() == lxNone) return;
+  Stretch(source, target.Width(), target.Height(), to, from,
+          [&target](int x, int y, TRGB c, uint8_t a) { Over(target.ScanLine(y) + 3 * x, c, a); });
+}
+
+void RenderToTBitmap(TLxBitmap& source, TBitmap& target, const TLxRect& to, const TLxRect& from) {
+  const int bytes = target.BitsPerPixel() == 24 ? 3 : target.PixelFormat() == pf32bit ? 4 : 0;
+  if (bytes == 0 || source.PixelFormat() == lxNone) return;
+  Stretch(source, target.Width(), target.Height(), to, from,
+          [&target, bytes](int x, int y, TRGB c, uint8_t a) {
+            Over(target.ScanLine(y) + bytes * x, c, a);
+          });
 }
 
 }  // namespace lumenax

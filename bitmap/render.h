@@ -6,6 +6,7 @@
 namespace lumenax {
 
 class TLxBitmap;
+class TBitmap;
 
 // A rectangle of a source placed at (TargetX, TargetY) of a target, cut to the part that lies
 // inside both.
@@ -22,5 +23,18 @@ bool ClipToTarget(int x, int y, int width, int height, int targetWidth, int targ
 // channel: every pixel replaces). Only the part inside the target is drawn; the target's
 // alpha channel is not touched. Other layouts draw nothing.
 void RenderToBitmap(TLxBitmap& source, TLxBitmap& target, int x, int y);
+
+// A rectangle in a bitmap.
+struct TLxRect {
+  int X = 0, Y = 0, Width = 0, Height = 0;
+};
+
+// Draws the source rectangle stretched (nearest pixel) onto the target rectangle, clipped to
+// the target. The source may be of any layout; the target is lx24RGB (a TBitmap: 24 or 32
+// bits). Through the source's alpha channel: alpha 0 leaves the target pixel, 255 replaces it,
+// anything between blends the source over the target. Source rectangles reaching outside
+// the source are cut to it first; nothing is drawn for empty rectangles or other layouts.
+void RenderToBitmap(TLxBitmap& source, TLxBitmap& target, const TLxRect& to, const TLxRect& from);
+void RenderToTBitmap(TLxBitmap& source, TBitmap& target, const TLxRect& to, const TLxRect& from);
 
 }  // namespace lumenax
