@@ -5,22 +5,9 @@
 #include <string>
 
 #include "bitmap/byte_reader.h"
+#include "codecs/common/stream_buffer.h"
 
 namespace lumenax {
-
-namespace {
-
-int64_t ReadUpTo(TStream& stream, uint8_t* buffer, int64_t count) {
-  int64_t got = 0;
-  while (got < count) {
-    int64_t r = stream.Read(buffer + got, count - got);
-    if (r <= 0) break;
-    got += r;
-  }
-  return got;
-}
-
-}  // namespace
 
 bool OpenStreamHeader(const TLxStreamHeaderRule& rule, bool headersOn, TStream& stream,
                       ProgressRecord& progress, std::optional<TLxStreamWindow>& window,

@@ -17,6 +17,17 @@
 
 namespace lumenax {
 
+// Reads until count bytes are in or the stream has no more; returns how many it got.
+inline int64_t ReadUpTo(TStream& stream, void* buffer, int64_t count) {
+  int64_t got = 0;
+  while (got < count) {
+    int64_t r = stream.Read(static_cast<uint8_t*>(buffer) + got, count - got);
+    if (r <= 0) break;
+    got += r;
+  }
+  return got;
+}
+
 class TLxReadBuffer {
  public:
   explicit TLxReadBuffer(TStream& stream, size_t blockSize = 1 << 16)

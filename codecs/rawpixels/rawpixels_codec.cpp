@@ -9,21 +9,12 @@
 #include "bitmap/progress.h"
 #include "bitmap/stream.h"
 #include "codecs/codec.h"
+#include "codecs/common/stream_buffer.h"
 #include "io/params.h"
 
 namespace lumenax {
 
 namespace {
-
-int64_t ReadFully(TStream& stream, uint8_t* buffer, int64_t count) {
-  int64_t got = 0;
-  while (got < count) {
-    int64_t r = stream.Read(buffer + got, count - got);
-    if (r <= 0) break;
-    got += r;
-  }
-  return got;
-}
 
 // Bytes of one stored row of width samples of bits each, padded to align bits.
 int64_t StoredRowLength(int64_t width, int bits, int32_t align) {
@@ -37,8 +28,8 @@ bool ReadInterleaved(TLxReadArgs& a, int64_t stored) {
   std::vector<uint8_t> skip(static_cast<size_t>(stored - take));
   a.Progress.BeginRows(b.Height());
   for (int32_t y = 0; y < b.Height(); ++y) {
-    if (ReadFully(a.Stream, b.ScanLine(y), take) != take ||
-        ReadFully(a.Stream, skip.data(), int64_t(skip.size())) != int64_t(skip.size())) {
+    if (ReadUpTo(a.Stream, b.ScanLine(y), take) != take ||
+        ReadUpTo(a.Stream, skip.data(), int64_t(skip.size())) != int64_t(skip.size())) {
       a.Progress.Fail(TLxFailure::Truncated, a.Stream.Position(), "truncated pixel data");
       return false;
     }
@@ -57,7 +48,7 @@ bool ReadPlanes(TLxReadArgs& a, int planes, int sampleBytes, int32_t align) {
   for (int plane = 0; plane < planes; ++plane) {
     a.Progress.Report(plane * 100 / planes);
     for (int32_t y = 0; y < b.Height(); ++y) {
-      if (ReadFully(a.Stream, row.data(), stored) != stored) {
+      if (ReadUpTo(a.Stream, row.data(), stored) != stored) {
         a.Progress.Fail(TLxFailure::Truncated, a.Stream.Position(), "truncated pixel data");
         return false;
       }
