@@ -67,7 +67,9 @@ TEST(OsExchange, CopyFromTBitmapFollowsTheTable) {
         }
       }
     }
-    if (r.expected == lx8p) EXPECT_EQ(b.GetPaletteEntry(1), src.GetColorTableEntry(1));
+    if (r.expected == lx8p) {
+      EXPECT_EQ(b.GetPaletteEntry(1), src.GetColorTableEntry(1));
+    }
   }
   // Black and white 1-bit images stay bilevel.
   TBitmap mono = Make(pf1bit, 9, 4);
