@@ -11,6 +11,7 @@
 #include "bitmap/types.h"
 #include "codecs/bmp/bmp_params.h"
 #include "codecs/common/icc_profile.h"
+#include "codecs/dicom/dicom_params.h"
 #include "codecs/gif/gif_params.h"
 #include "codecs/jp2/jp2_params.h"
 #include "codecs/jpeg/jpeg_params.h"
@@ -83,7 +84,7 @@ class TIOParamGroups : public Groups... {
 // Every group of the record, in declaration order.
 using TIOParamGroupList =
     TIOParamGroups<JpegParams, BmpParams, PngParams, GifParams, RawPixelsParams, IptcParams,
-                   XmpParams, IccProfileParams, PxmParams, TgaParams, PcxParams, Jp2Params>;
+                   XmpParams, IccProfileParams, PxmParams, TgaParams, PcxParams, Jp2Params, DicomParams>;
 
 class TIOParamsVals : public TIOParamGroupList {
  public:

@@ -139,7 +139,8 @@ bool FullSize(const opj_image_comp_t& k) {
 }
 
 // Which components make the picture; false (with a reason) for colour spaces we do not show.
-bool ChooseComponents(const opj_image_t& im, bool codeStream, Choice& ch, ProgressRecord& progress) {
+bool ChooseComponents(const opj_image_t& im, bool codeStream, Choice& ch,
+                      ProgressRecord& progress) {
   const int n = int(im.numcomps);
   switch (im.color_space) {
     case OPJ_CLRSPC_GRAY:
@@ -192,7 +193,8 @@ class Plane {
     cols_.resize(size_t(width));
     rows_.resize(size_t(height));
     for (int x = 0; x < width; ++x) cols_[size_t(x)] = Map(im.x0 + uint32_t(x), k_.dx, k_.x0, k_.w);
-    for (int y = 0; y < height; ++y) rows_[size_t(y)] = Map(im.y0 + uint32_t(y), k_.dy, k_.y0, k_.h);
+    for (int y = 0; y < height; ++y)
+      rows_[size_t(y)] = Map(im.y0 + uint32_t(y), k_.dy, k_.y0, k_.h);
     const uint32_t p = k_.prec;
     max_ = (int64_t(1) << p) - 1;
     offset_ = k_.sgnd ? int64_t(1) << (p - 1) : 0;
@@ -357,12 +359,12 @@ bool DecodeJ2kSamples(const uint8_t* data, size_t size, TLxJ2kSamples& out,
     const opj_image_comp_t& k = im.comps[c];
     int32_t* dst = out.Planes.data() + plane * c;
     for (int y = 0; y < h; ++y) {
-      const int64_t ry = std::clamp<int64_t>(int64_t((im.y0 + uint32_t(y)) / k.dy) - k.y0, 0,
-                                             int64_t(k.h) - 1);
+      const int64_t ry =
+          std::clamp<int64_t>(int64_t((im.y0 + uint32_t(y)) / k.dy) - k.y0, 0, int64_t(k.h) - 1);
       const OPJ_INT32* src = k.data + size_t(ry) * k.w;
       for (int x = 0; x < w; ++x) {
-        const int64_t rx = std::clamp<int64_t>(int64_t((im.x0 + uint32_t(x)) / k.dx) - k.x0, 0,
-                                               int64_t(k.w) - 1);
+        const int64_t rx =
+            std::clamp<int64_t>(int64_t((im.x0 + uint32_t(x)) / k.dx) - k.x0, 0, int64_t(k.w) - 1);
         dst[size_t(y) * size_t(w) + size_t(x)] = src[rx];
       }
     }

@@ -68,7 +68,8 @@ void WriteJp2Stream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, i
     const uint8_t* row = bitmap.ScanLine(y);
     const size_t at = size_t(y) * size_t(w);
     if (pf == lx1g) {
-      for (int x = 0; x < w; ++x) image->comps[0].data[at + size_t(x)] = (row[x >> 3] >> (7 - (x & 7))) & 1;
+      for (int x = 0; x < w; ++x)
+        image->comps[0].data[at + size_t(x)] = (row[x >> 3] >> (7 - (x & 7))) & 1;
     } else if (gray) {
       for (int x = 0; x < w; ++x)
         image->comps[0].data[at + size_t(x)] =
@@ -105,7 +106,8 @@ void WriteJp2Stream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, i
   state.Base = stream.Position();
   state.Writing = true;
   OpjMessages messages;
-  OpjCodec codec(opj_create_compress(format == kJp2FormatCodeStream ? OPJ_CODEC_J2K : OPJ_CODEC_JP2));
+  OpjCodec codec(
+      opj_create_compress(format == kJp2FormatCodeStream ? OPJ_CODEC_J2K : OPJ_CODEC_JP2));
   OpjStream out = MakeOpjStream(state);
   if (!codec || !out) {
     progress.Fail(TLxFailure::OutOfMemory, "no memory for the encoder");
@@ -114,8 +116,7 @@ void WriteJp2Stream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, i
   messages.Attach(codec.get());
   const bool ok = opj_setup_encoder(codec.get(), &p, image.get()) &&
                   opj_start_compress(codec.get(), image.get(), out.get()) &&
-                  opj_encode(codec.get(), out.get()) &&
-                  opj_end_compress(codec.get(), out.get());
+                  opj_encode(codec.get(), out.get()) && opj_end_compress(codec.get(), out.get());
   // Buffered bytes reach the stream when OpenJPEG's stream is destroyed.
   out.reset();
   if (state.WriteFailed) {

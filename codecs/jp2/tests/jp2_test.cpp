@@ -140,8 +140,10 @@ TEST(Jp2Reader, SubsampledChromaOfACodeStreamIsYCbCrRepeatedOverEachBlock) {
   const int w = 6, h = 4;
   auto l = Load(Encode(w, h,
                        {Filled(w, h, 8, false, [](int x, int) { return 60 + 20 * x; }),
-                        Filled(w, h, 8, false, [](int x, int) { return x == 1 ? 200 : 128; }, 2, 2),
-                        Filled(w, h, 8, false, [](int, int y) { return y == 1 ? 50 : 128; }, 2, 2)},
+                        Filled(
+                            w, h, 8, false, [](int x, int) { return x == 1 ? 200 : 128; }, 2, 2),
+                        Filled(
+                            w, h, 8, false, [](int, int y) { return y == 1 ? 50 : 128; }, 2, 2)},
                        OPJ_CLRSPC_UNSPECIFIED));
   ASSERT_FALSE(l->outcome.aborting) << l->outcome.reason.Text();
   ASSERT_EQ(l->bitmap.Width(), w);
@@ -162,10 +164,11 @@ TEST(Jp2Reader, SubsampledChromaOfACodeStreamIsYCbCrRepeatedOverEachBlock) {
 
 TEST(Jp2Reader, ExtraFullSizeComponentOfACodeStreamIsOpacity) {
   const int w = 4, h = 2;
-  auto gray = Load(Encode(w, h,
-                          {Filled(w, h, 8, false, [](int x, int) { return x * 60; }),
-                           Filled(w, h, 8, false, [](int x, int y) { return x == 0 && y == 0 ? 0 : 255; })},
-                          OPJ_CLRSPC_UNSPECIFIED));
+  auto gray =
+      Load(Encode(w, h,
+                  {Filled(w, h, 8, false, [](int x, int) { return x * 60; }),
+                   Filled(w, h, 8, false, [](int x, int y) { return x == 0 && y == 0 ? 0 : 255; })},
+                  OPJ_CLRSPC_UNSPECIFIED));
   ASSERT_TRUE(gray->mask);
   EXPECT_EQ(gray->mask->GetPixel(0, 0), 0);
   EXPECT_EQ(gray->mask->GetPixel(1, 0), 255);
@@ -200,9 +203,10 @@ TEST(Jp2Reader, CmykAndHostileHeadersAreRefusedWithTheirReason) {
   EXPECT_EQ(Load(Text("not a jpeg 2000 file"))->outcome.code(), TLxFailure::BadSignature);
 
   // A code stream whose SIZ claims 60000 x 60000 x 3: refused before decoding.
-  std::vector<uint8_t> big = Encode(w, h, {Filled(w, h, 8, false, flat), Filled(w, h, 8, false, flat),
-                                           Filled(w, h, 8, false, flat)},
-                                    OPJ_CLRSPC_UNSPECIFIED);
+  std::vector<uint8_t> big = Encode(
+      w, h,
+      {Filled(w, h, 8, false, flat), Filled(w, h, 8, false, flat), Filled(w, h, 8, false, flat)},
+      OPJ_CLRSPC_UNSPECIFIED);
   auto put32 = [&](size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) big[at + size_t(i)] = uint8_t(v >> (24 - 8 * i));
   };
@@ -274,8 +278,8 @@ TEST(Jp2Writer, SettingsOutOfRangeFallBackAndOrderRateAndGrayAreHonoured) {
   params.Jp2ColorSpace = 7;   // taken as RGB
   params.Jp2ProgressionOrder = 1;
   std::vector<uint8_t> j2k = Save(bm, params, kJp2FormatCodeStream);
-  EXPECT_EQ(CodeStreamByte(j2k, 0xFF51, 40) & 0x7F, 7);   // Ssiz of the first component: 8 bits
-  EXPECT_EQ(CodeStreamByte(j2k, 0xFF51, 39), 3);          // Csiz low byte: three components
+  EXPECT_EQ(CodeStreamByte(j2k, 0xFF51, 40) & 0x7F, 7);  // Ssiz of the first component: 8 bits
+  EXPECT_EQ(CodeStreamByte(j2k, 0xFF51, 39), 3);         // Csiz low byte: three components
   EXPECT_EQ(CodeStreamByte(j2k, 0xFF52, 5), OPJ_RLCP);
   params.Jp2ProgressionOrder = 0;
   EXPECT_EQ(CodeStreamByte(Save(bm, params, kJp2FormatCodeStream), 0xFF52, 5), OPJ_LRCP);
@@ -296,7 +300,8 @@ TEST(Jp2Writer, SettingsOutOfRangeFallBackAndOrderRateAndGrayAreHonoured) {
   noise.Allocate(128, 128, lx24RGB);
   uint32_t seed = 1;
   for (int y = 0; y < 128; ++y)
-    for (int x = 0; x < 384; ++x) noise.ScanLine(y)[x] = uint8_t((seed = seed * 1103515245 + 12345) >> 16);
+    for (int x = 0; x < 384; ++x)
+      noise.ScanLine(y)[x] = uint8_t((seed = seed * 1103515245 + 12345) >> 16);
   TIOParamsVals lossy;
   lossy.Jp2Rate = 0.1;
   const size_t size = Save(noise, lossy, kJp2FormatCodeStream).size();
@@ -378,8 +383,8 @@ int CompareWithOpjDecompress(const fs::path& file, const TempDir& dir, bool gray
       TRGB p = l->At(x, y);
       const uint8_t* r = &ref[(size_t(y) * w + x) * ch];
       const int want[3] = {r[0], ch == 3 ? r[1] : r[0], ch == 3 ? r[2] : r[0]};
-      worst = std::max({worst, std::abs(p.r - want[0]), std::abs(p.g - want[1]),
-                        std::abs(p.b - want[2])});
+      worst = std::max(
+          {worst, std::abs(p.r - want[0]), std::abs(p.g - want[1]), std::abs(p.b - want[2])});
     }
   return worst;
 }
@@ -475,10 +480,10 @@ TEST(Jp2Peers, OpjCompressVariantsEqualOpjDecompress) {
   for (int k = 0; k < 2 * 16 * 8; ++k) ycc.push_back(uint8_t(90 + k % 70));
   WriteFileBytes(dir / "y.raw", ycc);
   const fs::path yccOut = dir / "ycc.j2k";
-  ASSERT_EQ(RunCommand("opj_compress -i " + ShellQuote((dir / "y.raw").string()) + " -o " +
-                       ShellQuote(yccOut.string()) +
-                       " -F 32,16,3,8,u@1x1:2x2:2x2 -n 2 >/dev/null 2>&1"),
-            0);
+  ASSERT_EQ(
+      RunCommand("opj_compress -i " + ShellQuote((dir / "y.raw").string()) + " -o " +
+                 ShellQuote(yccOut.string()) + " -F 32,16,3,8,u@1x1:2x2:2x2 -n 2 >/dev/null 2>&1"),
+      0);
   const int d = CompareWithOpjDecompress(yccOut, dir, false);
   EXPECT_GE(d, 0);
   EXPECT_LE(d, 2);
