@@ -206,6 +206,7 @@ class DicomReader {
   int64_t spp_ = 1, planar_ = 0, frames_ = 1, pixelRep_ = 0, cols_ = 0, rows_ = 0;
   int64_t bitsAlloc_ = 0, bitsStored_ = 0;
   std::string photometric_;
+  std::string pixelVR_;
   double wc_ = -1, ww_ = -1, intercept_ = 0, slope_ = 1;
 };
 
@@ -285,6 +286,7 @@ void DicomReader::Run() {
     }
     if (group == 0x7FE0 && element == 0x0010) {
       if (top) {
+        pixelVR_ = vr;
         PixelData(length);
         return;
       }
@@ -729,8 +731,15 @@ void DicomReader::Native(uint32_t length) {
   const bool truncated = have < frameBytes;
   const PixelFormat pf = spp_ == 3 ? lx24RGB : bitsStored_ > 8 ? lx16g : lx8g;
   if (!Allocate(pf)) return;
-  std::vector<uint8_t> data(size_t(frameBytes), 0);
-  Read(data.data(), have);
+  // Big-endian OW words of byte samples: the bytes of each word are swapped (an odd last byte
+  // pairs with the padding).
+  const bool swapWords = !little_ && bytesPer == 1 && pixelVR_ == "OW";
+  std::vector<uint8_t> data(size_t(frameBytes + 1), 0);
+  const int64_t take =
+      swapWords ? std::min<int64_t>({int64_t(length), end_ - valueAt, frameBytes + 1}) : have;
+  Read(data.data(), std::max<int64_t>(take, 0));
+  if (swapWords)
+    for (size_t i = 0; i + 1 < data.size(); i += 2) std::swap(data[i], data[i + 1]);
   const int w = int(cols_), h = int(rows_);
   const bool swap = !little_;
   const int shift = int(8 - std::min<int64_t>(bitsStored_, 8));
