@@ -480,9 +480,10 @@ void PrintInfo(TLumenaxIO& io) {
                   t.VR.c_str(), unsigned(t.Length));
     std::cout << head;
     if (IsDicomTextVR(t.VR) && !t.Value.empty())
-      std::cout << ',' << Escape(std::string(reinterpret_cast<const char*>(t.Value.data()),
-                                             strnlen(reinterpret_cast<const char*>(t.Value.data()),
-                                                     t.Value.size() - 1)));
+      std::cout << ','
+                << Escape(std::string(
+                       reinterpret_cast<const char*>(t.Value.data()),
+                       strnlen(reinterpret_cast<const char*>(t.Value.data()), t.Value.size() - 1)));
     std::cout << '\n';
   }
 }
