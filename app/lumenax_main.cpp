@@ -471,6 +471,21 @@ void PrintInfo(TLumenaxIO& io) {
   const std::vector<std::string>& comments = io.Params.GifComments;
   for (size_t i = 0; i < comments.size(); ++i)
     std::cout << "GifComments[" << i << "]=" << Escape(comments[i]) << '\n';
+  // The data elements of a DICOM file: group, element, VR, length, and the text of text VRs.
+  const TLxDICOMTags& tags = io.Params.DicomTags;
+  for (int i = 0; i < tags.Count(); ++i) {
+    const TLxDICOMTag& t = tags[i];
+    char head[64];
+    std::snprintf(head, sizeof head, "DicomTag[%d]=%04X,%04X,%s,%u", i, t.Group, t.Element,
+                  t.VR.c_str(), unsigned(t.Length));
+    std::cout << head;
+    if (IsDicomTextVR(t.VR) && !t.Value.empty())
+      std::cout << ','
+                << Escape(std::string(
+                       reinterpret_cast<const char*>(t.Value.data()),
+                       strnlen(reinterpret_cast<const char*>(t.Value.data()), t.Value.size() - 1)));
+    std::cout << '\n';
+  }
 }
 
 // info --header-only: the record as the header alone fills it.

@@ -11,7 +11,9 @@
 #include "bitmap/types.h"
 #include "codecs/bmp/bmp_params.h"
 #include "codecs/common/icc_profile.h"
+#include "codecs/dicom/dicom_params.h"
 #include "codecs/gif/gif_params.h"
+#include "codecs/jp2/jp2_params.h"
 #include "codecs/jpeg/jpeg_params.h"
 #include "codecs/pcx/pcx_params.h"
 #include "codecs/png/png_params.h"
@@ -82,7 +84,7 @@ class TIOParamGroups : public Groups... {
 // Every group of the record, in declaration order.
 using TIOParamGroupList =
     TIOParamGroups<JpegParams, BmpParams, PngParams, GifParams, RawPixelsParams, IptcParams,
-                   XmpParams, IccProfileParams, PxmParams, TgaParams, PcxParams>;
+                   XmpParams, IccProfileParams, PxmParams, TgaParams, PcxParams, Jp2Params, DicomParams>;
 
 class TIOParamsVals : public TIOParamGroupList {
  public:

@@ -1,7 +1,10 @@
-// DICOM: registry row and content test. The reader comes with the DICOM codec.
+// DICOM: registry row, content test, and the reader as the I/O component calls it (DICOM has
+// no writer).
 #include <cstring>
 
 #include "codecs/codec.h"
+#include "codecs/dicom/dicom.h"
+#include "io/params.h"
 
 namespace lumenax {
 
@@ -13,6 +16,10 @@ bool DicomContentTest(TLxProbe& probe) {
   return probe.ReadAt(128, h, 4) && std::memcmp(h, "DICM", 4) == 0;
 }
 
+void ReadDicom(TLxReadArgs& a) {
+  ReadDicomStream(a.Stream, a.Params, a.Bitmap, a.InfoOnly, a.Progress);
+}
+
 }  // namespace
 
 extern const TLxCodecDescriptor kDicomCodec{
@@ -21,6 +28,7 @@ extern const TLxCodecDescriptor kDicomCodec{
     .Extensions = "DCM;DIC;DICOM",
     .Readable = true,
     .ContentTest = DicomContentTest,
+    .Read = ReadDicom,
     .Policy = {.ReadBuffer = 8192},
 };
 

@@ -1,6 +1,10 @@
-// JPEG 2000, as a JP2 file and as a bare code stream: registry rows and content tests. The
-// reader and writer come with the JPEG 2000 codec.
+// JPEG 2000, as a JP2 file and as a bare code stream: registry rows, content tests, and the
+// reader and writer as the I/O component calls them. One reader serves both forms (it goes by
+// the signature); the writer is told the form.
+#include "bitmap/mask.h"
 #include "codecs/codec.h"
+#include "codecs/jp2/jp2.h"
+#include "io/params.h"
 
 namespace lumenax {
 
@@ -25,6 +29,18 @@ bool J2kContentTest(TLxProbe& probe) {
   return probe.ReadAt(0, h, 4) && LoadU16BE(h) == kMarkerSoc && LoadU16BE(h + 2) == kMarkerSiz;
 }
 
+void ReadJp2(TLxReadArgs& a) {
+  ReadJp2Stream(a.Stream, a.Bitmap, a.Params, a.InfoOnly, a.AlphaMask, a.Progress);
+}
+
+void WriteJp2File(TLxWriteArgs& a) {
+  WriteJp2Stream(a.Stream, a.Bitmap, a.Params, kJp2FormatFile, a.Progress);
+}
+
+void WriteJp2CodeStream(TLxWriteArgs& a) {
+  WriteJp2Stream(a.Stream, a.Bitmap, a.Params, kJp2FormatCodeStream, a.Progress);
+}
+
 }  // namespace
 
 extern const TLxCodecDescriptor kJp2Codec{
@@ -36,6 +52,10 @@ extern const TLxCodecDescriptor kJp2Codec{
     .DialogPage = 512,
     .SaveExtensions = ".jp2",
     .ContentTest = Jp2ContentTest,
+    .Read = ReadJp2,
+    .Write = WriteJp2File,
+    // The writer takes 24-bit or bilevel pixels and reads the alpha channel itself.
+    .Policy = {.ConvertTo24OnSave = true},
 };
 
 extern const TLxCodecDescriptor kJ2kCodec{
@@ -47,6 +67,9 @@ extern const TLxCodecDescriptor kJ2kCodec{
     .DialogPage = 512,
     .SaveExtensions = ".j2k;.jpc;.j2c",
     .ContentTest = J2kContentTest,
+    .Read = ReadJp2,
+    .Write = WriteJp2CodeStream,
+    .Policy = {.ConvertTo24OnSave = true},
 };
 
 }  // namespace lumenax

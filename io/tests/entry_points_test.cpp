@@ -207,7 +207,7 @@ TEST(HeaderOnly, ReadsSizesWithoutPixelsAndNeverRaises) {
   EXPECT_TRUE(io.Aborting);
 
   // A format whose reader is not built says so.
-  io.ParamsFromFileByType(dir / "a.bmp", ftDicom);
+  io.ParamsFromFileByType(dir / "a.bmp", ftPsd);
   EXPECT_EQ(io.Params.FileType, ftUnknown);
   EXPECT_EQ(io.FailureReason.Code, TLxFailure::NoReader);
 

@@ -1,0 +1,544 @@
+// DICOM reader: the element walk (lengths, nesting, texts), native layouts, the stretch, RLE,
+// encapsulated frames, lossless JPEG, and conversions of real files by dcmtk and GDCM.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "bitmap/bitmap.h"
+#include "codecs/common/tests/codec_test_util.h"
+#include "codecs/dicom/dicom.h"
+#include "io/params.h"
+
+namespace lumenax {
+namespace {
+
+using namespace test;
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+// An explicit-VR data set, little or big endian.
+struct DataSet {
+  Bytes b;
+  bool big = false;
+  void U16(uint32_t v) {
+    if (big)
+      b.push_back(uint8_t(v >> 8)), b.push_back(uint8_t(v));
+    else
+      b.push_back(uint8_t(v)), b.push_back(uint8_t(v >> 8));
+  }
+  void U32(uint32_t v) {
+    if (big)
+      U16(v >> 16), U16(v & 0xFFFF);
+    else
+      U16(v & 0xFFFF), U16(v >> 16);
+  }
+  void Tag(uint16_t g, uint16_t e) { U16(g), U16(e); }
+  void El(uint16_t g, uint16_t e, const char* vr, const Bytes& v) {
+    Tag(g, e);
+    b.push_back(uint8_t(vr[0])), b.push_back(uint8_t(vr[1]));
+    const bool longLength = !std::strcmp(vr, "OB") || !std::strcmp(vr, "OW") ||
+                            !std::strcmp(vr, "SQ") || !std::strcmp(vr, "UN");
+    if (longLength)
+      U16(0), U32(uint32_t(v.size()));
+    else
+      U16(uint32_t(v.size()));
+    b.insert(b.end(), v.begin(), v.end());
+  }
+  void Str(uint16_t g, uint16_t e, const char* vr, std::string s) {
+    if (s.size() % 2) s += ' ';
+    El(g, e, vr, Bytes(s.begin(), s.end()));
+  }
+  void Us(uint16_t e, uint16_t v) {
+    DataSet t{{}, big};
+    t.U16(v);
+    El(0x0028, e, "US", t.b);
+  }
+  // Rows, columns, samples, bits and photometric of an image.
+  void Image(int w, int h, int spp, int alloc, int stored, const char* photometric, int rep = 0) {
+    Us(0x0002, uint16_t(spp));
+    Str(0x0028, 0x0004, "CS", photometric);
+    Us(0x0010, uint16_t(h));
+    Us(0x0011, uint16_t(w));
+    Us(0x0100, uint16_t(alloc));
+    Us(0x0101, uint16_t(stored));
+    Us(0x0103, uint16_t(rep));
+  }
+  void Pixels(const Bytes& v, const char* vr = "OW") { El(0x7FE0, 0x0010, vr, v); }
+  // Encapsulated pixel data: offset table and fragments, then the delimiter.
+  void Encapsulated(const std::vector<uint32_t>& table, const std::vector<Bytes>& fragments) {
+    Tag(0x7FE0, 0x0010);
+    b.push_back('O'), b.push_back('B');
+    U16(0), U32(0xFFFFFFFF);
+    Tag(0xFFFE, 0xE000), U32(uint32_t(table.size() * 4));
+    for (uint32_t t : table) U32(t);
+    for (const Bytes& f : fragments) {
+      Tag(0xFFFE, 0xE000), U32(uint32_t(f.size()));
+      b.insert(b.end(), f.begin(), f.end());
+    }
+    Tag(0xFFFE, 0xE0DD), U32(0);
+  }
+};
+
+// A PS3.10 file: preamble, "DICM", the transfer syntax, and the data set.
+Bytes File(const std::string& ts, const DataSet& ds) {
+  DataSet meta;
+  meta.b.assign(128, 0);
+  meta.b.insert(meta.b.end(), {'D', 'I', 'C', 'M'});
+  std::string t = ts;
+  if (t.size() % 2) t.push_back('\0');
+  meta.El(0x0002, 0x0010, "UI", Bytes(t.begin(), t.end()));
+  meta.b.insert(meta.b.end(), ds.b.begin(), ds.b.end());
+  return meta.b;
+}
+
+const char kExplicitLE[] = "1.2.840.10008.1.2.1";
+
+struct Loaded {
+  TLxBitmap bitmap;
+  TIOParamsVals params;
+  Outcome outcome;
+  uint16_t G16(int x, int y) { return reinterpret_cast<uint16_t*>(bitmap.ScanLine(y))[x]; }
+  uint8_t G8(int x, int y) { return bitmap.ScanLine(y)[x]; }
+};
+
+std::unique_ptr<Loaded> Load(const Bytes& bytes, bool headerOnly = false, int imageIndex = 0) {
+  auto l = std::make_unique<Loaded>();
+  l->params.ImageIndex = imageIndex;
+  TLxMemStream s(bytes.data(), int64_t(bytes.size()));
+  l->outcome =
+      RunCodec([&](ProgressRecord& p) { ReadDicomStream(s, l->params, l->bitmap, headerOnly, p); });
+  return l;
+}
+
+Bytes Le16(std::initializer_list<int> values) {
+  Bytes b;
+  for (int v : values) b.push_back(uint8_t(v)), b.push_back(uint8_t(uint16_t(v) >> 8));
+  return b;
+}
+
+TEST(DicomStretch, CtWindowCutsAtItsEdgesAndTheRangeIsStretched) {
+  DataSet ds;
+  ds.Image(4, 1, 1, 16, 12, "MONOCHROME2");
+  ds.Str(0x0028, 0x1050, "DS", "40");
+  ds.Str(0x0028, 0x1051, "DS", "400");
+  ds.Str(0x0028, 0x1052, "DS", "-1024");
+  ds.Str(0x0028, 0x1053, "DS", "1");
+  // Rescaled: -160 (lo), 40 (centre), 239 (hi), -1024.
+  ds.Pixels(Le16({864, 1064, 1263, 0}));
+  auto l = Load(File(kExplicitLE, ds));
+  ASSERT_FALSE(l->outcome.aborting) << l->outcome.reason.Text();
+  ASSERT_EQ(l->bitmap.PixelFormat(), lx16g);
+  EXPECT_EQ(l->G16(0, 0), 0);
+  EXPECT_EQ(l->G16(1, 0), 32849);  // ((40 - 39.5) / 399 + 0.5) * 65535
+  EXPECT_EQ(l->G16(2, 0), 65535);
+  EXPECT_EQ(l->G16(3, 0), 0);
+  EXPECT_EQ(l->params.BitsPerSample, 12);
+}
+
+TEST(DicomStretch, NegativeValuesEqualStoredValuesAndFlatImagesComeOutEqual) {
+  // Signed samples: equal stored values must come out equal wherever they are (the offset for
+  // negative values is known before any sample is mapped).
+  DataSet ds;
+  ds.Image(4, 1, 1, 16, 16, "MONOCHROME2", 1);
+  ds.Pixels(Le16({-5, 100, -5, -300}));
+  auto l = Load(File(kExplicitLE, ds));
+  ASSERT_FALSE(l->outcome.aborting);
+  EXPECT_EQ(l->G16(0, 0), l->G16(2, 0));
+  EXPECT_EQ(l->G16(3, 0), 0);
+  EXPECT_EQ(l->G16(1, 0), 65535);
+  EXPECT_EQ(l->G16(0, 0), uint16_t(295.0 / 400 * 65535));
+  // All samples equal: no division by zero; they keep their rescaled value.
+  DataSet flat;
+  flat.Image(3, 1, 1, 16, 16, "MONOCHROME2");
+  flat.Pixels(Le16({700, 700, 700}));
+  auto f = Load(File(kExplicitLE, flat));
+  ASSERT_FALSE(f->outcome.aborting);
+  EXPECT_EQ(f->G16(0, 0), 700);
+  EXPECT_EQ(f->G16(2, 0), 700);
+}
+
+TEST(DicomText, UnconvertibleTextsKeepDefaultsAndSyntaxSpacesAreIgnored) {
+  DataSet ds;
+  ds.big = true;
+  ds.Image(2, 1, 1, 16, 16, "MONOCHROME1 ");
+  ds.Str(0x0028, 0x1053, "DS", "n/a");   // slope stays 1 (not -1, which inverts)
+  ds.Str(0x0028, 0x1052, "DS", "10,5");  // comma as decimal separator: 10.5
+  ds.Str(0x0028, 0x0008, "IS", "2.5");   // not an integer: one frame
+  ds.Pixels(Le16({0x0100, 0x0300}));     // big endian: 1 and 3
+  auto l = Load(File("1.2.840.10008.1.2.2 ", ds));
+  ASSERT_FALSE(l->outcome.aborting) << l->outcome.reason.Text();
+  EXPECT_EQ(l->params.ImageCount, 1);
+  // 1 < 3 with a positive slope; MONOCHROME1 inverts: the first is white.
+  EXPECT_EQ(l->G16(0, 0), 65535);
+  EXPECT_EQ(l->G16(1, 0), 0);
+}
+
+TEST(DicomNative, SampleSizeFollowsBitsAllocated) {
+  // 16 allocated, 6 stored: two bytes per sample, shifted to 8 bits, no stretch.
+  DataSet a;
+  a.Image(3, 1, 1, 16, 6, "MONOCHROME2");
+  a.Pixels(Le16({63, 1, 32}));
+  auto l = Load(File(kExplicitLE, a));
+  ASSERT_EQ(l->bitmap.PixelFormat(), lx8g);
+  EXPECT_EQ(l->G8(0, 0), 252);
+  EXPECT_EQ(l->G8(1, 0), 4);
+  EXPECT_EQ(l->G8(2, 0), 128);
+  // 1 bit allocated: least significant bit first, 0 and 255.
+  DataSet b;
+  b.Image(10, 1, 1, 1, 1, "MONOCHROME2");
+  b.Pixels({0x05, 0x02}, "OB");
+  auto bits = Load(File(kExplicitLE, b));
+  ASSERT_FALSE(bits->outcome.aborting) << bits->outcome.reason.Text();
+  const uint8_t want[10] = {255, 0, 255, 0, 0, 0, 0, 0, 0, 255};
+  for (int x = 0; x < 10; ++x) EXPECT_EQ(bits->G8(x, 0), want[x]) << x;
+  // Planar RGB and YBR_FULL.
+  DataSet c;
+  c.Image(2, 1, 3, 8, 8, "RGB");
+  c.Us(0x0006, 1);
+  c.Pixels({10, 20, 30, 40, 50, 60}, "OB");
+  auto rgb = Load(File(kExplicitLE, c));
+  EXPECT_EQ(rgb->bitmap.PixelAsRGB(1, 0).r, 20);
+  EXPECT_EQ(rgb->bitmap.PixelAsRGB(1, 0).g, 40);
+  EXPECT_EQ(rgb->bitmap.PixelAsRGB(1, 0).b, 60);
+  DataSet d;
+  d.Image(1, 1, 3, 8, 8, "YBR_FULL");
+  d.Pixels({100, 128, 200, 0}, "OB");
+  auto ybr = Load(File(kExplicitLE, d));
+  EXPECT_EQ(ybr->bitmap.PixelAsRGB(0, 0).r, 100 + 101);  // Y + round(1.402 * 72)
+  EXPECT_EQ(ybr->bitmap.PixelAsRGB(0, 0).b, 100);
+}
+
+TEST(DicomNative, LayoutsWithoutADecoderAreRefusedButHeadersStillRead) {
+  struct Case {
+    int spp, alloc, stored;
+    const char* photometric;
+    const char* ts;
+  } cases[] = {{1, 32, 32, "MONOCHROME2", kExplicitLE},
+               {3, 16, 16, "RGB", kExplicitLE},
+               {3, 8, 8, "YBR_FULL_422", kExplicitLE},
+               {1, 8, 8, "HSV", kExplicitLE},
+               {1, 8, 8, "MONOCHROME2", "1.2.840.10008.1.2.4.80"},
+               {1, 12, 12, "MONOCHROME2", "1.2.840.10008.1.2.4.51"}};
+  for (const Case& c : cases) {
+    DataSet ds;
+    ds.Image(2, 2, c.spp, c.alloc, c.stored, c.photometric);
+    if (std::strcmp(c.ts, kExplicitLE) == 0)
+      ds.Pixels(Bytes(64, 1), "OB");
+    else
+      ds.Encapsulated({}, {Bytes(64, 1)});
+    auto l = Load(File(c.ts, ds));
+    EXPECT_EQ(l->outcome.code(), TLxFailure::Unsupported) << c.photometric << " " << c.alloc;
+    EXPECT_FALSE(Load(File(c.ts, ds), true)->outcome.aborting);
+  }
+  DataSet none;
+  none.Str(0x0010, 0x0010, "PN", "Nobody");
+  EXPECT_EQ(Load(File(kExplicitLE, none))->outcome.code(), TLxFailure::NoImage);
+  auto header = Load(File(kExplicitLE, none), true);
+  EXPECT_FALSE(header->outcome.aborting);
+  EXPECT_TRUE(header->params.DicomTags.Find(0x0010, 0x0010));
+}
+
+TEST(DicomWalk, HostileLengthsEndTheWalkAsTruncated) {
+  DataSet ds;
+  ds.Image(2, 2, 1, 8, 8, "MONOCHROME2");
+  ds.Tag(0x0010, 0x0010);
+  ds.b.insert(ds.b.end(), {'L', 'O', 0xFF, 0x7F});  // 32767 bytes that are not there
+  ds.Pixels(Bytes(4, 9), "OB");
+  auto l = Load(File(kExplicitLE, ds));
+  EXPECT_EQ(l->outcome.code(), TLxFailure::Truncated);
+  EXPECT_TRUE(l->bitmap.IsEmpty());
+  // An element longer than its item.
+  DataSet seq;
+  seq.Tag(0x0008, 0x1140);
+  seq.b.insert(seq.b.end(), {'S', 'Q', 0, 0}), seq.U32(0xFFFFFFFF);
+  seq.Tag(0xFFFE, 0xE000), seq.U32(10);
+  seq.Str(0x0008, 0x1150, "UI", "1.2.3.4.5.6.7.8");
+  seq.Tag(0xFFFE, 0xE0DD), seq.U32(0);
+  EXPECT_EQ(Load(File(kExplicitLE, seq))->outcome.code(), TLxFailure::Truncated);
+  // Pixel data that end early: what is there, zeros after, truncated.
+  DataSet cut;
+  cut.Image(4, 2, 1, 8, 8, "MONOCHROME2");
+  cut.Tag(0x7FE0, 0x0010);
+  cut.b.insert(cut.b.end(), {'O', 'B', 0, 0}), cut.U32(8);
+  cut.b.insert(cut.b.end(), {7, 7, 7});
+  auto c = Load(File(kExplicitLE, cut));
+  EXPECT_EQ(c->outcome.code(), TLxFailure::Truncated);
+  ASSERT_FALSE(c->bitmap.IsEmpty());
+  EXPECT_EQ(c->G8(2, 0), 7);
+  EXPECT_EQ(c->G8(3, 0), 0);
+  EXPECT_EQ(c->G8(3, 1), 0);
+}
+
+TEST(DicomWalk, IconSequenceNeitherDescribesNorReplacesTheImage) {
+  DataSet ds;
+  ds.Image(2, 1, 1, 8, 8, "MONOCHROME2");
+  // Icon Image Sequence with its own size and pixels.
+  ds.Tag(0x0088, 0x0200);
+  ds.b.insert(ds.b.end(), {'S', 'Q', 0, 0}), ds.U32(0xFFFFFFFF);
+  ds.Tag(0xFFFE, 0xE000), ds.U32(0xFFFFFFFF);
+  ds.Us(0x0010, 1);
+  ds.Us(0x0011, 1);
+  ds.Pixels({200, 0}, "OB");
+  ds.Tag(0xFFFE, 0xE00D), ds.U32(0);
+  ds.Tag(0xFFFE, 0xE0DD), ds.U32(0);
+  ds.Pixels({3, 4}, "OB");
+  auto l = Load(File(kExplicitLE, ds));
+  ASSERT_FALSE(l->outcome.aborting) << l->outcome.reason.Text();
+  EXPECT_EQ(l->bitmap.Width(), 2);
+  EXPECT_EQ(l->G8(0, 0), 3);
+  EXPECT_EQ(l->G8(1, 0), 4);
+  // The nested elements are listed.
+  int rowsTags = 0;
+  for (int i = 0; i < l->params.DicomTags.Count(); ++i)
+    rowsTags += l->params.DicomTags[i].Group == 0x0028 && l->params.DicomTags[i].Element == 0x0010;
+  EXPECT_EQ(rowsTags, 2);
+}
+
+// RLE fragment: header with the given offsets, then segments.
+Bytes RleFragment(const std::vector<Bytes>& segments) {
+  Bytes f(64, 0);
+  auto put = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) f[at + size_t(i)] = uint8_t(v >> (8 * i));
+  };
+  put(0, uint32_t(segments.size()));
+  uint32_t at = 64;
+  for (size_t i = 0; i < segments.size(); ++i) {
+    put(4 + 4 * i, at);
+    at += uint32_t(segments[i].size());
+  }
+  for (const Bytes& s : segments) f.insert(f.end(), s.begin(), s.end());
+  return f;
+}
+
+TEST(DicomRle, SegmentsDecodeWithinTheirOwnBytesAndHostileHeadersAreRefused) {
+  const char kRle[] = "1.2.840.10008.1.2.5";
+  // 16-bit: high bytes then low bytes; 3 x 1 samples 0x0102, 0x0102, 0x0300.
+  DataSet ds;
+  ds.Image(3, 1, 1, 16, 16, "MONOCHROME2");
+  ds.Encapsulated({}, {RleFragment({{0xFF, 0x01, 0x00, 0x03}, {0xFF, 0x02, 0x00, 0x00}})});
+  auto l = Load(File(kRle, ds));
+  ASSERT_FALSE(l->outcome.aborting) << l->outcome.reason.Text();
+  // Stretched: 0x0102 -> 0, 0x0300 -> 65535.
+  EXPECT_EQ(l->G16(0, 0), 0);
+  EXPECT_EQ(l->G16(1, 0), 0);
+  EXPECT_EQ(l->G16(2, 0), 65535);
+  // A run in segment 1 that would spill into segment 2's plane is clipped to its own plane.
+  DataSet spill;
+  spill.Image(2, 1, 1, 16, 16, "MONOCHROME2");
+  spill.Encapsulated({}, {RleFragment({{0x83, 0x05}, {0x01, 0x01, 0x02}})});
+  auto s = Load(File(kRle, spill));
+  ASSERT_FALSE(s->outcome.aborting) << s->outcome.reason.Text();
+  EXPECT_EQ(s->G16(0, 0), 0);
+  EXPECT_EQ(s->G16(1, 0), 65535);
+  // Counts and offsets.
+  for (uint32_t count : {0u, 16u, 1u}) {
+    DataSet bad;
+    bad.Image(2, 1, 1, 16, 16, "MONOCHROME2");
+    Bytes fragment = RleFragment({{0x01, 1, 2}, {0x01, 1, 2}});
+    fragment[0] = uint8_t(count);
+    bad.Encapsulated({}, {fragment});
+    EXPECT_EQ(Load(File(kRle, bad))->outcome.code(), TLxFailure::BadData) << count;
+  }
+  Bytes far = RleFragment({{0x01, 1, 2}});
+  far[4] = 0xF0;  // offset beyond the fragment
+  DataSet f;
+  f.Image(2, 1, 1, 8, 8, "MONOCHROME2");
+  f.Encapsulated({}, {far});
+  EXPECT_EQ(Load(File(kRle, f))->outcome.code(), TLxFailure::BadData);
+  // A segment that ends early: zeros and truncated.
+  DataSet shortSeg;
+  shortSeg.Image(4, 1, 1, 8, 8, "MONOCHROME2");
+  shortSeg.Encapsulated({}, {RleFragment({{0x01, 50, 60}})});
+  auto t = Load(File(kRle, shortSeg));
+  EXPECT_EQ(t->outcome.code(), TLxFailure::Truncated);
+}
+
+// A lossless JPEG (predictor 1) of 8-bit one-component samples, with a table giving every
+// category a 5-bit code.
+Bytes LosslessJpeg(int w, int h, const std::vector<int>& samples, int pt, int precision = 8) {
+  Bytes j = {0xFF, 0xD8};
+  j.insert(j.end(),
+           {0xFF, 0xC3, 0, 11, uint8_t(precision), 0, uint8_t(h), 0, uint8_t(w), 1, 1, 0x11, 0});
+  Bytes dht = {0xFF, 0xC4, 0, 3 + 16 + 17, 0x00, 0, 0, 0, 0, 17, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  for (int i = 0; i <= 16; ++i) dht.push_back(uint8_t(i));
+  j.insert(j.end(), dht.begin(), dht.end());
+  j.insert(j.end(), {0xFF, 0xDA, 0, 8, 1, 1, 0x00, 1, 0, uint8_t(pt)});
+  uint32_t acc = 0;
+  int bits = 0;
+  auto put = [&](uint32_t v, int n) {
+    for (int i = n - 1; i >= 0; --i) {
+      acc = acc << 1 | ((v >> i) & 1);
+      if (++bits == 8) {
+        j.push_back(uint8_t(acc));
+        if (uint8_t(acc) == 0xFF) j.push_back(0);
+        acc = 0, bits = 0;
+      }
+    }
+  };
+  std::vector<int> stored(samples.size());
+  for (size_t i = 0; i < samples.size(); ++i) stored[i] = samples[i] >> pt;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      int pred = x > 0   ? stored[size_t(y * w + x - 1)]
+                 : y > 0 ? stored[size_t((y - 1) * w)]
+                         : 1 << (precision - pt - 1);
+      int d = stored[size_t(y * w + x)] - pred;
+      int ssss = 0;
+      while ((d < 0 ? -d : d) >= (1 << ssss)) ++ssss;
+      put(uint32_t(ssss), 5);
+      if (ssss) put(uint32_t(d < 0 ? d + (1 << ssss) - 1 : d), ssss);
+    }
+  if (bits) put(0x7F, 8 - bits);
+  j.insert(j.end(), {0xFF, 0xD9});
+  return j;
+}
+
+TEST(DicomLossless, DecodesWithPointTransformAndRefusesWhatDoesNotMatch) {
+  const char kSV1[] = "1.2.840.10008.1.2.4.70";
+  const std::vector<int> px = {8, 16, 200, 40, 0, 252};
+  DataSet ds;
+  ds.Image(3, 2, 1, 8, 8, "MONOCHROME2");
+  ds.Encapsulated({}, {LosslessJpeg(3, 2, px, 2)});
+  auto l = Load(File(kSV1, ds));
+  ASSERT_FALSE(l->outcome.aborting) << l->outcome.reason.Text();
+  // Shifted back by the point transform, then the 8-bit stretch (0 .. 252 to 0 .. 255).
+  EXPECT_EQ(l->G8(0, 0), 8 * 255 / 252);
+  EXPECT_EQ(l->G8(2, 0), 200 * 255 / 252);
+  EXPECT_EQ(l->G8(1, 1), 0);
+  EXPECT_EQ(l->G8(2, 1), 255);
+  // A frame that is not the data set's size, and an oversubscribed table.
+  DataSet wrong;
+  wrong.Image(4, 2, 1, 8, 8, "MONOCHROME2");
+  wrong.Encapsulated({}, {LosslessJpeg(3, 2, px, 0)});
+  EXPECT_EQ(Load(File(kSV1, wrong))->outcome.code(), TLxFailure::BadData);
+  Bytes over = LosslessJpeg(3, 2, px, 0);
+  over[15 + 2 + 4 + 1] = 3;  // three 1-bit codes
+  DataSet o;
+  o.Image(3, 2, 1, 8, 8, "MONOCHROME2");
+  o.Encapsulated({}, {over});
+  EXPECT_EQ(Load(File(kSV1, o))->outcome.code(), TLxFailure::BadData);
+  // No SOF3: a failure, not an empty success.
+  Bytes baseline = LosslessJpeg(3, 2, px, 0);
+  baseline[3] = 0xC0;
+  DataSet b;
+  b.Image(3, 2, 1, 8, 8, "MONOCHROME2");
+  b.Encapsulated({}, {baseline});
+  EXPECT_EQ(Load(File(kSV1, b))->outcome.code(), TLxFailure::BadData);
+}
+
+TEST(DicomEncapsulated, OffsetTableChoosesTheFrameAndFragmentsAreJoined) {
+  const char kSV1[] = "1.2.840.10008.1.2.4.70";
+  auto frame = [](int v) { return LosslessJpeg(2, 1, {v, 255}, 0); };
+  Bytes f0 = frame(0), f1 = frame(100), f2 = frame(200);
+  // Frame 2 spread over two fragments.
+  Bytes f2a(f2.begin(), f2.begin() + 7), f2b(f2.begin() + 7, f2.end());
+  const uint32_t o1 = uint32_t(8 + f0.size()), o2 = o1 + uint32_t(8 + f1.size());
+  DataSet ds;
+  ds.Image(2, 1, 1, 8, 8, "MONOCHROME2");
+  ds.Str(0x0028, 0x0008, "IS", "3");
+  ds.Encapsulated({0, o1, o2}, {f0, f1, f2a, f2b});
+  auto l = Load(File(kSV1, ds), false, 5);
+  ASSERT_FALSE(l->outcome.aborting) << l->outcome.reason.Text();
+  EXPECT_EQ(l->params.ImageIndex, 2);
+  EXPECT_EQ(l->params.ImageCount, 3);
+  // 200 and 255 stretched to 0 and 255: the frame is frame 2.
+  EXPECT_EQ(l->G8(0, 0), 0);
+  DataSet bad;
+  bad.Image(2, 1, 1, 8, 8, "MONOCHROME2");
+  bad.Str(0x0028, 0x0008, "IS", "3");
+  bad.Encapsulated({0, o1 + 3, o2}, {f0, f1, f2a, f2b});
+  EXPECT_EQ(Load(File(kSV1, bad), false, 1)->outcome.code(), TLxFailure::BadData);
+  // A missing item tag between fragments.
+  DataSet missing;
+  missing.Image(2, 1, 1, 8, 8, "MONOCHROME2");
+  missing.Encapsulated({}, {f0});
+  missing.b.erase(missing.b.end() - 8, missing.b.end());
+  missing.Tag(0x0010, 0x0010), missing.U32(0);
+  EXPECT_EQ(Load(File(kSV1, missing))->outcome.code(), TLxFailure::BadData);
+}
+
+// ---------------------------------------------------------------- other programs' files
+
+fs::path PydicomFiles() {
+  const fs::path d = TestDataDir();
+  if (d.empty()) return {};
+  fs::path p = d / "python3-pydicom/usr/lib/python3/dist-packages/pydicom/data/test_files";
+  return fs::exists(p) ? p : fs::path();
+}
+
+// The decoded pixels of a file as bytes (empty when it did not load).
+Bytes Pixels(const fs::path& file, TLxFailure* code = nullptr) {
+  auto l = Load(ReadFileBytes(file));
+  if (code) *code = l->outcome.code();
+  if (l->outcome.aborting || l->bitmap.IsEmpty()) return {};
+  Bytes out;
+  const int rowBytes = l->bitmap.Width() * l->bitmap.BitCount() / 8;
+  for (int y = 0; y < l->bitmap.Height(); ++y)
+    out.insert(out.end(), l->bitmap.ScanLine(y), l->bitmap.ScanLine(y) + rowBytes);
+  return out;
+}
+
+TEST(DicomPeers, PydicomFilesLoadOrAreRefusedForAListedReason) {
+  const fs::path dir = PydicomFiles();
+  if (dir.empty()) GTEST_SKIP() << "python3-pydicom not fetched";
+  int loaded = 0;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    if (e.path().extension() != ".dcm") continue;
+    TLxFailure code;
+    Bytes px = Pixels(e.path(), &code);
+    if (!px.empty()) {
+      ++loaded;
+      continue;
+    }
+    EXPECT_TRUE(code == TLxFailure::Unsupported || code == TLxFailure::NoImage ||
+                code == TLxFailure::Truncated || code == TLxFailure::BadHeader ||
+                code == TLxFailure::BadData)
+        << e.path();
+  }
+  EXPECT_GE(loaded, 30);
+}
+
+TEST(DicomPeers, DcmtkAndGdcmConversionsGiveTheNativePixels) {
+  const fs::path dir = PydicomFiles();
+  if (dir.empty() || !HaveProgram("dcmconv")) GTEST_SKIP();
+  TempDir tmp;
+  struct Tool {
+    std::string command;
+    bool exact;
+  } tools[] = {{"dcmconv +ti", true},    {"dcmconv +tb", true},
+               {"dcmconv +td", true},    {"dcmcrle", true},
+               {"dcmcjpeg +e1", true},   {"dcmcjpeg +el +sv 3 +pt 2", false},
+               {"gdcmconv --rle", true}, {"gdcmconv --j2k", true}};
+  for (const char* name : {"MR_small.dcm", "CT_small.dcm", "SC_rgb.dcm", "liver_1frame.dcm"}) {
+    fs::path src = dir / name;
+    if (!fs::exists(src)) src = dir / "SC_rgb_small_odd.dcm";
+    if (!fs::exists(src)) continue;
+    // The native original, as explicit little endian.
+    const fs::path native = tmp / "native.dcm";
+    ASSERT_EQ(RunCommand("dcmconv +te " + ShellQuote(src.string()) + " " +
+                         ShellQuote(native.string()) + " >/dev/null 2>&1"),
+              0);
+    const Bytes want = Pixels(native);
+    ASSERT_FALSE(want.empty()) << name;
+    for (const Tool& t : tools) {
+      if (t.command.rfind("gdcmconv", 0) == 0 && !HaveProgram("gdcmconv")) continue;
+      const fs::path out = tmp / "conv.dcm";
+      fs::remove(out);
+      if (RunCommand(t.command + " " + ShellQuote(native.string()) + " " +
+                     ShellQuote(out.string()) + " >/dev/null 2>&1") != 0)
+        continue;  // the tool does not take this image
+      const Bytes got = Pixels(out);
+      if (t.exact) {
+        EXPECT_EQ(got, want) << name << " " << t.command;
+      } else {
+        EXPECT_EQ(got.size(), want.size()) << name << " " << t.command;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace lumenax
