@@ -82,9 +82,9 @@ class TIOParamGroups : public Groups... {
 };
 
 // Every group of the record, in declaration order.
-using TIOParamGroupList =
-    TIOParamGroups<JpegParams, BmpParams, PngParams, GifParams, RawPixelsParams, IptcParams,
-                   XmpParams, IccProfileParams, PxmParams, TgaParams, PcxParams, Jp2Params, DicomParams>;
+using TIOParamGroupList = TIOParamGroups<JpegParams, BmpParams, PngParams, GifParams,
+                                         RawPixelsParams, IptcParams, XmpParams, IccProfileParams,
+                                         PxmParams, TgaParams, PcxParams, Jp2Params, DicomParams>;
 
 class TIOParamsVals : public TIOParamGroupList {
  public:
