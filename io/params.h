@@ -12,6 +12,7 @@
 #include "codecs/bmp/bmp_params.h"
 #include "codecs/common/icc_profile.h"
 #include "codecs/gif/gif_params.h"
+#include "codecs/ico/ico_params.h"
 #include "codecs/jpeg/jpeg_params.h"
 #include "codecs/pcx/pcx_params.h"
 #include "codecs/png/png_params.h"
@@ -82,7 +83,7 @@ class TIOParamGroups : public Groups... {
 // Every group of the record, in declaration order.
 using TIOParamGroupList =
     TIOParamGroups<JpegParams, BmpParams, PngParams, GifParams, RawPixelsParams, IptcParams,
-                   XmpParams, IccProfileParams, PxmParams, TgaParams, PcxParams>;
+                   XmpParams, IccProfileParams, PxmParams, TgaParams, PcxParams, IcoParams>;
 
 class TIOParamsVals : public TIOParamGroupList {
  public:
