@@ -11,8 +11,7 @@ namespace lumenax::test {
 namespace {
 
 const TRGB kBlack{0, 0, 0}, kWhite{255, 255, 255};
-const TRGB kRed = CreateRGB(255, 0, 0), kBlue = CreateRGB(0, 0, 255),
-           kGreen = CreateRGB(0, 255, 0);
+const TRGB kRed = CreateRGB(255, 0, 0), kBlue = CreateRGB(0, 0, 255), kGreen = CreateRGB(0, 255, 0);
 
 TRGB PixelOf(Loaded& l, int x, int y) {
   return l.bitmap.PixelAsRGB(x, y);
@@ -80,7 +79,8 @@ TEST(IcoReader, HostileDirectoriesAndHeadersAreRefusedWithAReason) {
   {
     Dib d = SmallDib();
     d.headerSize = 12;
-    cases.push_back({"info header below 40", MakeIconFile(1, {EntryFor(d)}), TLxFailure::BadHeader});
+    cases.push_back(
+        {"info header below 40", MakeIconFile(1, {EntryFor(d)}), TLxFailure::BadHeader});
   }
   {
     Dib d = SmallDib();
@@ -97,7 +97,7 @@ TEST(IcoReader, HostileDirectoriesAndHeadersAreRefusedWithAReason) {
     Dib d = SmallDib(24);
     Entry e = EntryFor(d);
     e.width = e.height = 0;
-    e.data[4] = 0xA0, e.data[5] = 0x86, e.data[6] = 0x01, e.data[7] = 0;  // 100000
+    e.data[4] = 0xA0, e.data[5] = 0x86, e.data[6] = 0x01, e.data[7] = 0;    // 100000
     e.data[8] = 0x40, e.data[9] = 0x0D, e.data[10] = 0x03, e.data[11] = 0;  // 200000
     cases.push_back({"100000 x 200000", MakeIconFile(1, {e}), TLxFailure::TooLarge});
   }

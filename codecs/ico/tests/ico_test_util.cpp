@@ -31,7 +31,8 @@ Bytes Dib::Encode() const {
   Put32(b, colorsUsed);
   Put32(b, 0);
   b.resize(headerSize, 0);
-  for (const TRGB& c : palette) b.push_back(c.b), b.push_back(c.g), b.push_back(c.r), b.push_back(0);
+  for (const TRGB& c : palette)
+    b.push_back(c.b), b.push_back(c.g), b.push_back(c.r), b.push_back(0);
   const size_t rowLen = size_t((width * bits + 31) / 32 * 4);
   for (int y = height - 1; y >= 0; --y) {
     Bytes row(rowLen, 0);
