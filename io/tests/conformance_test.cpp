@@ -61,6 +61,10 @@ constexpr Sample kSamples[] = {
     {ftPcx, "src:fuzz/corpus/pcx_reader_fuzz/rle8.pcx"},
     {ftPcx, "src:fuzz/corpus/pcx_reader_fuzz/rgb.pcx"},
     {ftDcx, "src:fuzz/corpus/pcx_reader_fuzz/pages.dcx"},
+    {ftIco, "data:nsis-common/usr/share/nsis/Contrib/Graphics/Icons/orange-install.ico"},
+    {ftIco, "src:fuzz/corpus/ico_reader_fuzz/png.ico"},
+    {ftIco, "src:fuzz/corpus/ico_reader_fuzz/nb.ico"},
+    {ftCur, "data:wx3.2-examples/usr/share/doc/wx3.2-examples/examples/samples/image/horse.cur"},
     {ftWbmp, "src:fuzz/corpus/wbmp_reader_fuzz/ramp.wbmp"},
     {ftWbmp, "src:fuzz/corpus/wbmp_reader_fuzz/big.wbmp"},
 };
