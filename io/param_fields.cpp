@@ -163,6 +163,14 @@ struct TableBuilder {
     T TIOParamsVals::*m = member;
     out.push_back(MakeField(name, m));
   }
+  // A field whose text form the group gives itself (lists that are not one scalar).
+  template <class G>
+  void operator()(const char* name, std::string (*get)(const G&),
+                  bool (*set)(G&, std::string_view)) {
+    out.push_back(ParamField{
+        name, [get](const TIOParamsVals& p) { return get(static_cast<const G&>(p)); },
+        [set](TIOParamsVals& p, std::string_view s) { return set(static_cast<G&>(p), s); }});
+  }
 };
 
 template <class List>

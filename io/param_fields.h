@@ -30,7 +30,9 @@ struct ParamField {
 // Describes a format group's fields for the table: a group provides
 //   template <class V> static void DescribeFields(V& v) { v("BmpVersion", &BmpParams::BmpVersion);
 //   ... }
-// listing its scalar and text fields in declaration order, or a specialisation of this
+// listing its scalar and text fields in declaration order (a field with a text form of its
+// own is given as v("IcoSizes", &IcoParams::SizesText, &IcoParams::SetSizesText), two static
+// functions of the group), or a specialisation of this
 // template does it for the group (as io/param_fields.cpp does for groups declared elsewhere).
 template <class Group>
 struct ParamGroupFields {

@@ -13,6 +13,7 @@
 #include "codecs/common/icc_profile.h"
 #include "codecs/dicom/dicom_params.h"
 #include "codecs/gif/gif_params.h"
+#include "codecs/ico/ico_params.h"
 #include "codecs/jp2/jp2_params.h"
 #include "codecs/jpeg/jpeg_params.h"
 #include "codecs/pcx/pcx_params.h"
@@ -82,9 +83,10 @@ class TIOParamGroups : public Groups... {
 };
 
 // Every group of the record, in declaration order.
-using TIOParamGroupList = TIOParamGroups<JpegParams, BmpParams, PngParams, GifParams,
-                                         RawPixelsParams, IptcParams, XmpParams, IccProfileParams,
-                                         PxmParams, TgaParams, PcxParams, Jp2Params, DicomParams>;
+using TIOParamGroupList =
+    TIOParamGroups<JpegParams, BmpParams, PngParams, GifParams, RawPixelsParams, IptcParams,
+                   XmpParams, IccProfileParams, PxmParams, TgaParams, PcxParams, Jp2Params,
+                   DicomParams, IcoParams>;
 
 class TIOParamsVals : public TIOParamGroupList {
  public:

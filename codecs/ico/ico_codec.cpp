@@ -1,16 +1,18 @@
-// Icons and cursors: registry rows and content tests. The readers and the icon writer come
-// with the icon codec.
+// Icons and cursors: registry rows, content tests, and the readers and the icon writer as
+// the I/O component calls them.
 #include <vector>
 
+#include "bitmap/mask.h"
 #include "codecs/codec.h"
+#include "codecs/ico/ico.h"
+#include "codecs/ico/ico_format.h"
+#include "io/params.h"
 
 namespace lumenax {
 
 namespace {
 
-constexpr uint16_t kResourceIcon = 1;
-constexpr uint16_t kResourceCursor = 2;
-constexpr int64_t kDirectoryEntrySize = 16;
+constexpr int64_t kDirectoryEntrySize = kIcoEntrySize;
 
 // An icon directory of the resource type: reserved zero, the type, at least one entry, and
 // entries whose reserved byte is zero, whose size is not zero and whose data start after
@@ -32,11 +34,33 @@ bool IconDirectoryTest(TLxProbe& probe, uint16_t resourceType) {
 }
 
 bool IcoContentTest(TLxProbe& probe) {
-  return IconDirectoryTest(probe, kResourceIcon);
+  return IconDirectoryTest(probe, kIcoResourceIcon);
 }
 
 bool CurContentTest(TLxProbe& probe) {
-  return IconDirectoryTest(probe, kResourceCursor);
+  return IconDirectoryTest(probe, kIcoResourceCursor);
+}
+
+// The mask the readers return becomes the alpha channel in the load frame.
+void ReadIco(TLxReadArgs& a) {
+  std::unique_ptr<TLxMask> unused;
+  ReadIcoStream(a.Stream, a.Bitmap, a.Params, false, a.AlphaMask ? *a.AlphaMask : unused,
+                a.Progress, a.InfoOnly);
+}
+
+void ReadCur(TLxReadArgs& a) {
+  std::unique_ptr<TLxMask> unused;
+  ReadCurStream(a.Stream, a.Bitmap, a.Params, false, a.AlphaMask ? *a.AlphaMask : unused,
+                a.Progress, a.InfoOnly);
+}
+
+// One image for each leading size of IcoSizes whose width is above 0, with the bit count of
+// the same place in IcoBitCounts.
+void WriteIco(TLxWriteArgs& a) {
+  const size_t n = size_t(a.Params.IcoSizeCount());
+  WriteIcoStream(a.Stream, a.Bitmap, a.Params,
+                 std::span<const int32_t>(a.Params.IcoBitCounts.data(), n),
+                 std::span<const TIcoSize>(a.Params.IcoSizes.data(), n), a.Progress);
 }
 
 }  // namespace
@@ -49,6 +73,8 @@ extern const TLxCodecDescriptor kIcoCodec{
     .Writable = true,
     .SaveExtensions = ".ico",
     .ContentTest = IcoContentTest,
+    .Read = ReadIco,
+    .Write = WriteIco,
     .Policy = {.ConvertTo24OnSave = true},
 };
 
@@ -58,6 +84,7 @@ extern const TLxCodecDescriptor kCurCodec{
     .Extensions = "CUR",
     .Readable = true,
     .ContentTest = CurContentTest,
+    .Read = ReadCur,
 };
 
 }  // namespace lumenax
