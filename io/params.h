@@ -18,6 +18,7 @@
 #include "codecs/pnm/pnm_params.h"
 #include "codecs/rawpixels/rawpixels_params.h"
 #include "codecs/tga/tga_params.h"
+#include "codecs/tiff/tiff_params.h"
 #include "io/file_types.h"
 #include "io/metadata_params.h"
 
@@ -82,7 +83,7 @@ class TIOParamGroups : public Groups... {
 // Every group of the record, in declaration order.
 using TIOParamGroupList =
     TIOParamGroups<JpegParams, BmpParams, PngParams, GifParams, RawPixelsParams, IptcParams,
-                   XmpParams, IccProfileParams, PxmParams, TgaParams, PcxParams>;
+                   XmpParams, IccProfileParams, PxmParams, TgaParams, PcxParams, TiffParams>;
 
 class TIOParamsVals : public TIOParamGroupList {
  public:
