@@ -913,9 +913,9 @@ void TiffReader::EmitPixels(const uint8_t* s, uint32_t y, uint32_t x0, uint32_t 
 
 void TiffReader::DecodeBlocks(TTiffLzwDecoderHook lzw) {
   const uint32_t W = t_.width, H = t_.height;
-  const bool reverse = t_.fillOrder == 2 &&
-                       (t_.compression == kCompNone || t_.compression == kCompPackBits ||
-                        t_.compression == kCompLzw);
+  // Fill order 2 reverses the bits of every byte of the coded data; the fax decoders read
+  // such data in that order themselves.
+  const bool reverse = t_.fillOrder == 2 && !IsCcitt(t_.compression);
   std::vector<std::unique_ptr<RowDecoder>> decoders;
   std::vector<std::vector<uint8_t>> data(planes_), rows(planes_);
   for (uint32_t p = 0; p < planes_; ++p) {
@@ -1010,6 +1010,7 @@ void TiffReader::DecodeBlocks(TTiffLzwDecoderHook lzw) {
 // (the reason is in reason).
 bool JpegFrameSize(TStream& js, TStream* tables, int32_t& w, int32_t& h,
                    TLxJpegColorSpace& space, TLxFailureReason& reason) {
+  if (tables) tables->Seek(0, soBeginning);
   TIOParamsVals hp;
   TLxBitmap none;
   bool failed = false;
@@ -1032,7 +1033,9 @@ bool JpegFrameSize(TStream& js, TStream* tables, int32_t& w, int32_t& h,
 // the rows decoded.
 int32_t DecodeJpegPiece(TStream& js, TStream* tables, PixelFormat pf, bool rawRgb,
                         int32_t rowLimit, TLxBitmap& piece, TLxFailureReason& reason) {
+  if (tables) tables->Seek(0, soBeginning);
   TIOParamsVals jp;
+  jp.JpegDctMethod = 0;  // the accurate integer transform
   bool failed = false;
   ProgressRecord pr;
   pr.AbortingPtr = &failed;
