@@ -115,8 +115,8 @@ std::vector<uint32_t> TLxTiffStructure::WalkChain(uint32_t first) {
   std::vector<uint32_t> chain;
   std::unordered_set<uint32_t> visited;
   uint32_t offset = first;
-  while (offset != 0 && offset >= 8 && int64_t(offset) < size_ - base_ &&
-         chain.size() < kMaxIfds && visited.insert(offset).second) {
+  while (offset != 0 && offset >= 8 && int64_t(offset) < size_ - base_ && chain.size() < kMaxIfds &&
+         visited.insert(offset).second) {
     const int64_t at = base_ + int64_t(offset);
     uint8_t c[2];
     if (!ReadAt(at, c, 2)) break;
@@ -204,8 +204,7 @@ std::optional<double> TLxTiffStructure::Real(const TLxIfdEntry& e, uint32_t i) {
     case ttSRational: {
       if (!ValueBytes(e, uint64_t(i) * 8, b, 8)) return std::nullopt;
       const uint32_t n = U32(b), d = U32(b + 4);
-      if (e.Type == ttSRational)
-        return double(int32_t(n)) / (d == 0 ? 1.0 : double(int32_t(d)));
+      if (e.Type == ttSRational) return double(int32_t(n)) / (d == 0 ? 1.0 : double(int32_t(d)));
       return double(n) / (d == 0 ? 1.0 : double(d));
     }
     case ttFloat: {
@@ -226,8 +225,7 @@ std::optional<double> TLxTiffStructure::Real(const TLxIfdEntry& e, uint32_t i) {
     default: {
       std::optional<uint32_t> v = Uint(e, i);
       if (!v) return std::nullopt;
-      if (e.Type == ttSByte || e.Type == ttSShort || e.Type == ttSLong)
-        return double(int32_t(*v));
+      if (e.Type == ttSByte || e.Type == ttSShort || e.Type == ttSLong) return double(int32_t(*v));
       return double(*v);
     }
   }

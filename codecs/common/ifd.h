@@ -125,7 +125,6 @@ class TLxTiffStructure {
   TStream& Stream() { return stream_; }
 
  private:
-
   TStream& stream_;
   int64_t base_;
   int64_t size_;

@@ -11,18 +11,18 @@ namespace lumenax {
 
 // Compression of the image read (the file's code in the comments).
 enum TLxTiffCompression : uint8_t {
-  tcNone = 0,          // 1
-  tcCcittRle = 1,      // 2
-  tcG3Fax1D = 2,       // 3
-  tcG3Fax2D = 3,       // 3 with T4Options bit 0
-  tcG4Fax = 4,         // 4
-  tcLzw = 5,           // 5
-  tcOldJpeg = 6,       // 6
-  tcJpeg = 7,          // 7
-  tcPackBits = 8,      // 32773
-  tcDeflate = 9,       // 32946
-  tcAdobeDeflate = 10, // 8
-  tcUnknown = 11,      // anything else
+  tcNone = 0,           // 1
+  tcCcittRle = 1,       // 2
+  tcG3Fax1D = 2,        // 3
+  tcG3Fax2D = 3,        // 3 with T4Options bit 0
+  tcG4Fax = 4,          // 4
+  tcLzw = 5,            // 5
+  tcOldJpeg = 6,        // 6
+  tcJpeg = 7,           // 7
+  tcPackBits = 8,       // 32773
+  tcDeflate = 9,        // 32946
+  tcAdobeDeflate = 10,  // 8
+  tcUnknown = 11,       // anything else
 };
 
 // Photometric interpretation of the image read.

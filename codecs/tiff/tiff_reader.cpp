@@ -564,12 +564,12 @@ class TiffReader {
 
   // Geometry.
   bool tiled_ = false;
-  uint32_t blockW_ = 0, blockH_ = 0;      // strip: width x rows per strip; tile: its size
-  uint32_t across_ = 1, down_ = 1;        // blocks per row and column of blocks
-  uint32_t planes_ = 1;                   // separate planes
-  uint32_t planeSamples_ = 1;             // samples per pixel in one plane
-  uint32_t subH_ = 1, subV_ = 1;          // YCbCr data units
-  size_t codedRowBytes_ = 0;              // one coded row of one plane
+  uint32_t blockW_ = 0, blockH_ = 0;  // strip: width x rows per strip; tile: its size
+  uint32_t across_ = 1, down_ = 1;    // blocks per row and column of blocks
+  uint32_t planes_ = 1;               // separate planes
+  uint32_t planeSamples_ = 1;         // samples per pixel in one plane
+  uint32_t subH_ = 1, subV_ = 1;      // YCbCr data units
+  size_t codedRowBytes_ = 0;          // one coded row of one plane
   std::vector<uint32_t> offsets_, counts_;
   bool haveCounts_ = false;
   // Working rows.
@@ -586,8 +586,7 @@ bool TiffReader::Geometry() {
   tiled_ = t.tileWidth >= 0 || t.tileLength >= 0;
   planes_ = t.planar == 2 && t.samples > 1 ? t.samples : 1;
   planeSamples_ = planes_ == 1 ? t.samples : 1;
-  if (layout_.kind == Kind::YCbCr && !(t.subH == 1 && t.subV == 1) &&
-      t.compression != kCompJpeg) {
+  if (layout_.kind == Kind::YCbCr && !(t.subH == 1 && t.subV == 1) && t.compression != kCompJpeg) {
     subH_ = t.subH;
     subV_ = t.subV;
   }
@@ -769,8 +768,7 @@ void TiffReader::Emit(const uint8_t* coded, uint32_t y, const Block& b) {
   EmitPixels(pix, y, b.x0, w, alpha);
 }
 
-void TiffReader::EmitPixels(const uint8_t* s, uint32_t y, uint32_t x0, uint32_t w,
-                            uint8_t* alpha) {
+void TiffReader::EmitPixels(const uint8_t* s, uint32_t y, uint32_t x0, uint32_t w, uint8_t* alpha) {
   const uint32_t spp = t_.samples;
   const PixelFormat pf = bitmap_.PixelFormat();
   uint8_t* row = bitmap_.ScanLine(int(y));
@@ -968,8 +966,9 @@ void TiffReader::DecodeBlocks(TTiffLzwDecoderHook lzw) {
               const uint8_t* src = rows[p].data();
               for (uint32_t x = 0; x < blockW_; ++x) {
                 const size_t bit = size_t(x) * bits;
-                const uint32_t wv = uint32_t(src[bit >> 3]) << 8 |
-                                    (((bit + bits - 1) >> 3) != (bit >> 3) ? src[(bit >> 3) + 1] : 0);
+                const uint32_t wv =
+                    uint32_t(src[bit >> 3]) << 8 |
+                    (((bit + bits - 1) >> 3) != (bit >> 3) ? src[(bit >> 3) + 1] : 0);
                 joined[size_t(x) * planes_ + p] = uint8_t((wv >> (16 - bits - (bit & 7))) & maxv);
               }
             }
@@ -992,11 +991,12 @@ void TiffReader::DecodeBlocks(TTiffLzwDecoderHook lzw) {
         if (!tiled_)
           for (uint32_t j = 0; j < subV_ && y + j < b.y0 + b.rows; ++j) progress_.RowDone();
         if (fault != TLxFailure::None) {
-          const int64_t at = s_.Base() + int64_t(offsets_[std::min<size_t>(
-                                             size_t(uint64_t(by) * across_ + bx), offsets_.size() - 1)]);
-          progress_.Fail(fault, at,
-                         fault == TLxFailure::Truncated ? "truncated pixel data"
-                                                        : "corrupt pixel data");
+          const int64_t at =
+              s_.Base() + int64_t(offsets_[std::min<size_t>(size_t(uint64_t(by) * across_ + bx),
+                                                            offsets_.size() - 1)]);
+          progress_.Fail(
+              fault, at,
+              fault == TLxFailure::Truncated ? "truncated pixel data" : "corrupt pixel data");
           return;
         }
       }
@@ -1008,8 +1008,8 @@ void TiffReader::DecodeBlocks(TTiffLzwDecoderHook lzw) {
 
 // A JPEG stream's frame size, read from its header; false when the header cannot be read
 // (the reason is in reason).
-bool JpegFrameSize(TStream& js, TStream* tables, int32_t& w, int32_t& h,
-                   TLxJpegColorSpace& space, TLxFailureReason& reason) {
+bool JpegFrameSize(TStream& js, TStream* tables, int32_t& w, int32_t& h, TLxJpegColorSpace& space,
+                   TLxFailureReason& reason) {
   if (tables) tables->Seek(0, soBeginning);
   TIOParamsVals hp;
   TLxBitmap none;
@@ -1031,8 +1031,8 @@ bool JpegFrameSize(TStream& js, TStream* tables, int32_t& w, int32_t& h,
 
 // Decodes a JPEG stream into piece (layout pf); the reason of a failure in reason. Returns
 // the rows decoded.
-int32_t DecodeJpegPiece(TStream& js, TStream* tables, PixelFormat pf, bool rawRgb,
-                        int32_t rowLimit, TLxBitmap& piece, TLxFailureReason& reason) {
+int32_t DecodeJpegPiece(TStream& js, TStream* tables, PixelFormat pf, bool rawRgb, int32_t rowLimit,
+                        TLxBitmap& piece, TLxFailureReason& reason) {
   if (tables) tables->Seek(0, soBeginning);
   TIOParamsVals jp;
   jp.JpegDctMethod = 0;  // the accurate integer transform
@@ -1183,8 +1183,7 @@ void ReadOldJpeg(TLxTiffStructure& s, const Tags& t, TLxBitmap& bitmap, Progress
       }
       if (!piece.IsEmpty())
         piece.CopyRectTo(bitmap, 0, 0, std::min<int>(piece.Width(), int(W)),
-                         std::min<int>({piece.Height(), rows, int(H - i * rps)}), 0,
-                         int(i * rps));
+                         std::min<int>({piece.Height(), rows, int(H - i * rps)}), 0, int(i * rps));
       progress.RowDone();
     }
     return;
@@ -1320,10 +1319,9 @@ void ReadTiffStream(TLxBitmap& bitmap, TStream& stream, int32_t& imageCount, boo
       progress.Fail(layout.fault, ifd.Position, layout.why);
       return;
     }
-    if (t.compression != kCompNone && t.compression != kCompPackBits &&
-        t.compression != kCompLzw && t.compression != kCompDeflate &&
-        t.compression != kCompAdobeDeflate && !IsCcitt(t.compression) &&
-        t.compression != kCompJpeg) {
+    if (t.compression != kCompNone && t.compression != kCompPackBits && t.compression != kCompLzw &&
+        t.compression != kCompDeflate && t.compression != kCompAdobeDeflate &&
+        !IsCcitt(t.compression) && t.compression != kCompJpeg) {
       progress.Fail(TLxFailure::Unsupported, ifd.Position, "unsupported compression");
       return;
     }
@@ -1336,9 +1334,9 @@ void ReadTiffStream(TLxBitmap& bitmap, TStream& stream, int32_t& imageCount, boo
     return;
   }
 
-  const bool wantMask = !noAlpha && ((t.samples == 4 && t.extraSamples == 2) ||
-                                     (t.samples == 2 && t.bits == 8) ||
-                                     (t.samples == 4 && t.photometric == 2));
+  const bool wantMask =
+      !noAlpha && ((t.samples == 4 && t.extraSamples == 2) || (t.samples == 2 && t.bits == 8) ||
+                   (t.samples == 4 && t.photometric == 2));
   bitmap.ReallocPending = true;
   if (!bitmap.Allocate(int(t.width), int(t.height), pf)) {
     progress.Fail(TLxFailure::OutOfMemory, "no memory for the image");
