@@ -367,7 +367,7 @@ Layout ChooseLayout(const Tags& t, bool native) {
         l.kind = Kind::GrayByte, l.pf = native && bps == 8 ? lx8g : lx24RGB;
       } else if (spp == 2 && bps == 8) {
         l.kind = Kind::GrayByte, l.pf = lx24RGB;
-      } else if (spp == 1 && bps == 16) {
+      } else if (spp == 1 && bps > 8) {
         l.kind = Kind::Gray16, l.pf = native ? lx16g : lx24RGB;
       } else {
         return Refuse("unsupported gray layout");
@@ -764,6 +764,22 @@ void TiffReader::Emit(const uint8_t* coded, uint32_t y, const Block& b) {
     }
     pix = out;
   }
+  if (t_.bits > 8 && t_.bits < 16) {
+    // 9 to 15 bits: 16-bit words, the value's top bits repeated below it.
+    const size_t n = size_t(w) * t_.samples;
+    const uint32_t bits = t_.bits, maxv = (1u << bits) - 1;
+    uint8_t* out = pix_.data();
+    for (size_t i = 0; i < n; ++i) {
+      const size_t bit = i * bits;
+      const size_t at = bit >> 3;
+      const uint32_t word = uint32_t(coded[at]) << 16 | uint32_t(coded[at + 1]) << 8 |
+                            (((bit + bits - 1) >> 3) > at + 1 ? coded[at + 2] : 0);
+      const uint32_t v = (word >> (24 - bits - (bit & 7))) & maxv;
+      const uint16_t wide = uint16_t(v << (16 - bits) | v >> (2 * bits - 16));
+      std::memcpy(out + 2 * i, &wide, 2);
+    }
+    pix = out;
+  }
   uint8_t* alpha = mask_ ? mask_->ScanLine(int(y)) + b.x0 : nullptr;
   EmitPixels(pix, y, b.x0, w, alpha);
 }
@@ -1121,7 +1137,7 @@ void TiffReader::Read(const Layout& layout, TTiffLzwDecoderHook lzw) {
   if (bitmap_.PixelFormat() == lx8p) {
     for (int i = 0; i < 256; ++i) bitmap_.SetPaletteEntry(i, palette_[i]);
   }
-  pix_.resize(size_t(blockW_) * t_.samples + 16);
+  pix_.resize(size_t(blockW_) * t_.samples * 2 + 16);
   work_.resize(size_t(blockW_) * 4 + 16);
   if (layout_.kind == Kind::Jpeg)
     DecodeJpegBlocks();
