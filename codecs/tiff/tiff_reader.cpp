@@ -635,6 +635,11 @@ bool TiffReader::Geometry() {
   const uint32_t want = uint32_t(std::min<uint64_t>(blocks, UINT32_MAX));
   const TLxIfdEntry* off = tiled_ && t.tileOffsets ? t.tileOffsets : t.stripOffsets;
   const TLxIfdEntry* cnt = tiled_ && t.tileOffsets ? t.tileCounts : t.stripCounts;
+  if (off && planes_ > 1 && off->Count % planes_ != 0) {
+    progress_.Fail(TLxFailure::Unsupported, off->Position,
+                   "separate planes whose strips are not a multiple of the samples");
+    return false;
+  }
   if (off) offsets_ = s_.UintArray(*off, want);
   if (cnt) counts_ = s_.UintArray(*cnt, want);
   haveCounts_ = cnt != nullptr;
@@ -688,8 +693,31 @@ void TiffReader::PrepareRow(uint8_t* row, size_t samples, uint32_t stride) {
                          (t_.compression == kCompLzw || t_.compression == kCompDeflate ||
                           t_.compression == kCompAdobeDeflate);
   if (!predictor) return;
-  if (t_.bits == 8) {
-    for (size_t i = stride; i < samples; ++i) row[i] = uint8_t(row[i] + row[i - stride]);
+  if (t_.bits == 8 && (stride == 3 || stride == 4)) {
+    // The running sums kept in registers: no store has to be read back.
+    uint8_t a = row[0], b = row[1], c = row[2], d = stride == 4 ? row[3] : 0;
+    size_t i = stride;
+    if (stride == 3) {
+      for (; i + 3 <= samples; i += 3) {
+        row[i] = a = uint8_t(a + row[i]);
+        row[i + 1] = b = uint8_t(b + row[i + 1]);
+        row[i + 2] = c = uint8_t(c + row[i + 2]);
+      }
+    } else {
+      for (; i + 4 <= samples; i += 4) {
+        row[i] = a = uint8_t(a + row[i]);
+        row[i + 1] = b = uint8_t(b + row[i + 1]);
+        row[i + 2] = c = uint8_t(c + row[i + 2]);
+        row[i + 3] = d = uint8_t(d + row[i + 3]);
+      }
+    }
+    for (; i < samples; ++i) row[i] = uint8_t(row[i] + row[i - stride]);
+  } else if (t_.bits == 8) {
+    uint8_t acc = row[0];
+    if (stride == 1)
+      for (size_t i = 1; i < samples; ++i) row[i] = acc = uint8_t(acc + row[i]);
+    else
+      for (size_t i = stride; i < samples; ++i) row[i] = uint8_t(row[i] + row[i - stride]);
   } else if (t_.bits == 16) {
     for (size_t i = stride; i < samples; ++i) {
       uint16_t a, b;

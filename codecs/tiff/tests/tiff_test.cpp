@@ -7,6 +7,7 @@
 #include <numeric>
 
 #include "bitmap/conversion.h"
+#include "codecs/jpeg/jpeg.h"
 #include "codecs/tiff/tests/tiff_test_util.h"
 
 namespace lumenax::test {
@@ -484,6 +485,142 @@ TEST(TiffStructure, SubIfdsAreReadWhenAskedAndNeverLoopBack) {
   sub.Put32(&f[main + 2 + 12 * (n - 1) + 8], main);
   auto again = LoadTiff(f, {.native = true, .subIndex = 0});
   EXPECT_EQ(again->bitmap.Pixels8(0, 0), 5);
+}
+
+TEST(TiffStructure, TheChainEndsAtTheLastDirectoryItMayCount) {
+  // 70,000 directories of one entry each, one after the other: 65,535 are counted.
+  TiffBuilder b;
+  Bytes& f = b.File();
+  const uint32_t n = 70000;
+  b.Put32(f.data() + 4, 8);
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint32_t at = uint32_t(f.size());
+    Bytes d(18, 0);
+    b.Put16(&d[0], 1);
+    b.Put16(&d[2], 256);
+    b.Put16(&d[4], 3);
+    b.Put32(&d[6], 1);
+    b.Put32(&d[14], i + 1 < n ? at + 18 : 0);
+    f.insert(f.end(), d.begin(), d.end());
+  }
+  auto r = LoadTiff(f, {.headerOnly = true});
+  EXPECT_EQ(r->count, 65535);
+}
+
+TEST(TiffStrips, SeparatePlanesNeedStripsForEveryPlane) {
+  // RGB in separate planes with 4 strips: not a multiple of 3.
+  TiffBuilder b;
+  b.Image(2, 2, 3, 8, 2, {Bytes{1, 2}, Bytes{3, 4}, Bytes{5, 6}, Bytes{7, 8}}, 1);
+  b.Short(284, {2});
+  b.EndDirectory();
+  EXPECT_EQ(LoadTiff(b.File())->code(), TLxFailure::Unsupported);
+  // Six strips (two rows of each plane) interleave into blue-green-red.
+  TiffBuilder c;
+  c.Image(2, 2, 3, 8, 2,
+          {Bytes{1, 2}, Bytes{3, 4}, Bytes{5, 6}, Bytes{7, 8}, Bytes{9, 10}, Bytes{11, 12}}, 1);
+  c.Short(284, {2});
+  c.EndDirectory();
+  auto r = LoadTiff(c.File());
+  ASSERT_FALSE(r->aborting) << r->reason.Text();
+  EXPECT_EQ(r->bitmap.PixelsRGB24(1, 1).r, 4);
+  EXPECT_EQ(r->bitmap.PixelsRGB24(1, 1).g, 8);
+  EXPECT_EQ(r->bitmap.PixelsRGB24(1, 1).b, 12);
+}
+
+// Codes of the given width, most significant bit first.
+Bytes PackCodes(std::initializer_list<uint32_t> codes, int width = 9) {
+  Bytes out;
+  uint32_t acc = 0;
+  int bits = 0;
+  for (uint32_t c : codes) {
+    acc = acc << width | c;
+    bits += width;
+    while (bits >= 8) {
+      out.push_back(uint8_t(acc >> (bits - 8)));
+      bits -= 8;
+    }
+  }
+  if (bits) out.push_back(uint8_t(acc << (8 - bits)));
+  return out;
+}
+
+TEST(TiffCompression, LzwThatEndsInsideARowFailsAsTruncated) {
+  TiffBuilder b;
+  // Row 0 complete (1 2 3 4), row 1 gets two bytes and the end code.
+  b.Image(4, 2, 1, 8, 1, {PackCodes({256, 1, 2, 3, 4, 5, 6, 257})}, 2, 5);
+  b.EndDirectory();
+  auto r = LoadTiff(b.File(), {.native = true});
+  EXPECT_EQ(r->code(), TLxFailure::Truncated);
+  EXPECT_EQ(r->bitmap.Pixels8(3, 0), 4);
+  EXPECT_EQ(r->bitmap.Pixels8(1, 1), 6);
+  EXPECT_EQ(r->bitmap.Pixels8(3, 1), 0);
+}
+
+Bytes JpegOf(int w, int h) {
+  TLxBitmap bmp(w, h, lx24RGB);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      bmp.SetPixelsRGB24(x, y, CreateRGB(uint8_t(x * 8), uint8_t(y * 8), 90));
+  TIOParamsVals params;
+  params.JpegQuality = 100;
+  TMemoryStream out;
+  bool failed = false;
+  ProgressRecord p;
+  p.AbortingPtr = &failed;
+  WriteJpegStream(out, bmp, params, p);
+  return out.Bytes();
+}
+
+TEST(TiffJpeg, FramesLargerThanTheirStripAreRefusedAndOldStyleDataAreClipped) {
+  const Bytes jpeg = JpegOf(16, 16);
+  // A 16 x 16 frame in the strip of an 8 x 8 image.
+  TiffBuilder big;
+  big.Image(8, 8, 3, 8, 6, {jpeg}, 8, 7);
+  big.EndDirectory();
+  auto r = LoadTiff(big.File());
+  EXPECT_EQ(r->code(), TLxFailure::BadData);
+
+  // The same frame filling a 16 x 16 image decodes.
+  TiffBuilder fits;
+  fits.Image(16, 16, 3, 8, 6, {jpeg}, 16, 7);
+  fits.EndDirectory();
+  auto ok = LoadTiff(fits.File());
+  ASSERT_FALSE(ok->aborting) << ok->reason.Text();
+  EXPECT_NEAR(ok->bitmap.PixelsRGB24(15, 0).r, 120, 6);
+  EXPECT_NEAR(ok->bitmap.PixelsRGB24(0, 15).g, 120, 6);
+
+  // Old-style: the interchange format points at a whole JPEG stream; its length claims more
+  // than the file holds.
+  TiffBuilder old;
+  old.Long(256, {16});
+  old.Long(257, {16});
+  old.Short(258, {8, 8, 8});
+  old.Short(259, {6});
+  old.Short(262, {6});
+  old.Short(277, {3});
+  const uint32_t at = old.Append(jpeg);
+  old.Long(513, {at});
+  old.Long(514, {1u << 30});
+  old.EndDirectory();
+  auto o = LoadTiff(old.File());
+  ASSERT_FALSE(o->aborting) << o->reason.Text();
+  EXPECT_NEAR(o->bitmap.PixelsRGB24(15, 0).r, 120, 6);
+  // With strip byte counts: the interchange bytes (clipped to the file) and the strip.
+  TiffBuilder strips;
+  strips.Long(256, {16});
+  strips.Long(257, {16});
+  strips.Short(258, {8, 8, 8});
+  strips.Short(259, {6});
+  strips.Short(262, {6});
+  strips.Short(277, {3});
+  const uint32_t j = strips.Append(jpeg);
+  strips.Long(513, {j});
+  strips.Long(514, {uint32_t(jpeg.size()) + 5000});
+  strips.Long(273, {j + uint32_t(jpeg.size())});
+  strips.Long(279, {0});
+  strips.EndDirectory();
+  auto s = LoadTiff(strips.File());
+  EXPECT_EQ(s->aborting, bool(s->reason));
 }
 
 }  // namespace
