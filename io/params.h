@@ -21,6 +21,7 @@
 #include "codecs/pnm/pnm_params.h"
 #include "codecs/rawpixels/rawpixels_params.h"
 #include "codecs/tga/tga_params.h"
+#include "codecs/tiff/tiff_params.h"
 #include "io/file_types.h"
 #include "io/metadata_params.h"
 
@@ -86,7 +87,7 @@ class TIOParamGroups : public Groups... {
 using TIOParamGroupList =
     TIOParamGroups<JpegParams, BmpParams, PngParams, GifParams, RawPixelsParams, IptcParams,
                    XmpParams, IccProfileParams, PxmParams, TgaParams, PcxParams, Jp2Params,
-                   DicomParams, IcoParams>;
+                   DicomParams, IcoParams, TiffParams>;
 
 class TIOParamsVals : public TIOParamGroupList {
  public:

@@ -1,8 +1,11 @@
-// TIFF: registry row and content tests. The reader and writer come with the TIFF codec.
+// TIFF: registry row, content tests and the reader's entry. The writer comes later.
+#include <memory>
 #include <optional>
 #include <vector>
 
+#include "bitmap/mask.h"
 #include "codecs/codec.h"
+#include "codecs/tiff/tiff.h"
 
 namespace lumenax {
 
@@ -112,6 +115,14 @@ bool TiffContentTest(TLxProbe& probe) {
   return !IsCameraRawDirectory(*dir);
 }
 
+void ReadTiff(TLxReadArgs& a) {
+  std::unique_ptr<TLxMask> unused;
+  std::unique_ptr<TLxMask>& mask = a.AlphaMask ? *a.AlphaMask : unused;
+  int32_t count = 0;
+  ReadTiffStream(a.Bitmap, a.Stream, count, false, a.AlphaMask == nullptr, false, mask, a.InfoOnly,
+                 a.Progress, a.Params);
+}
+
 }  // namespace
 
 extern const TLxCodecDescriptor kTiffCodec{
@@ -124,6 +135,7 @@ extern const TLxCodecDescriptor kTiffCodec{
     .SaveExtensions = ".tif;.tiff;.fax;.g3f;.g3n",
     .StreamHeaderTest = TiffStreamHeaderTest,
     .ContentTest = TiffContentTest,
+    .Read = ReadTiff,
     .Policy = {.ReadBuffer = 8192, .StreamHeader = {.Magic = "TIFF"}},
 };
 

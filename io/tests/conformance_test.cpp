@@ -75,6 +75,14 @@ constexpr Sample kSamples[] = {
     {ftWbmp, "src:fuzz/corpus/wbmp_reader_fuzz/ramp.wbmp"},
     {ftWbmp, "src:fuzz/corpus/wbmp_reader_fuzz/big.wbmp"},
     {ftRaw, "data:rawtran-doc/usr/share/doc/rawtran/IMG_5952.CR2"},
+#define LX_GO_TIFF \
+  "data:golang-golang-x-image-dev/usr/share/gocode/src/golang.org/x/image/testdata/"
+    {ftTiff, LX_GO_TIFF "video-001-strip-64.tiff"},
+    {ftTiff, LX_GO_TIFF "bw-gopher_ccittGroup4.tiff"},
+    {ftTiff, LX_GO_TIFF "video-001-tile-64x64.tiff"},
+#undef LX_GO_TIFF
+    {ftTiff, "src:fuzz/corpus/tiff_reader_fuzz/jpeg-tables.tif"},
+    {ftTiff, "src:fuzz/corpus/tiff_reader_fuzz/gray-alpha.tif"},
 };
 
 // The samples of a type that are present (the test-data cache may be missing).
