@@ -331,6 +331,22 @@ TEST(CurReader, EveryDepthWithHotspotAndMask) {
   }
 }
 
+TEST(CurReader, FourBitsWithTwoColoursStayTwentyFourBit) {
+  // Two palette entries do not make a 4-bit cursor bilevel.
+  Dib d = SmallDib(4);
+  d.colorsUsed = 2;
+  d.palette.resize(2);
+  d.pixel = [](int x, int) { return uint32_t(x & 1); };
+  Entry e = EntryFor(d);
+  e.colours = 2;
+  Loaded l;
+  LoadIcon(MakeIconFile(2, {e}), l, true);
+  ASSERT_FALSE(l.aborting) << l.reason.Text();
+  EXPECT_EQ(l.bitmap.PixelFormat(), lx24RGB);
+  EXPECT_EQ(PixelOf(l, 3, 1), kGreen);
+  EXPECT_EQ(PixelOf(l, 4, 1), kRed);
+}
+
 TEST(IcoReader, PngImagesWithAlphaAndTheirDepth) {
   TLxBitmap src(6, 4, lx24RGB);
   for (int y = 0; y < 4; ++y)
