@@ -63,7 +63,8 @@ constexpr Sample kSamples[] = {
     {ftDcx, "src:fuzz/corpus/pcx_reader_fuzz/pages.dcx"},
     {ftWbmp, "src:fuzz/corpus/wbmp_reader_fuzz/ramp.wbmp"},
     {ftWbmp, "src:fuzz/corpus/wbmp_reader_fuzz/big.wbmp"},
-#define LX_GO_TIFF "data:golang-golang-x-image-dev/usr/share/gocode/src/golang.org/x/image/testdata/"
+#define LX_GO_TIFF \
+  "data:golang-golang-x-image-dev/usr/share/gocode/src/golang.org/x/image/testdata/"
     {ftTiff, LX_GO_TIFF "video-001-strip-64.tiff"},
     {ftTiff, LX_GO_TIFF "bw-gopher_ccittGroup4.tiff"},
     {ftTiff, LX_GO_TIFF "video-001-tile-64x64.tiff"},
