@@ -108,6 +108,10 @@ enum : uint32_t {
 constexpr int kMaxThumbnailSide = 400;
 // A row buffer (one row of a strip or tile, all samples) larger than this is refused.
 constexpr uint64_t kMaxRowBytes = uint64_t(1) << 30;
+// More samples per pixel than any layout uses (CMYK with spot colours stays far below).
+constexpr uint32_t kMaxSamples = 32;
+// Tiles may exceed the image (small images in large tiles), but not by this much.
+constexpr uint64_t kMaxTileSide = 65536;
 
 // The working set of one directory.
 struct Tags {
@@ -341,6 +345,7 @@ Layout ChooseLayout(const Tags& t, bool native) {
   const uint32_t spp = t.samples, bps = t.bits, ph = t.photometric;
   if (t.sampleFormat == 3) return Refuse("floating-point samples");
   if (spp == 0) return Refuse("no samples");
+  if (spp > kMaxSamples) return Refuse("too many samples per pixel");
   if (bps == 0 || bps > 16) return Refuse("unsupported bits per sample");
   if (t.predictor == 3) return Refuse("floating-point predictor");
   Layout l;
@@ -597,6 +602,11 @@ bool TiffReader::Geometry() {
     }
     blockW_ = uint32_t(t.tileWidth);
     blockH_ = uint32_t(t.tileLength);
+    if (blockW_ > std::max<uint64_t>(2 * uint64_t(W), kMaxTileSide) ||
+        blockH_ > std::max<uint64_t>(2 * uint64_t(H), kMaxTileSide)) {
+      progress_.Fail(TLxFailure::TooLarge, "tiles far larger than the image");
+      return false;
+    }
     uint64_t tilePixels = uint64_t(blockW_) * blockH_;
     uint64_t tileBytes = 0;
     const bool sane = checked_mul(tilePixels, uint64_t(t.samples) * t.bits, tileBytes) &&
@@ -674,6 +684,12 @@ bool TiffReader::ReadBlockData(uint32_t index, bool lastOfPlane, std::vector<uin
     count = std::max<int64_t>(count, int64_t(std::min<uint64_t>(need, uint64_t(INT64_MAX))));
   }
   if (count == 0 || count > room) count = room;
+  // No coding of these rows takes more than a dozen times their raw size: a strip that
+  // claims the rest of a large file (as every strip of a hostile file may) reads no more.
+  const uint64_t codedRows =
+      tiled_ || !lastOfPlane ? blockH_ : t_.height - uint64_t(blockH_) * (down_ - 1);
+  const uint64_t cap = codedRows * codedRowBytes_ * 12 + 65536;
+  if (uint64_t(count) > cap) count = int64_t(cap);
   out.resize(size_t(count));
   if (!s_.ReadAt(at, out.data(), out.size())) {
     out.clear();
@@ -967,6 +983,7 @@ void TiffReader::DecodeBlocks(TTiffLzwDecoderHook lzw) {
   std::vector<uint8_t> joined(planes_ > 1 ? size_t(blockW_) * t_.samples * (t_.bits == 16 ? 2 : 1)
                                           : 0);
   const uint64_t perPlane = uint64_t(across_) * down_;
+  const bool ccittSamples = IsCcitt(t_.compression) && layout_.kind != Kind::Bilevel;
   if (tiled_)
     progress_.BeginRows(int(std::min<uint64_t>(perPlane, INT32_MAX)));
   else
@@ -998,6 +1015,9 @@ void TiffReader::DecodeBlocks(TTiffLzwDecoderHook lzw) {
           std::span<uint8_t> row(rows[p].data(), codedRowBytes_);
           const TLxFailure f = decoders[p]->Next(row);
           if (fault == TLxFailure::None) fault = f;
+          // Fax rows come out white-is-one; as samples (palette indexes) white is 0.
+          if (ccittSamples)
+            for (uint8_t& v : row) v = uint8_t(~v);
           PrepareRow(row.data(), size_t(blockW_) * planeSamples_, planeSamples_);
         }
         const uint8_t* coded = rows[0].data();
@@ -1165,8 +1185,9 @@ void TiffReader::Read(const Layout& layout, TTiffLzwDecoderHook lzw) {
   if (bitmap_.PixelFormat() == lx8p) {
     for (int i = 0; i < 256; ++i) bitmap_.SetPaletteEntry(i, palette_[i]);
   }
-  pix_.resize(size_t(blockW_) * t_.samples * 2 + 16);
-  work_.resize(size_t(blockW_) * 4 + 16);
+  const size_t pixels = std::min(blockW_, t_.width);
+  pix_.resize(pixels * t_.samples * 2 + 16);
+  work_.resize(pixels * 4 + 16);
   if (layout_.kind == Kind::Jpeg)
     DecodeJpegBlocks();
   else
@@ -1217,7 +1238,11 @@ void ReadOldJpeg(TLxTiffStructure& s, const Tags& t, TLxBitmap& bitmap, Progress
       int32_t fw = 0, fh = 0;
       TLxJpegColorSpace space;
       TLxFailureReason reason;
-      if (!JpegFrameSize(m, nullptr, fw, fh, space, reason) || !frameFits(fw, fh)) continue;
+      if (!JpegFrameSize(m, nullptr, fw, fh, space, reason) || !frameFits(fw, fh)) {
+        progress.Fail(reason ? reason.Code : TLxFailure::BadData, base + offsets[i],
+                      "bad old-style JPEG strip");
+        return;
+      }
       TLxBitmap piece;
       const int32_t rows = DecodeJpegPiece(m, nullptr, lx24RGB, false, int32_t(rps), piece, reason);
       // Strips of these files often end a little early: more than half is good enough.

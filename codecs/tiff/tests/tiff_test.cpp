@@ -202,6 +202,7 @@ TEST(TiffLayouts, CombinationsWithoutPixelsAreRefusedNotLeftBlank) {
       {3, 4, 2, 0, 0},    // 4-bit RGB
       {1, 16, 3, 0, 0},   // 16-bit palette
       {3, 8, 4, 0, 0},    // transparency mask
+      {40, 8, 2, 0, 0},   // 40 samples per pixel
   };
   for (const Case& c : cases) {
     TiffBuilder b;
