@@ -812,7 +812,9 @@ void DicomReader::Rle(const std::vector<uint8_t>& frame) {
   const PixelFormat pf = spp_ == 3 ? lx24RGB : bitsStored_ > 8 ? lx16g : lx8g;
   if (!Allocate(pf)) return;
   const int w = int(cols_), h = int(rows_);
+  progress_.BeginRows(h);
   for (int y = 0; y < h; ++y) {
+    if (progress_.Aborting()) return;
     uint8_t* row = bitmap_.ScanLine(y);
     const size_t base = size_t(y) * size_t(w);
     if (pf == lx24RGB) {
@@ -829,6 +831,7 @@ void DicomReader::Rle(const std::vector<uint8_t>& frame) {
       const size_t from = bitsAlloc_ == 16 ? plane : 0;
       for (int x = 0; x < w; ++x) row[x] = planes[from + base + size_t(x)];
     }
+    progress_.RowDone();
   }
   if (spp_ == 1) FinishGray(true, pixelRep_ == 1);
   if (truncated) progress_.Fail(TLxFailure::Truncated, "truncated pixel data");
