@@ -58,6 +58,63 @@ bool RecordSizeFits(const std::vector<uint8_t>& b) {
   return maxRecordWords * 2 <= b.size();
 }
 
+// Records that carry a device-independent bitmap, and the bytes of parameters before it.
+struct BitmapRecord {
+  uint16_t function;
+  uint32_t before;
+  bool mandatory;  // the record cannot be without its bitmap
+};
+constexpr BitmapRecord kBitmapRecords[] = {
+    {0x0142, 4, true},    // create a pattern brush from a bitmap
+    {0x0940, 16, false},  // bit block transfer
+    {0x0B41, 20, false},  // stretched bit block transfer
+    {0x0F43, 22, true},   // stretch a bitmap
+    {0x0D33, 18, true},   // bitmap to device
+};
+constexpr uint64_t kMaxBitmapPixels = uint64_t(1) << 28;
+// Compressed bitmaps hold at most this many pixels per byte of data.
+constexpr uint64_t kMaxPixelsPerByte = 64;
+
+// libwmf allocates a bitmap record's pixels by the sizes its header states, whatever the
+// record holds: every bitmap header must lie inside its record and describe no more pixels
+// than the record can carry.
+bool BitmapRecordsFit(const std::vector<uint8_t>& b) {
+  auto u16 = [&b](size_t at) { return uint32_t(b[at] | b[at + 1] << 8); };
+  auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+  size_t at = b.size() >= 22 && u16(0) == 0xCDD7 && u16(2) == 0x9AC6 ? 22 : 0;
+  if (b.size() < at + 18) return true;
+  size_t pos = at + size_t(u16(at + 2)) * 2;
+  while (pos + 6 <= b.size()) {
+    const uint64_t bytes = uint64_t(u32(pos)) * 2;
+    const uint16_t function = uint16_t(u16(pos + 4));
+    if (function == 0 || bytes < 6 || bytes > b.size() - pos)
+      break;  // the end, or libwmf's to refuse
+    for (const BitmapRecord& r : kBitmapRecords) {
+      if (r.function != function) continue;
+      const uint64_t params = bytes - 6;
+      if (params < uint64_t(r.before) + 40) {
+        if (r.mandatory) return false;
+        break;
+      }
+      const size_t dib = pos + 6 + r.before;
+      const int64_t width = int32_t(u32(dib + 4));
+      const int64_t height = int32_t(u32(dib + 8));
+      const uint32_t bits = u16(dib + 14), compression = u32(dib + 16);
+      const uint64_t available = params - r.before - 40;
+      if (width <= 0 || height == 0 || bits == 0 || bits > 32) return false;
+      const uint64_t pixels = uint64_t(width) * uint64_t(height < 0 ? -height : height);
+      if (pixels > kMaxBitmapPixels) return false;
+      const uint64_t rowBytes = (uint64_t(width) * bits + 31) / 32 * 4;
+      const uint64_t need = rowBytes * uint64_t(height < 0 ? -height : height);
+      if (compression == 0 ? need > available : pixels > kMaxPixelsPerByte * available)
+        return false;
+      break;
+    }
+    pos += size_t(bytes);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool TLxWmfPlayer::Load(std::vector<uint8_t> bytes) {
@@ -66,6 +123,10 @@ bool TLxWmfPlayer::Load(std::vector<uint8_t> bytes) {
   width_ = height_ = 0;
   if (!RecordSizeFits(bytes_)) {
     error_ = "metafile record size beyond the file";
+    return false;
+  }
+  if (!BitmapRecordsFit(bytes_)) {
+    error_ = "metafile bitmap larger than its record";
     return false;
   }
   wmfD_Rect bbox{};

@@ -182,6 +182,29 @@ TEST_F(Metafile, RefusalsCarryAReasonTypeAndName) {
   EXPECT_TRUE(c.aborting);
   EXPECT_EQ(c.reason.Code, TLxFailure::BadData);
   EXPECT_EQ(c.reason.Detail, "metafile record size beyond the file");
+  // Bitmap records whose bitmap is missing or claims more pixels than the record holds:
+  // libwmf would allocate for the claim (12.8 GB for one 132-byte file).
+  auto withRecord = [&bytes](std::vector<uint8_t> record) {
+    std::vector<uint8_t> b = bytes;
+    b.insert(b.begin() + 22 + 18, record.begin(), record.end());
+    return b;
+  };
+  std::vector<uint8_t> noBitmap{5, 0, 0, 0, 0x42, 0x01, 1, 0, 0xFF, 0};
+  std::vector<uint8_t> hugeBitmap{28, 0, 0, 0, 0x42, 0x01, 0, 0, 0, 0};
+  std::vector<uint8_t> header(40, 0);
+  header[0] = 40;
+  header[4] = header[5] = header[8] = header[9] = 0xFF;  // 65535 x 65535
+  header[12] = 1;
+  header[14] = 24;
+  hugeBitmap.insert(hugeBitmap.end(), header.begin(), header.end());
+  hugeBitmap.resize(56, 0);
+  for (const auto& record : {noBitmap, hugeBitmap}) {
+    WriteFileBytes(dir_ / "bitmap.wmf", withRecord(record));
+    TLumenaxIO bitmapIo;
+    Outcome b = Play(bitmapIo, dir_ / "bitmap.wmf", -1, -1);
+    EXPECT_TRUE(b.aborting);
+    EXPECT_EQ(b.reason.Detail, "metafile bitmap larger than its record");
+  }
   // A metafile is not read from a stream.
   TMemoryStream s(bytes);
   TLumenaxIO streamIo;
