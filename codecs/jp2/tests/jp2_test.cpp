@@ -191,7 +191,7 @@ TEST(Jp2Reader, CmykAndHostileHeadersAreRefusedWithTheirReason) {
                                     {Filled(w, h, 8, false, flat), Filled(w, h, 8, false, flat),
                                      Filled(w, h, 8, false, flat), Filled(w, h, 8, false, flat)},
                                     OPJ_CLRSPC_SRGB, OPJ_CODEC_JP2);
-  // The colour specification box says CMYK (enumerated space 12).
+  // The colour box (colr) says CMYK (enumerated space 12).
   const std::string colr = "colr";
   auto at = std::search(jp2.begin(), jp2.end(), colr.begin(), colr.end());
   ASSERT_NE(at, jp2.end());
