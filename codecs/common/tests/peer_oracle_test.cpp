@@ -2,8 +2,8 @@
 // compression 2) in every CCITT, LZW and PackBits variant they write, in strips and tiles and
 // both fill orders; the strips are taken out of the files and decoded here, and the pixels
 // must equal what libtiff decodes from the same file (tiffcp -c none). The other way round,
-// strips PackBits-encoded here must decode in libtiff to the source pixels. GIF's LZW, from
-// Pillow's encoder, goes through the same core in its GIF dialect.
+// strips PackBits-, LZW- and CCITT-encoded here must decode in libtiff to the source pixels.
+// GIF's LZW, from Pillow's encoder, goes through the same core in its GIF dialect.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,7 +15,9 @@
 
 #include "codecs/common/bit_order.h"
 #include "codecs/common/ccitt_decoder.h"
+#include "codecs/common/ccitt_encoder.h"
 #include "codecs/common/lzw_decoder.h"
+#include "codecs/common/lzw_encoder.h"
 #include "codecs/common/packbits.h"
 #include "tests/support/test_support.h"
 
@@ -38,9 +40,15 @@ struct Image {
   size_t RowBytes() const { return (size_t(width) * bits * samples + 7) / 8; }
 };
 
+// A tag of one SHORT or LONG value.
+struct ExtraTag {
+  uint16_t tag, type;
+  uint32_t value;
+};
+
 // Writes a little-endian TIFF: uncompressed in one strip, or with the given strips.
 Bytes WriteTiff(const Image& im, uint16_t compression = 1, const std::vector<Bytes>& strips = {},
-                uint32_t rowsPerStrip = 0) {
+                uint32_t rowsPerStrip = 0, const std::vector<ExtraTag>& extra = {}) {
   std::vector<Bytes> data = strips;
   if (data.empty()) data.push_back(im.pixels);
   if (!rowsPerStrip) rowsPerStrip = im.height;
@@ -84,6 +92,9 @@ Bytes WriteTiff(const Image& im, uint16_t compression = 1, const std::vector<Byt
       {278, 4, 1, rowsPerStrip},
       {279, 4, n, n == 1 ? counts[0] : countsAt},
   };
+  for (const ExtraTag& t : extra) entries.push_back({t.tag, t.type, 1, t.value});
+  std::sort(entries.begin(), entries.end(),
+            [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
   put16(out, uint16_t(entries.size()));
   for (const Entry& e : entries) {
     put16(out, e.tag);
@@ -420,6 +431,118 @@ TEST(TiffOracle, OurPackBitsDecodesInLibtiff) {
     ASSERT_TRUE(RawRows(ReadFileBytes(dir / "back.tif"), back));
     EXPECT_TRUE(back.pixels == src.pixels);
   }
+}
+
+// Has libtiff decode our file and compares its rows with the source.
+void ExpectLibtiffDecodes(const Bytes& file, const Image& src, const std::string& what) {
+  SCOPED_TRACE(what);
+  TempDir dir;
+  test::WriteFileBytes(dir / "ours.tif", file);
+  std::string output;
+  ASSERT_EQ(RunCommand("cd " + ShellQuote(dir.path().string()) +
+                           " && tiffcp -s -f msb2lsb -c none ours.tif back.tif 2>&1",
+                       &output),
+            0)
+      << output;
+  EXPECT_EQ(output, "");  // no warnings either
+  Image back;
+  ASSERT_TRUE(RawRows(ReadFileBytes(dir / "back.tif"), back));
+  ASSERT_EQ(back.pixels.size(), src.pixels.size());
+  Image s = src;
+  ClearPadBits(s);
+  ClearPadBits(back);
+  size_t first = 0;
+  while (first < s.pixels.size() && s.pixels[first] == back.pixels[first]) ++first;
+  EXPECT_EQ(first, s.pixels.size()) << "first difference in row " << first / s.RowBytes();
+}
+
+TEST(TiffOracle, OurLzwDecodesInLibtiff) {
+  if (!HaveTools()) GTEST_SKIP() << "tiffcp missing";
+  // Noise fills the code table many times; one-pixel rows; a single row.
+  Image noise = MakePhoto(), column, row;
+  std::mt19937 rng(11);
+  for (size_t i = 0; i < noise.pixels.size(); i += 2) noise.pixels[i] = uint8_t(rng());
+  column.width = 1;
+  column.height = 300;
+  column.pixels.resize(300);
+  for (uint32_t y = 0; y < 300; ++y) column.pixels[y] = uint8_t(y * y / 7);
+  row = MakePhoto();
+  row.height = 1;
+  row.pixels.resize(row.RowBytes());
+  struct Case {
+    const Image* im;
+    uint32_t rowsPerStrip;
+    bool predictor;
+    int fillOrder;
+  };
+  const Image photo = MakePhoto();
+  for (const Case& c :
+       {Case{&photo, 97, false, 1}, Case{&photo, 13, true, 1}, Case{&photo, 40, true, 2},
+        Case{&noise, 97, false, 1}, Case{&column, 300, false, 1}, Case{&column, 7, true, 2},
+        Case{&row, 1, true, 1}}) {
+    const Image& im = *c.im;
+    std::vector<Bytes> strips;
+    Bytes buffer(im.RowBytes());
+    for (uint32_t y0 = 0; y0 < im.height; y0 += c.rowsPerStrip) {
+      TMemoryStream stream;
+      std::unique_ptr<TLxLzwHookState> state;
+      for (uint32_t y = y0; y < std::min(im.height, y0 + c.rowsPerStrip); ++y) {
+        std::memcpy(buffer.data(), &im.pixels[y * im.RowBytes()], buffer.size());
+        if (c.predictor) DifferenceRow8(buffer, im.samples);
+        ASSERT_TRUE(TiffLzwEncodeRow(buffer, stream, state));
+      }
+      ASSERT_TRUE(TiffLzwEncodeRow({}, stream, state));
+      strips.emplace_back(stream.Memory(), stream.Memory() + stream.Size());
+      if (c.fillOrder == 2) ReverseBitOrder(strips.back());
+    }
+    std::vector<ExtraTag> extra = {{266, 3, uint32_t(c.fillOrder)}};
+    if (c.predictor) extra.push_back({317, 3, 2});
+    ExpectLibtiffDecodes(WriteTiff(im, 5, strips, c.rowsPerStrip, extra), im,
+                         std::to_string(im.width) + "x" + std::to_string(im.height) +
+                             " strips of " + std::to_string(c.rowsPerStrip) +
+                             (c.predictor ? " predictor" : "") + " fill order " +
+                             std::to_string(c.fillOrder));
+  }
+}
+
+TEST(TiffOracle, OurCcittDecodesInLibtiff) {
+  if (!HaveTools()) GTEST_SKIP() << "tiffcp missing";
+  const Image page = MakePage();
+  Image dot = page;  // a one-pixel page of one row
+  dot.width = dot.height = 1;
+  dot.pixels = {0x80};
+  struct Mode {
+    TLxCcittScheme scheme;
+    uint16_t compression;
+    ExtraTag options;
+    const char* name;
+  };
+  const Mode modes[] = {
+      {TLxCcittScheme::ModifiedHuffman, 2, {293, 4, 0}, "MH"},
+      {TLxCcittScheme::Group3OneD, 3, {292, 4, 0}, "G3-1D"},
+      {TLxCcittScheme::Group3TwoD, 3, {292, 4, 1}, "G3-2D"},
+      {TLxCcittScheme::Group4, 4, {293, 4, 0}, "G4"},
+  };
+  for (const Mode& m : modes)
+    for (const Image* im : {&page, static_cast<const Image*>(&dot)})
+      for (int fill : {1, 2})
+        for (uint32_t rowsPerStrip : {im->height, 17u}) {
+          TLxCcittEncoder enc(m.scheme, im->width, fill);
+          std::vector<Bytes> strips;
+          for (uint32_t y0 = 0; y0 < im->height; y0 += rowsPerStrip) {
+            strips.emplace_back();
+            for (uint32_t y = y0; y < std::min(im->height, y0 + rowsPerStrip); ++y)
+              enc.EncodeRow(std::span(im->pixels).subspan(y * im->RowBytes(), im->RowBytes()),
+                            strips.back());
+            enc.EndStrip(strips.back());
+          }
+          std::vector<ExtraTag> extra = {{266, 3, uint32_t(fill)}};
+          if (m.compression != 2) extra.push_back(m.options);
+          ExpectLibtiffDecodes(WriteTiff(*im, m.compression, strips, rowsPerStrip, extra), *im,
+                               std::string(m.name) + " width " + std::to_string(im->width) +
+                                   " fill order " + std::to_string(fill) + " strips of " +
+                                   std::to_string(rowsPerStrip));
+        }
 }
 
 TEST(GifOracle, LzwThroughTheSharedCore) {
