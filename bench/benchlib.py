@@ -1,0 +1,121 @@
+"""Shared by the codec benchmark drivers (pixels, jpeg, gif, jp2, dicom): photo-like test
+images, programs timed as whole processes with their runs alternating (so that load from
+other work on the machine hits them alike), best of RUNS, and the table of figures, ratios
+and goals.
+
+Figures: our bench program (codec_bench) and the floor programs time their own work and
+print it ("WALL CPU" seconds); every other program is a whole process whose start-up, timed
+on a tiny input of the same kind in the same rounds, is taken off.
+"""
+import os
+import subprocess
+import tempfile
+import time
+
+import numpy as np
+
+PYTHON = "/usr/bin/python3"  # the system's, with Pillow, numpy and pydicom
+CONVERT = "/usr/bin/convert"  # ImageMagick (not a stand-in found on PATH)
+# Every program on one thread.
+ONE_THREAD = dict(os.environ, VIPS_CONCURRENCY="1", MAGICK_THREAD_LIMIT="1",
+                  OMP_NUM_THREADS="1", OPJ_NUM_THREADS="1")
+
+
+def photo(w, h, seed=5):
+    """Smooth colour fields with fine noise, H x W x 3 bytes (red, green, blue)."""
+    rng = np.random.default_rng(seed)
+    gy, gx = 9, 12
+    coarse = rng.uniform(20, 235, size=(gy, gx, 3)).astype(np.float32)
+    ys = np.linspace(0, gy - 1, h, dtype=np.float32)
+    xs = np.linspace(0, gx - 1, w, dtype=np.float32)
+    y0 = np.floor(ys).astype(int).clip(0, gy - 2)
+    x0 = np.floor(xs).astype(int).clip(0, gx - 2)
+    fy = (ys - y0)[:, None, None]
+    fx = (xs - x0)[None, :, None]
+    img = (coarse[y0][:, x0] * (1 - fx) + coarse[y0][:, x0 + 1] * fx) * (1 - fy) + \
+          (coarse[y0 + 1][:, x0] * (1 - fx) + coarse[y0 + 1][:, x0 + 1] * fx) * fy
+    img += rng.normal(0, 4, size=img.shape).astype(np.float32)
+    return img.clip(0, 255).astype(np.uint8)
+
+
+def pillow(script, *args):
+    """A Pillow program: SCRIPT runs with `Image` imported and the arguments in `a`."""
+    return [PYTHON, "-c", "import sys\nfrom PIL import Image\na = sys.argv[1:]\n" + script,
+            *args]
+
+
+class Program:
+    """CMD timed as a whole process, less the best time of START (the same program on a tiny
+    input), or by its own figure when OWN (it prints "WALL CPU")."""
+
+    def __init__(self, cmd, start=None, own=False, env=None, stdout=None):
+        self.cmd, self.start, self.own, self.env = cmd, start, own, env or ONE_THREAD
+        self.stdout = stdout  # a file name for standard output, else it is discarded
+
+
+def run(cmd, env=None, stdout=None, keep=True):
+    """Runs CMD; returns (wall seconds, peak RSS in MiB, standard output). Standard output
+    goes to the file STDOUT when given, else it is kept when KEEP, else to /dev/null."""
+    with tempfile.TemporaryFile() as captured:
+        sink = open(stdout, "wb") if stdout else captured if keep else subprocess.DEVNULL
+        t0 = time.perf_counter()
+        p = subprocess.Popen(cmd, stdout=sink, stderr=subprocess.PIPE, env=env or ONE_THREAD)
+        err = p.stderr.read()
+        _, status, usage = os.wait4(p.pid, 0)
+        wall = time.perf_counter() - t0
+        p.returncode = os.waitstatus_to_exitcode(status)
+        if stdout:
+            sink.close()
+        if p.returncode != 0:
+            raise RuntimeError(f"{' '.join(map(str, cmd))} failed ({p.returncode}): "
+                               f"{err.decode(errors='replace').strip()}")
+        captured.seek(0)
+        return wall, usage.ru_maxrss / 1024, captured.read().decode(errors="replace")
+
+
+class Figures:
+    def __init__(self):
+        self.work = self.wall = self.start = self.rss = float("inf")
+
+    def add(self, wall, rss, output, own):
+        self.wall = min(self.wall, wall)
+        self.rss = min(self.rss, rss)
+        if own:
+            self.work = min(self.work, float(output.split()[0]))
+
+    def done(self):
+        if self.work == float("inf"):
+            self.work = self.wall - (self.start if self.start != float("inf") else 0.0)
+        return self
+
+
+def measure(programs, runs):
+    """{name: Program} -> {name: Figures}, best of RUNS rounds; in each round every program
+    (and its start-up run) runs once, in turn."""
+    figures = {name: Figures() for name in programs}
+    for _ in range(runs):
+        for name, p in programs.items():
+            f = figures[name]
+            f.add(*run(p.cmd, p.env, p.stdout, p.own), p.own)
+            if p.start and not p.own:
+                f.start = min(f.start, run(p.start, p.env, None, False)[0])
+    return {name: f.done() for name, f in figures.items()}
+
+
+def report(title, figures, ref, goals=()):
+    """Prints the figures with their ratio to REF, then each goal (A, B, FACTOR): A's work
+    within FACTOR times B's."""
+    print(f"\n{title}")
+    print(f"  {'program':26} {'work s':>8} {'x ' + ref:>14} {'process s':>10} {'peak MiB':>9}")
+    r = figures[ref].work
+    for name, f in figures.items():
+        print(f"  {name:26} {f.work:8.3f} {f.work / r:14.2f} {f.wall:10.3f} {f.rss:9.0f}")
+    for a, b, factor in goals:
+        ratio = figures[a].work / figures[b].work
+        verdict = "met" if ratio <= factor else "MISSED"
+        print(f"  goal {a} / {b} = {ratio:.2f} (<= {factor:.2f}): {verdict}")
+
+
+def size_line(files):
+    """One line of output sizes: {label: path}."""
+    return "  sizes: " + ", ".join(f"{k} {os.path.getsize(v):,} B" for k, v in files.items())
