@@ -18,11 +18,11 @@ import pydicom
 from pydicom.dataset import FileDataset, FileMetaDataset
 from pydicom.uid import CTImageStorage, ExplicitVRLittleEndian, generate_uid
 
-from benchlib import PYTHON, Program, measure, report, run
+from benchlib import PYTHON, Program, measure, report, run, timed
 
 N = 4096
-PYDICOM = [PYTHON, "-c", "import sys, time\nimport pydicom\nt = time.perf_counter()\n"
-           "pydicom.dcmread(sys.argv[1]).pixel_array\nprint(time.perf_counter() - t, 0)"]
+PYDICOM = [PYTHON, "-c", "import sys\nimport pydicom\n" +
+           timed("pydicom.dcmread(sys.argv[1]).pixel_array")]
 
 
 def ct(n):

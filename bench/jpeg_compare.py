@@ -17,13 +17,11 @@ import sys
 
 from PIL import Image
 
-from benchlib import CONVERT, Program, measure, photo, pillow, report, size_line
+from benchlib import CONVERT, Program, measure, photo, pillow, report, size_line, timed
 
 W, H = 6000, 4000
-PILLOW_LOAD = ("import time\nt = time.perf_counter()\nImage.open(a[0]).load()\n"
-               "print(time.perf_counter() - t, 0)")
-PILLOW_SAVE = ("import time\nim = Image.open(a[0])\nim.load()\nt = time.perf_counter()\n"
-               "im.save(a[1], quality=80)\nprint(time.perf_counter() - t, 0)")
+PILLOW_LOAD = timed("Image.open(a[0]).load()")
+PILLOW_SAVE = timed("im.save(a[1], quality=80)", "im = Image.open(a[0])\nim.load()\n")
 
 
 def main():
