@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
 """Uncompressed and run-length formats on a 24-megapixel photo-like image, against a plain
 read() of the image stored uncompressed (72 MB, io_floor): headerless raw pixels (-t
-ftRawPixels --alloc 6000x4000:lx24RGB), P6, P5, TGA plain and RLE, PCX 8-bit and 24-bit
+ftRawPixels --alloc 6000x4000:lx24RGB, red first as by default, and blue first with
+RawPixelsBitmapOrder), P6, P5, TGA plain and RLE, PCX 8-bit and 24-bit
 decoded by us (codec_bench, the load timed inside the process), Pillow (timing its own open
 and load from a file object, so the pixels are read rather than mapped), ImageMagick
 (`convert FILE null:`) and netpbm (pnmtopnm, tgatoppm, pcxtoppm into /dev/null), these two
-whole processes with their start-up on a tiny file taken off;
-encoding P6, TGA and PCX against a plain write() of the pixel bytes; a 4-megapixel P3 against
+whole processes with their start-up on a tiny file taken off; encoding P6, TGA and PCX against a plain write() of the pixel bytes; a 4-megapixel P3 against
 netpbm and Pillow. See benchlib for how figures are taken.
 
 Usage: pixels_compare.py BUILD_DIR WORK_DIR [RUNS]
@@ -31,8 +31,8 @@ def main():
     path = lambda name: os.path.join(work, name)
 
     rgb = photo(W, H)
-    raw = path("photo.bgr")
-    rgb[:, :, ::-1].tofile(raw)
+    raw = path("photo.rgb")
+    rgb.tofile(raw)
     im = Image.fromarray(rgb, "RGB")
     tiny = Image.fromarray(rgb[:8, :8], "RGB")
     pal = im.quantize(256, method=Image.Quantize.FASTOCTREE, dither=Image.Dither.NONE)
@@ -53,15 +53,18 @@ def main():
     def read_floor():
         return Program([floor, "read", raw], own=True)
 
+    raw_load = [ours, "load", raw, "-t", "ftRawPixels", "--alloc", f"{W}x{H}:lx24RGB"]
     print(f"Decoding a {W}x{H} photo-like image, best of {runs}; ratios to the plain read() "
           "of its 72 MB")
     figures = measure({
         "read() floor": read_floor(),
-        "lumenax raw pixels": Program([ours, "load", raw, "-t", "ftRawPixels", "--alloc",
-                                       f"{W}x{H}:lx24RGB"], own=True),
+        "lumenax raw pixels": Program(raw_load, own=True),
+        "lumenax, bitmap order": Program(raw_load + ["-l", "RawPixelsBitmapOrder=true"],
+                                         own=True),
     }, runs)
-    report("raw pixels (headerless 24-bit)", figures, "read() floor",
-           [("lumenax raw pixels", "read() floor", 1.5)])
+    report("raw pixels (headerless 24-bit, red first; or blue first as the bitmap keeps them)",
+           figures, "read() floor", [("lumenax raw pixels", "read() floor", 1.5),
+                                     ("lumenax, bitmap order", "read() floor", 1.5)])
 
     for name, (file, _, _, netpbm) in kinds.items():
         f, t = path(file), path("tiny-" + file)
@@ -83,7 +86,7 @@ def main():
                                 ("TGA RLE", "rle-out.tga", ["-s", "TgaCompressed=true"]),
                                 ("PCX 24-bit", "out.pcx", [])):
         figures = measure({
-            "write() floor": Program([floor, "write", path("out.bgr"), str(W * H * 3)], own=True),
+            "write() floor": Program([floor, "write", path("out.raw"), str(W * H * 3)], own=True),
             "lumenax": Program([ours, "save", p6, path(out)] + settings, own=True),
         }, runs)
         goal = [("lumenax", "write() floor", 2.0)] if name != "TGA RLE" else []
