@@ -95,6 +95,7 @@ class Figures:
         inf = float("inf")
         self.work = self.cpu = self.wall = self.start = self.start_cpu = self.rss = inf
         self.proc_cpu = inf
+        self.failure = None  # why the program failed, if it did
 
     def add(self, wall, cpu, rss, output, own):
         self.wall, self.proc_cpu = min(self.wall, wall), min(self.proc_cpu, cpu)
@@ -118,10 +119,15 @@ def measure(programs, runs):
     for _ in range(runs):
         for name, p in programs.items():
             f = figures[name]
-            f.add(*run(p.cmd, p.env, p.stdout, p.own), p.own)
-            if p.start and not p.own:
-                wall, cpu, _, _ = run(p.start, p.env, None, False)
-                f.start, f.start_cpu = min(f.start, wall), min(f.start_cpu, cpu)
+            if f.failure:
+                continue
+            try:
+                f.add(*run(p.cmd, p.env, p.stdout, p.own), p.own)
+                if p.start and not p.own:
+                    wall, cpu, _, _ = run(p.start, p.env, None, False)
+                    f.start, f.start_cpu = min(f.start, wall), min(f.start_cpu, cpu)
+            except RuntimeError as e:
+                f.failure = str(e).strip().splitlines()[-1][:100]
     return {name: f.done() for name, f in figures.items()}
 
 
@@ -138,9 +144,15 @@ def report(title, figures, ref, goals=()):
           f" {'process s':>10} {'peak MiB':>9}   (x: to {ref})")
     r = figures[ref]
     for name, f in figures.items():
+        if f.failure:
+            print(f"  {name:22} failed: {f.failure}")
+            continue
         print(f"  {name:22} {f.work:8.3f} {f.cpu:8.3f} {ratio(f.work, r.work):7.2f} "
               f"{ratio(f.cpu, r.cpu):7.2f} {f.wall:10.3f} {f.rss:9.0f}")
     for a, b, factor in goals:
+        if figures[a].failure or figures[b].failure:
+            print(f"  goal {a} / {b} <= {factor:.2f}: not measured")
+            continue
         wall = ratio(figures[a].work, figures[b].work)
         cpu = ratio(figures[a].cpu, figures[b].cpu)
         verdict = "met" if wall <= factor else "met by cpu only" if cpu <= factor else "MISSED"
