@@ -67,8 +67,7 @@ bool Decode(const char* name, J_DCT_METHOD dct) {
   return true;
 }
 
-bool Encode(const unsigned char* px, int w, int h, int quality, J_DCT_METHOD dct,
-            const char* out) {
+bool Encode(const unsigned char* px, int w, int h, int quality, J_DCT_METHOD dct, const char* out) {
   FILE* f = std::fopen(out, "wb");
   if (!f) return false;
   jpeg_compress_struct c;
