@@ -4,7 +4,8 @@
 # Ours is bench/codec_bench, a small program that times one load or save through the I/O
 # component inside the process; the floors time themselves too; other programs are whole
 # processes with their start-up taken off (bench/gif_compare.py says how for each).
-# Inputs are generated into a temporary folder. Usage: bench/gif.sh [RUNS]   (default 3)
+# Inputs are generated into a temporary folder. Usage: bench/gif.sh [RUNS]   (default 3;
+# LX_BENCH_NO_BUILD=1 uses build/release as it is instead of running scripts/build first)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ -z "${LX_BENCH_NO_BUILD:-}" ]; then scripts/build >/dev/null; fi
