@@ -2,7 +2,8 @@
 # Camera RAW decode of the Canon CR2 from Debian's rawtran-doc (8 megapixels) against LibRaw's
 # own converter (dcraw_emu -w) and dcraw -w, all in this run, best of N wall times each. Ours
 # is `lumenax info`, which loads the file whole; the converters write their PPM to stdout,
-# into /dev/null. Usage: bench/raw.sh [runs]   (bench/run raw)
+# into /dev/null. Headerless raw pixels are measured by bench/pixels.sh.
+# Usage: bench/raw.sh [runs]   (bench/run raw)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-5}
