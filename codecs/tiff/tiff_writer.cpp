@@ -44,7 +44,8 @@ void TLxTiffOutput::Flush() {
   if (buffer_.empty()) return;
   if (!Failed()) {
     const int64_t n = int64_t(buffer_.size());
-    if (stream_.Write(buffer_.data(), n) != n) progress_.Fail(TLxFailure::WriteFailed, "short write");
+    if (stream_.Write(buffer_.data(), n) != n)
+      progress_.Fail(TLxFailure::WriteFailed, "short write");
   }
   buffer_.clear();
 }
@@ -169,17 +170,12 @@ void DoubleToRational(double value, bool isSigned, uint32_t& numerator, uint32_t
   while (d > 1 && std::fabs(value) * d > limit) d /= 10;
   double n = std::round(value * d);
   n = std::clamp(n, isSigned ? -2147483648.0 : 0.0, limit);
-  if (isSigned)
-    numerator = uint32_t(int32_t(n));
-  else
-    numerator = uint32_t(n);
-  denominator = d;
+  int64_t v = int64_t(n);
   // Smallest equivalent fraction, so that whole numbers read as n/1.
-  if (numerator == 0) denominator = 1;
-  while (denominator > 1 && numerator % 10 == 0) {
-    numerator = isSigned ? uint32_t(int32_t(numerator) / 10) : numerator / 10;
-    denominator /= 10;
-  }
+  if (v == 0) d = 1;
+  while (d > 1 && v % 10 == 0) v /= 10, d /= 10;
+  numerator = uint32_t(v);
+  denominator = d;
 }
 
 namespace {
@@ -241,7 +237,8 @@ void TLxTiffTagList::SetValue(uint16_t tag, uint32_t valueField) {
 }
 
 bool TLxTiffTagList::Has(uint16_t tag) const {
-  return std::any_of(entries_.begin(), entries_.end(), [tag](const Entry& e) { return e.tag == tag; });
+  return std::any_of(entries_.begin(), entries_.end(),
+                     [tag](const Entry& e) { return e.tag == tag; });
 }
 
 void TLxTiffTagList::Remove(uint16_t tag) {
@@ -270,8 +267,8 @@ uint32_t TLxTiffTagList::WriteIfd(uint32_t next) {
   return uint32_t(at);
 }
 
-void AddResolutionTags(TLxTiffTagList& tags, double xResolution, double yResolution,
-                       int32_t dpiX, int32_t dpiY, uint16_t unit) {
+void AddResolutionTags(TLxTiffTagList& tags, double xResolution, double yResolution, int32_t dpiX,
+                       int32_t dpiY, uint16_t unit) {
   auto pick = [](double precise, int32_t dpi) {
     if (precise > 0 && std::isfinite(precise)) return precise;
     return double(dpi > 0 ? dpi : DefaultDPI);
@@ -366,8 +363,8 @@ struct Plan {
   RowKind kind = RowKind::Rgb;
   uint16_t code = kNone;
   uint16_t photometric = kRgb;
-  int bits = 8;         // bits per stored sample
-  int samples = 3;      // stored samples per pixel (alpha included)
+  int bits = 8;     // bits per stored sample
+  int samples = 3;  // stored samples per pixel (alpha included)
   bool predictor = false;
   bool twoD = false;
   int fillOrder = 1;
@@ -376,7 +373,8 @@ struct Plan {
   std::unique_ptr<TLxQuantizer> quantizer;
 };
 
-bool Allocated(std::unique_ptr<TLxBitmap>& b, int w, int h, PixelFormat pf, ProgressRecord& progress) {
+bool Allocated(std::unique_ptr<TLxBitmap>& b, int w, int h, PixelFormat pf,
+               ProgressRecord& progress) {
   b = std::make_unique<TLxBitmap>();
   if (!b->Allocate(w, h, pf)) {
     progress.Fail(TLxFailure::OutOfMemory);
@@ -463,6 +461,9 @@ bool MakePlan(Plan& p, TLxBitmap& bitmap, TIOParamsVals& params, ProgressRecord&
   if (spp == 1 && ((bits >= 2 && bits <= 8) || bits == 16) && p.work->PixelFormat() != lxCMYK &&
       p.work->PixelFormat() != lxRGB48) {
     grayOrPalette = true;
+    // Depths other readers take: 1, 2, 4, 8 and 16 bits.
+    if (bits == 3) bits = 4;
+    if (bits > 4 && bits < 8) bits = 8;
     if (comp != tcLzw && comp != tcPackBits && comp != tcDeflate && comp != tcAdobeDeflate)
       comp = tcNone;
     gray = p.work->IsGrayScale();
@@ -480,6 +481,7 @@ bool MakePlan(Plan& p, TLxBitmap& bitmap, TIOParamsVals& params, ProgressRecord&
   if (photo == tpRgb && spp == 1 && bits == 1) photo = tpBlackIsZero;
   if (photo == tpYCbCr && comp != tcJpeg) photo = tpRgb;
   if (photo == tpRgb && spp > 3) spp = 3;
+  if (p.work->PixelFormat() == lxRGB48) spp = 3, bits = 16, photo = tpRgb;
   if (p.work->PixelFormat() == lxCMYK) spp = 4, bits = 8, photo = tpSeparated;
 
   // JPEG strips: the JPEG writer takes any layout through a 24-bit copy.
@@ -621,8 +623,7 @@ bool MakePlan(Plan& p, TLxBitmap& bitmap, TIOParamsVals& params, ProgressRecord&
     if (photo != tpRgb && photo != tpWhiteIsZero) photo = tpRgb;
     if (photo == tpWhiteIsZero) photo = tpRgb;
     p.kind = RowKind::Rgb, p.photometric = kRgb;
-    if (bitmap.HasAlphaChannel() &&
-        (p.code == kNone || p.code == kLzw || p.code == kPackBits)) {
+    if (bitmap.HasAlphaChannel() && (p.code == kNone || p.code == kLzw || p.code == kPackBits)) {
       TLxBitmap* a = bitmap.AlphaChannel();
       if (a && a->Width() == p.work->Width() && a->Height() == p.work->Height() && !AllOpaque(*a)) {
         p.alpha = a;
@@ -1098,10 +1099,10 @@ int32_t WriteTiffStream(TStream& stream, bool insertMode, TLxBitmap* bitmap,
       tags.AddRaw(kIptc, ttLong, uint32_t(iptc.size() / 4), iptc.data(), iptc.size());
     }
     if (!params.XMP_Info.empty())
-      tags.AddBytes(kXmp, ttByte,
-                    std::span<const uint8_t>(
-                        reinterpret_cast<const uint8_t*>(params.XMP_Info.data()),
-                        params.XMP_Info.size()));
+      tags.AddBytes(
+          kXmp, ttByte,
+          std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(params.XMP_Info.data()),
+                                   params.XMP_Info.size()));
     tags.AddBytes(kAnnotations, ttByte, params.TiffAnnotations);
     if (params.HasInputICCProfile())
       tags.AddBytes(kIccProfile, ttUndefined, params.InputICCProfileIfAny()->Raw());

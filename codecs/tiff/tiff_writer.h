@@ -121,8 +121,8 @@ void DoubleToRational(double value, bool isSigned, uint32_t& numerator, uint32_t
 
 // Resolution tags 282, 283 (RATIONAL) and 296: the precise values when they are set, else
 // the integer resolutions (dpi, with unit inch).
-void AddResolutionTags(TLxTiffTagList& tags, double xResolution, double yResolution,
-                       int32_t dpiX, int32_t dpiY, uint16_t unit);
+void AddResolutionTags(TLxTiffTagList& tags, double xResolution, double yResolution, int32_t dpiX,
+                       int32_t dpiY, uint16_t unit);
 
 // The EXIF seam: adds the main-directory EXIF tags (description, resolution, orientation,
 // camera data), the EXIF directory and, when any GPS field is set, the GPS directory, and
