@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "codecs/common/lzw_decoder.h"
+#include "codecs/common/lzw_encoder.h"
 #include "codecs/jpeg/jpeg_params.h"
 
 namespace lumenax {
@@ -68,6 +69,8 @@ struct TiffParams {
   std::vector<uint8_t> TiffAnnotations;
   // LZW decoder used for compression 5; empty: the library's default.
   TTiffLzwDecoderHook TiffLzwDecoderHook = DefaultTiffLzwDecoderHook;
+  // LZW encoder used for compression 5; empty: the library's default.
+  TTiffLzwEncoderHook TiffLzwEncoderHook = DefaultTiffLzwEncoderHook;
   // Writer: JPEG quality and colour space for the JPEG compressions.
   int32_t TiffJpegQuality = 80;
   TLxJpegColorSpace TiffJpegColorSpace = jcYCbCr;

@@ -14,7 +14,9 @@
 #include "bitmap/conversion.h"
 #include "bitmap/progress.h"
 #include "bitmap/stream.h"
+#include "codecs/common/ccitt_encoder.h"
 #include "codecs/common/ifd.h"
+#include "codecs/common/lzw_encoder.h"
 #include "codecs/common/packbits.h"
 #include "codecs/jpeg/jpeg.h"
 #include "io/params.h"
@@ -37,7 +39,12 @@ TLxTiffOutput::TLxTiffOutput(TStream& stream, ProgressRecord& progress, int64_t 
 TLxTiffOutput::~TLxTiffOutput() = default;
 
 bool TLxTiffOutput::Failed() const {
-  return progress_.Aborting();
+  return failed_;
+}
+
+void TLxTiffOutput::Fail() {
+  failed_ = true;
+  progress_.Fail(TLxFailure::WriteFailed, "short write");
 }
 
 void TLxTiffOutput::Flush() {
@@ -55,8 +62,7 @@ void TLxTiffOutput::Write(const void* data, size_t n) {
   if (buffer_.size() + n > kOutputBuffer) {
     Flush();
     if (n >= kOutputBuffer) {
-      if (!Failed() && stream_.Write(data, int64_t(n)) != int64_t(n))
-        progress_.Fail(TLxFailure::WriteFailed, "short write");
+      if (!Failed() && stream_.Write(data, int64_t(n)) != int64_t(n)) Fail();
       return;
     }
   }
@@ -818,8 +824,77 @@ class DeflateCoder : public StripCoder {
   bool ok_ = false;
 };
 
+// A stream over the writer's output, for encoders that write to a stream.
+class OutputStream : public TStream {
+ public:
+  explicit OutputStream(TLxTiffOutput& out) : out_(out) {}
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void* buffer, int64_t count) override {
+    out_.Write(buffer, size_t(count));
+    return out_.Failed() ? 0 : count;
+  }
+  int64_t Seek(int64_t, int) override { return out_.Base() + out_.Position(); }
+
+ private:
+  TLxTiffOutput& out_;
+};
+
+class LzwCoder : public StripCoder {
+ public:
+  LzwCoder(TLxTiffOutput& out, TTiffLzwEncoderHook hook) : out_(out), stream_(out), hook_(hook) {}
+  void Row(const uint8_t* row, size_t n) override {
+    if (!hook_(std::span<const uint8_t>(row, n), stream_, state_)) Fail();
+  }
+  void EndStrip() override {
+    if (!hook_(std::span<const uint8_t>(), stream_, state_)) Fail();
+    state_.reset();
+  }
+
+ private:
+  void Fail() { out_.Fail(); }
+  TLxTiffOutput& out_;
+  OutputStream stream_;
+  TTiffLzwEncoderHook hook_;
+  std::unique_ptr<TLxLzwHookState> state_;
+};
+
+class CcittCoder : public StripCoder {
+ public:
+  CcittCoder(TLxTiffOutput& out, TLxCcittScheme scheme, uint32_t width, int fillOrder)
+      : out_(out), encoder_(scheme, width, fillOrder) {}
+  void Row(const uint8_t* row, size_t n) override {
+    buf_.clear();
+    encoder_.EncodeRow(std::span<const uint8_t>(row, n), buf_);
+    out_.Write(buf_.data(), buf_.size());
+  }
+  void EndStrip() override {
+    buf_.clear();
+    encoder_.EndStrip(buf_);
+    out_.Write(buf_.data(), buf_.size());
+  }
+
+ private:
+  TLxTiffOutput& out_;
+  TLxCcittEncoder encoder_;
+  std::vector<uint8_t> buf_;
+};
+
+TTiffLzwEncoderHook LzwHook(const TIOParamsVals& params) {
+  return params.TiffLzwEncoderHook ? params.TiffLzwEncoderHook : DefaultTiffLzwEncoderHook;
+}
+
 std::unique_ptr<StripCoder> MakeCoder(const Plan& p, TLxTiffOutput& out, TIOParamsVals& params) {
+  const uint32_t w = uint32_t(p.work->Width());
   switch (p.code) {
+    case kLzw:
+      return std::make_unique<LzwCoder>(out, LzwHook(params));
+    case kCcittRle:
+      return std::make_unique<CcittCoder>(out, TLxCcittScheme::ModifiedHuffman, w, p.fillOrder);
+    case kGroup3:
+      return std::make_unique<CcittCoder>(
+          out, p.twoD ? TLxCcittScheme::Group3TwoD : TLxCcittScheme::Group3OneD, w, p.fillOrder);
+    case kGroup4:
+      return std::make_unique<CcittCoder>(out, TLxCcittScheme::Group4, w, p.fillOrder);
     case kPackBits:
       return std::make_unique<PackBitsCoder>(out);
     case kDeflate:
@@ -1024,8 +1099,8 @@ int32_t WriteTiffStream(TStream& stream, bool insertMode, TLxBitmap* bitmap,
   }
 
   Plan plan;
-  // The LZW encoder is not part of this build yet: LZW requests are stored uncompressed.
-  if (bitmap && !MakePlan(plan, *bitmap, params, progress, false)) return 0;
+  // Without an encoder hook LZW requests are stored uncompressed.
+  if (bitmap && !MakePlan(plan, *bitmap, params, progress, LzwHook(params) != nullptr)) return 0;
   // Bilevel fax rows are stored with 0 for white.
   std::unique_ptr<TLxBitmap> inverted;
   if (bitmap && plan.photometric == kWhiteIsZero && plan.kind == RowKind::Bits1) {

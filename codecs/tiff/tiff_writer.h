@@ -42,7 +42,10 @@ class TLxTiffOutput {
   void Flush();
   // Flushes and takes the position from the stream again (after writing to it directly).
   void Resync();
+  // The stream took fewer bytes than given (nothing more is written).
   bool Failed() const;
+  // Records a short write (Aborting with "short write").
+  void Fail();
   TStream& Stream() { return stream_; }
   ProgressRecord& Progress() { return progress_; }
   int64_t Base() const { return base_; }
@@ -53,6 +56,7 @@ class TLxTiffOutput {
   int64_t base_;
   int64_t position_ = 0;
   std::vector<uint8_t> buffer_;
+  bool failed_ = false;
 };
 
 // The entries of one directory. An entry is 12 bytes in the file: tag, type, count and a

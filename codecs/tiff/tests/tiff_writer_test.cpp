@@ -193,6 +193,31 @@ TEST(TiffWriter, EveryLayoutAndLosslessCompressionReadsBackIdentically) {
   }
 }
 
+const TLxTiffCompression kFax[] = {tcCcittRle, tcG3Fax1D, tcG3Fax2D, tcG4Fax};
+
+TEST(TiffWriter, FaxCompressionsInBothFillOrdersReadBackIdentically) {
+  unsigned seed = 50;
+  for (TLxTiffCompression c : kFax) {
+    for (int fill : {1, 2}) {
+      // Widths around the run-length code boundaries; many rows for several strips.
+      for (auto [w, h] : {std::pair{1, 1}, std::pair{63, 5}, std::pair{64, 3}, std::pair{2600, 9},
+                          std::pair{301, 900}}) {
+        auto src = Pattern(lx1g, w, h, ++seed);
+        TIOParamsVals p;
+        SetLayout(p, Layouts().back(), c, fill);
+        Written out = Write(src.get(), p);
+        const std::string what = "c" + std::to_string(int(c)) + " fill " + std::to_string(fill) +
+                                 " " + std::to_string(w) + "x" + std::to_string(h);
+        ASSERT_FALSE(out.aborting) << what;
+        EXPECT_EQ(p.TiffCompression, c) << what;
+        auto r = ReadBack(out.file);
+        ASSERT_FALSE(r->aborting) << what << ": " << r->reason.Text();
+        ExpectSamePixels(*src, r->bitmap, what);
+      }
+    }
+  }
+}
+
 TEST(TiffWriter, StripsOfHalfAMebibyteAndTheirTags) {
   auto src = Pattern(lx24RGB, 1000, 400, 3);  // 1.2 MB of rows: two strips of 174 rows + 52
   TIOParamsVals p;
@@ -424,6 +449,56 @@ TEST(TiffWriter, InsertToFileKeepsTheOldFileWhenTheInsertFails) {
   EXPECT_EQ(ReadFileBytes(target), broken);
 }
 
+TEST(TiffWriter, TwoImagesInOneStreamWithHeadersLoadInTurn) {
+  TLumenaxIO io;
+  io.StreamHeaders = true;
+  TMemoryStream s;
+  for (int v : {40, 200}) {
+    io.Bitmap()->Allocate(5, 3, lx24RGB);
+    io.Bitmap()->Fill(v);
+    io.Params.TiffCompression = tcLzw;
+    io.SaveToStreamTiff(s);
+    ASSERT_FALSE(io.Aborting);
+  }
+  s.Seek(0, soBeginning);
+  for (int v : {40, 200}) {
+    io.LoadFromStreamTiff(s);
+    ASSERT_FALSE(io.Aborting);
+    EXPECT_EQ(io.Bitmap()->ScanLine(2)[0], v);
+  }
+}
+
+TEST(TiffWriter, ShortWritesAndCancellationFailWithoutAHeader) {
+  // A stream that takes only the first 100 bytes.
+  class Short : public TMemoryStream {
+   public:
+    int64_t Write(const void* b, int64_t n) override {
+      if (Position() + n > 100) return 0;
+      return TMemoryStream::Write(b, n);
+    }
+  } s;
+  auto b = Pattern(lx24RGB, 50, 50, 13);
+  TIOParamsVals p;
+  bool aborting = false;
+  TLxFailureReason reason;
+  ProgressRecord pr;
+  pr.AbortingPtr = &aborting;
+  pr.ReasonPtr = &reason;
+  EXPECT_EQ(WriteTiffStream(s, false, b.get(), pr, p), 0);
+  EXPECT_TRUE(aborting);
+  EXPECT_EQ(reason.Code, TLxFailure::WriteFailed);
+  // A progress handler that cancels at the first report stops after the current row.
+  TMemoryStream m;
+  aborting = false;
+  reason.Clear();
+  pr.OnProgressData = &aborting;
+  pr.OnProgressCode = [](void* data, void*, int) { *static_cast<bool*>(data) = true; };
+  EXPECT_EQ(WriteTiffStream(m, false, b.get(), pr, p), 0);
+  ASSERT_GE(m.Size(), 8);
+  EXPECT_LT(m.Size(), 8 + 2 * 150);
+  EXPECT_EQ(LoadU32LE(m.Bytes().data() + 4), 0u);  // the header's placeholder stays
+}
+
 // ---------------------------------------------------------------- peers
 
 bool HavePeers() {
@@ -510,11 +585,28 @@ TEST(TiffWriterPeers, EveryLayoutAndCompressionDecodesInLibtiffAndPillow) {
       add(std::string(l.name) + "-" + std::to_string(int(c)), *src, p, tol, false);
     }
   }
-  for (int fill : {1, 2}) {
-    auto src = Pattern(lx1g, 45, 19, 9);
+  // LZW: a code table that fills and clears several times, one-pixel rows, one-row images.
+  for (auto [w, h] : {std::pair{300, 200}, std::pair{1, 300}, std::pair{500, 1}}) {
+    auto src = std::make_unique<TLxBitmap>(w, h, lx24RGB);
+    std::mt19937 rng{unsigned(w)};
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < 3 * w; ++x) src->ScanLine(y)[x] = uint8_t(rng());
     TIOParamsVals p;
-    SetLayout(p, Layouts().back(), tcNone, fill);
-    add("bilevel-fill" + std::to_string(fill), *src, p, 0, false);
+    p.TiffCompression = tcLzw;
+    add("lzw-" + std::to_string(w) + "x" + std::to_string(h), *src, p, 0, false);
+    TIOParamsVals q;
+    q.TiffCompression = tcLzw, q.BitsPerSample = 8, q.SamplesPerPixel = 1;
+    auto gray = std::make_unique<TLxBitmap>(w, h, lx8g);
+    gray->CopyAndConvertFormat(*src);
+    add("lzw-gray-" + std::to_string(w) + "x" + std::to_string(h), *gray, q, 0, false);
+  }
+  for (TLxTiffCompression c : kFax) {
+    for (int fill : {1, 2}) {
+      auto src = Pattern(lx1g, 45, 19, ++seed);
+      TIOParamsVals p;
+      SetLayout(p, Layouts().back(), c, fill);
+      add("fax" + std::to_string(int(c)) + "-fill" + std::to_string(fill), *src, p, 0, false);
+    }
   }
   // Old-style JPEG is read by libtiff for YCbCr and gray data only (what cameras wrote).
   for (TLxJpegColorSpace cs : {jcYCbCr, jcRGB, jcGrayScale, jcCMYK, jcYCbCrK}) {
