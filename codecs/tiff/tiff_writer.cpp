@@ -379,22 +379,17 @@ struct Plan {
   std::unique_ptr<TLxQuantizer> quantizer;
 };
 
-bool Allocated(std::unique_ptr<TLxBitmap>& b, int w, int h, PixelFormat pf,
-               ProgressRecord& progress) {
-  b = std::make_unique<TLxBitmap>();
-  if (!b->Allocate(w, h, pf)) {
+// Replaces the working bitmap with a copy converted to pf. The copy is made first: the
+// conversion routines may change their source (its layout, its alpha channel), and the
+// caller's bitmap must come out of a save as it went in.
+bool ConvertWork(Plan& p, PixelFormat pf, ProgressRecord& progress) {
+  auto copy = std::make_unique<TLxBitmap>();
+  copy->AssignImage(*p.work);
+  if (!copy->IsEmpty()) copy->SetPixelFormat(pf);
+  if (copy->IsEmpty() || copy->PixelFormat() != pf) {
     progress.Fail(TLxFailure::OutOfMemory);
-    b.reset();
     return false;
   }
-  return true;
-}
-
-// Replaces the working bitmap with a copy converted to pf.
-bool ConvertWork(Plan& p, PixelFormat pf, ProgressRecord& progress) {
-  std::unique_ptr<TLxBitmap> copy;
-  if (!Allocated(copy, p.work->Width(), p.work->Height(), pf, progress)) return false;
-  copy->CopyAndConvertFormat(*p.work);
   p.own = std::move(copy);
   p.work = p.own.get();
   return true;
@@ -1105,8 +1100,8 @@ int32_t WriteTiffStream(TStream& stream, bool insertMode, TLxBitmap* bitmap,
   std::unique_ptr<TLxBitmap> inverted;
   if (bitmap && plan.photometric == kWhiteIsZero && plan.kind == RowKind::Bits1) {
     if (plan.work == bitmap) {
-      if (!Allocated(inverted, bitmap->Width(), bitmap->Height(), lx1g, progress)) return 0;
-      inverted->CopyAndConvertFormat(*bitmap);
+      if (!ConvertWork(plan, lx1g, progress)) return 0;
+      inverted = std::move(plan.own);
       plan.own = std::move(inverted);
       plan.work = plan.own.get();
     }
