@@ -509,7 +509,8 @@ bool MakePlan(Plan& p, TLxBitmap& bitmap, TIOParamsVals& params, ProgressRecord&
     }
     spp = p.samples;
     if (photo == tpYCbCr && p.photometric != kYCbCr) photo = tpRgb;
-    return true;
+    // The JPEG writer converts other layouts itself, taking the alpha channel of its source.
+    return p.work->PixelFormat() == lx24RGB || ConvertWork(p, lx24RGB, progress);
   }
   if (IsJpeg(comp)) comp = tcNone;
   if (photo == tpYCbCr) photo = tpRgb;

@@ -291,14 +291,16 @@ TEST(TiffWriter, LayoutDecisionsCorrectTheRecord) {
     ExpectSamePixels(want, LoadTiff(out.file)->bitmap, PixelFormatName(pf));
   }
   // Conversions work on copies: the caller's bitmap, alpha channel included, is left as it was.
-  for (auto [pf, bits, spp] : {std::tuple{lxCMYK, 1, 1}, std::tuple{lx8p, 8, 3},
-                               std::tuple{lxRGB48, 4, 1}, std::tuple{lx1g, 8, 3}}) {
+  for (auto [pf, bits, spp, c] :
+       {std::tuple{lxCMYK, 1, 1, tcG4Fax}, std::tuple{lx8p, 8, 3, tcG4Fax},
+        std::tuple{lxRGB48, 4, 1, tcG4Fax}, std::tuple{lx1g, 8, 3, tcG4Fax},
+        std::tuple{lx8g, 8, 3, tcJpeg}, std::tuple{lxCMYK, 8, 3, tcOldJpeg}}) {
     auto b = Pattern(pf, 9, 5, 14);
     b->AlphaChannel()->Fill(100);
     TLxBitmap before;
     before.Assign(*b);
     TIOParamsVals p;
-    p.BitsPerSample = bits, p.SamplesPerPixel = spp, p.TiffCompression = tcG4Fax;
+    p.BitsPerSample = bits, p.SamplesPerPixel = spp, p.TiffCompression = c;
     Written out = Write(b.get(), p);
     ASSERT_FALSE(out.aborting) << PixelFormatName(pf);
     ASSERT_EQ(b->PixelFormat(), pf);
