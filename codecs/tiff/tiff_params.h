@@ -7,6 +7,7 @@
 
 #include "codecs/common/lzw_decoder.h"
 #include "codecs/common/lzw_encoder.h"
+#include "codecs/jpeg/jpeg_params.h"
 
 namespace lumenax {
 
@@ -70,6 +71,11 @@ struct TiffParams {
   TTiffLzwDecoderHook TiffLzwDecoderHook = DefaultTiffLzwDecoderHook;
   // LZW encoder used for compression 5; empty: the library's default.
   TTiffLzwEncoderHook TiffLzwEncoderHook = DefaultTiffLzwEncoderHook;
+  // Writer: JPEG quality and colour space for the JPEG compressions.
+  int32_t TiffJpegQuality = 80;
+  TLxJpegColorSpace TiffJpegColorSpace = jcYCbCr;
+  // Writer: Deflate effort, 0 fastest, 1 normal, 2 best (other values count as 1).
+  int32_t TiffDeflateLevel = 1;
 
   void SetDefaults() { *this = TiffParams{}; }
   void ResetInfo() {
@@ -100,6 +106,9 @@ struct TiffParams {
     v("TiffFillOrder", &TiffParams::TiffFillOrder);
     v("TiffByteOrder", &TiffParams::TiffByteOrder);
     v("TiffAutoOrient", &TiffParams::TiffAutoOrient);
+    v("TiffJpegQuality", &TiffParams::TiffJpegQuality);
+    v("TiffJpegColorSpace", &TiffParams::TiffJpegColorSpace);
+    v("TiffDeflateLevel", &TiffParams::TiffDeflateLevel);
   }
 };
 

@@ -1440,6 +1440,8 @@ void ReadTiffStream(TLxBitmap& bitmap, TStream& stream, int32_t& imageCount, boo
       mask.reset();
     }
     AutoOrient(bitmap, int(t.orientation));
+    // The pixels are upright now: a re-save must not turn them a second time.
+    params.SetOrientation(1);
   }
 }
 

@@ -445,6 +445,9 @@ TEST(TiffMetadata, FieldsResolutionTextsBlocksAndHeaderOnly) {
   ASSERT_FALSE(turned->aborting);
   EXPECT_EQ(turned->bitmap.Width(), 3);
   EXPECT_EQ(turned->bitmap.Height(), 2);
+  // Upright now: a re-save must not turn it again.
+  EXPECT_EQ(turned->params.TiffOrientation, 1);
+  EXPECT_EQ(r->params.TiffOrientation, 6);
 }
 
 TEST(TiffStructure, SubIfdsAreReadWhenAskedAndNeverLoopBack) {
