@@ -17,6 +17,7 @@
 // 3 usage error, 4 the image could not be resized. Errors go to stderr, one line each.
 #include <charconv>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -29,6 +30,7 @@
 #include "bitmap/bitmap.h"
 #include "bitmap/stream.h"
 #include "codecs/codec.h"
+#include "codecs/common/ascii_case.h"
 #include "io/lumenax_io.h"
 #include "io/pam_dump.h"
 #include "io/param_fields.h"
@@ -85,6 +87,9 @@ const char kUsage[] =
     "      --record             IN is a raw bitmap record (as the record command writes)\n"
     "      --out-type TYPE      convert: save with the stream writer of TYPE instead of by\n"
     "                           OUT's extension; several INs are saved into OUT in turn\n"
+    "      --insert             convert: add IN as a page of the TIFF file OUT (at\n"
+    "                           TiffImageIndex, set with -s; the end by default); OUT is\n"
+    "                           replaced only when the page was added\n"
     "  IN may be \"-\" (standard input); with --out-type, OUT may be \"-\" (standard output).\n"
     "  -h, --help               show this help\n"
     "\n"
@@ -123,6 +128,7 @@ struct Options {
   bool headerOnly = false;
   bool all = false;
   bool record = false;
+  bool insert = false;
   // Options as given, to say which one does not fit the command.
   std::vector<std::string> seen;
 };
@@ -268,6 +274,10 @@ Options ParseArguments(int argc, char** argv) {
       if (value) throw UsageError{"option " + Quote(name) + " takes no value"};
       o.record = true;
       o.seen.push_back("-t");
+    } else if (name == "--insert") {
+      if (value) throw UsageError{"option " + Quote(name) + " takes no value"};
+      o.insert = true;
+      o.seen.push_back(name);
     } else if (name == "--header-only" || name == "--all") {
       if (value) throw UsageError{"option " + Quote(name) + " takes no value"};
       (name == "--all" ? o.all : o.headerOnly) = true;
@@ -289,6 +299,7 @@ void CheckOptionsFit(const Options& o) {
     isLoad = isLoad || opt == "-t";
     if (o.command == "detect") return opt == "--strict";
     if (o.command == "info") return isLoad || opt == "--header-only";
+    if (o.command == "convert" && opt == "--insert") return true;
     if (o.command == "convert" || o.command == "text" || o.command == "record")
       return isLoad || isSave || isLayout || opt == "--out-type";
     if (o.command == "dump") return isLoad || isLayout || opt == "--all";
@@ -623,6 +634,23 @@ int Convert(const Options& o) {
   if (Load(io, o, in) != LoadResult::Loaded) return kExitLoad;
   if (!ChangeLayout(io, o)) return kExitSave;
   if (!ResizeImage(io, o)) return kExitResize;
+  if (o.insert) {
+    // Pages go to the end unless -s TiffImageIndex=N says where.
+    io.Params.TiffImageIndex = INT32_MAX;
+    Apply(io, o.save);
+    const std::string ext = AsciiLower(ExtractFileExt(out));
+    if (ext != ".tif" && ext != ".tiff") {
+      Error(out + ": --insert needs a TIFF file (.tif or .tiff)");
+      return kExitSave;
+    }
+    try {
+      io.InsertToFileTiff(out);
+    } catch (const std::exception& e) {
+      Error(e.what());
+      return kExitSave;
+    }
+    return Saved(io, out) ? 0 : kExitSave;
+  }
   Apply(io, o.save);
   if (!TLumenaxIO::SaveToFileSupported(out)) {
     Error(out + ": no writer for this file name (" + Quote(ExtractFileExt(out)) + ")");

@@ -15,6 +15,7 @@
 #include "codecs/codec.h"
 #include "codecs/common/ascii_case.h"
 #include "codecs/metafile/wmf_player.h"
+#include "codecs/tiff/tiff_writer.h"
 #include "io/network.h"
 #include "io/replace_file.h"
 #include "io/stream_header.h"
@@ -643,6 +644,27 @@ void TLumenaxIO::LoadFromStreamDicom(TStream& s) {
 }
 void TLumenaxIO::SaveToFileTiff(const std::filesystem::path& n) {
   SaveFileOfType(n, ftTiff);
+}
+void TLumenaxIO::InsertToFileTiff(const std::filesystem::path& n) {
+  if (StartInBackground([this, n] { InsertToFileTiff(n); })) return;
+  WriteCall insert = [n](TLxWriteArgs& a) {
+    std::error_code ec;
+    if (!std::filesystem::exists(n, ec)) {
+      WriteTiffStream(a.Stream, false, &a.Bitmap, a.Progress, a.Params);
+      return;
+    }
+    {
+      TLxWideFileStream old(n, fmOpenRead | fmShareDenyWrite);
+      const int64_t size = old.Size();
+      if (a.Stream.CopyFrom(old, size) != size) {
+        a.Progress.Fail(TLxFailure::WriteFailed, "short write");
+        return;
+      }
+    }
+    a.Stream.Seek(0, soBeginning);
+    WriteTiffStream(a.Stream, true, &a.Bitmap, a.Progress, a.Params);
+  };
+  SaveFrame(CodecOf(ftTiff), insert, nullptr, &n);
 }
 void TLumenaxIO::SaveToFileGif(const std::filesystem::path& n) {
   SaveFileOfType(n, ftGif);

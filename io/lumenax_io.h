@@ -200,6 +200,12 @@ class TLumenaxIO {
   // exists; until then the operation ends through Aborting (with its notification) and
   // leaves no file.
   void SaveToFileTiff(const std::filesystem::path& name);
+  // Adds the image to the TIFF file as page Params.TiffImageIndex (the last page when the file
+  // has fewer). The file is copied beside itself, the page inserted into the copy, and the
+  // copy put in place of the file only when that succeeded: a failed insert (a big-endian
+  // file, a damaged directory chain, a short write) leaves the file as it was. A file that
+  // does not exist yet is written new.
+  void InsertToFileTiff(const std::filesystem::path& name);
   void SaveToFileGif(const std::filesystem::path& name);
   void SaveToFileJpeg(const std::filesystem::path& name);
   void SaveToFilePcx(const std::filesystem::path& name);

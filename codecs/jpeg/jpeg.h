@@ -60,6 +60,10 @@ inline int32_t ReadJpegStream(TStream& stream, TStream* tablesStream, TLxBitmap&
 // bitmap or a short write sets Aborting; libjpeg's errors set it and raise ELxJpegException.
 void WriteJpegStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
                      ProgressRecord& progress);
+// The same; with inkCmyk, CMYK samples are stored as ink amounts (0 no ink), as TIFF keeps
+// them, instead of the complemented form other JPEG files carry.
+void WriteJpegStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
+                     ProgressRecord& progress, bool inkCmyk);
 
 // Position of the first FF D8 FF at offsets 0..99 from the current position, or -1. The
 // stream position is restored.

@@ -57,6 +57,7 @@ struct WriteContext {
   TLxBitmap* bitmap = nullptr;
   uint8_t* work = nullptr;  // CMYK row
   bool cmyk = false;
+  bool inkCmyk = false;
   int rows = 0;
 };
 
@@ -99,6 +100,8 @@ bool PhaseRows(WriteContext* c) {
     uint8_t* row = c->bitmap->ScanLine(int(j.next_scanline));
     if (c->cmyk) {
       RgbRunToCmyk(row, c->work, w);
+      if (c->inkCmyk)
+        for (int i = 0; i < 4 * w; ++i) c->work[i] = uint8_t(255 - c->work[i]);
       row = c->work;
     }
     JSAMPROW r = row;
@@ -164,6 +167,11 @@ UINT16 Density(int32_t dpi) {
 
 void WriteJpegStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
                      ProgressRecord& progress) {
+  WriteJpegStream(stream, bitmap, params, progress, false);
+}
+
+void WriteJpegStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
+                     ProgressRecord& progress, bool inkCmyk) {
   if (bitmap.Width() == 0 || bitmap.Height() == 0) {
     progress.Fail(TLxFailure::NoImage, "empty image");
     return;
@@ -261,6 +269,7 @@ void WriteJpegStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
   c->bitmap = source;
   c->work = work.data();
   c->cmyk = s.inComponents == 4;
+  c->inkCmyk = inkCmyk;
   progress.BeginRows(source->Height());
   if (!PhaseRows(c.get())) RaiseFromJump(*c, progress);
   if (!progress.Aborting() && !c->dest.failed && !PhaseFinish(c.get())) RaiseFromJump(*c, progress);

@@ -1,4 +1,4 @@
-// TIFF: registry row, content tests and the reader's entry. The writer comes later.
+// TIFF: registry row, content tests and the reader's and writer's entries.
 #include <memory>
 #include <optional>
 #include <vector>
@@ -6,6 +6,7 @@
 #include "bitmap/mask.h"
 #include "codecs/codec.h"
 #include "codecs/tiff/tiff.h"
+#include "codecs/tiff/tiff_writer.h"
 
 namespace lumenax {
 
@@ -123,6 +124,10 @@ void ReadTiff(TLxReadArgs& a) {
                  a.Progress, a.Params);
 }
 
+void WriteTiff(TLxWriteArgs& a) {
+  WriteTiffStream(a.Stream, false, &a.Bitmap, a.Progress, a.Params);
+}
+
 }  // namespace
 
 extern const TLxCodecDescriptor kTiffCodec{
@@ -136,6 +141,7 @@ extern const TLxCodecDescriptor kTiffCodec{
     .StreamHeaderTest = TiffStreamHeaderTest,
     .ContentTest = TiffContentTest,
     .Read = ReadTiff,
+    .Write = WriteTiff,
     .Policy = {.ReadBuffer = 8192, .StreamHeader = {.Magic = "TIFF"}},
 };
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "codecs/common/lzw_decoder.h"
+#include "codecs/jpeg/jpeg_params.h"
 
 namespace lumenax {
 
@@ -67,6 +68,11 @@ struct TiffParams {
   std::vector<uint8_t> TiffAnnotations;
   // LZW decoder used for compression 5; empty: the library's default.
   TTiffLzwDecoderHook TiffLzwDecoderHook = DefaultTiffLzwDecoderHook;
+  // Writer: JPEG quality and colour space for the JPEG compressions.
+  int32_t TiffJpegQuality = 80;
+  TLxJpegColorSpace TiffJpegColorSpace = jcYCbCr;
+  // Writer: Deflate effort, 0 fastest, 1 normal, 2 best (other values count as 1).
+  int32_t TiffDeflateLevel = 1;
 
   void SetDefaults() { *this = TiffParams{}; }
   void ResetInfo() {
@@ -97,6 +103,9 @@ struct TiffParams {
     v("TiffFillOrder", &TiffParams::TiffFillOrder);
     v("TiffByteOrder", &TiffParams::TiffByteOrder);
     v("TiffAutoOrient", &TiffParams::TiffAutoOrient);
+    v("TiffJpegQuality", &TiffParams::TiffJpegQuality);
+    v("TiffJpegColorSpace", &TiffParams::TiffJpegColorSpace);
+    v("TiffDeflateLevel", &TiffParams::TiffDeflateLevel);
   }
 };
 

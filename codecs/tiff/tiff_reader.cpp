@@ -1459,7 +1459,7 @@ void ReadTiffStream(TLxBitmap& bitmap, TStream& stream, int32_t& imageCount, boo
       mask.reset();
     }
     AutoOrient(bitmap, int(t.orientation));
-    // The image is upright now: a re-save must not turn it again.
+    // The pixels are upright now: a re-save must not turn them a second time.
     params.SetOrientation(1);
   }
 }
