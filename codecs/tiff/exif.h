@@ -33,6 +33,12 @@ std::vector<uint8_t> CopyMakerNote(TLxTiffStructure& s, const TLxIfdEntry& e);
 // thumbnail never fails the caller: it only leaves those fields or the thumbnail out.
 bool DecodeExifBlock(const uint8_t* data, size_t size, TIOParamsVals& params);
 
+// The EXIF group as a JPEG APP1 block: "Exif", 0, 0 and a little-endian TIFF structure with
+// the main, EXIF and GPS directories and the thumbnail (old-style JPEG, stored turned back to
+// the orientation written). A block too large for an APP1 marker is built again without the
+// thumbnail, then without the maker note. Empty when it cannot be built.
+std::vector<uint8_t> BuildExifBlock(TIOParamsVals& params);
+
 // True when the block begins with the zero-terminated "Exif".
 bool IsExifBlock(const uint8_t* data, size_t size);
 

@@ -366,5 +366,82 @@ TEST_F(CameraCorpusTest, CorruptBlocksNeverFailTheImage) {
   EXPECT_GE(n, 2u);
 }
 
+// Conversions keep the EXIF data: JPEG to JPEG, JPEG to TIFF and that TIFF to JPEG again give
+// exiftool the values it read from the source, GPS included, and the JPEG copies keep the
+// thumbnail upright.
+TEST_F(CameraCorpusTest, ConversionsKeepWhatExifToolReads) {
+  // A quarter of the corpus, the GPS sample and a turned one; each source stands once per
+  // copy in `converted`, beside its copy in `outputs`.
+  std::vector<Sample> converted, outputs;
+  for (size_t i = 0; i < samples_.size(); ++i) {
+    const Sample& s = samples_[i];
+    if (s.name.starts_with("corrupt/")) continue;
+    if (i % 4 != 0 && s.name.find("sample1") == std::string::npos &&
+        s.name.find("f6-") == std::string::npos)
+      continue;
+    const std::string base = (dir_.path() / ("rt" + std::to_string(i))).string();
+    TLumenaxIO io;
+    io.LoadFromFile(s.spliced);
+    ASSERT_FALSE(io.Aborting) << s.name;
+    io.SaveToFile(base + ".jpg");
+    ASSERT_FALSE(io.Aborting) << s.name;
+    io.SaveToFile(base + ".tif");
+    ASSERT_FALSE(io.Aborting) << s.name;
+    TLumenaxIO back;
+    back.LoadFromFile(base + ".tif");
+    ASSERT_FALSE(back.Aborting) << s.name;
+    EXPECT_TRUE(back.Params.ExifPresent);
+    back.SaveToFile(base + "-again.jpg");
+    ASSERT_FALSE(back.Aborting) << s.name;
+    for (const char* suffix : {".jpg", ".tif", "-again.jpg"}) {
+      outputs.push_back({s.name + " -> " + suffix, base + suffix});
+      converted.push_back(s);
+    }
+  }
+  std::vector<Sample> all = converted;
+  all.insert(all.end(), outputs.begin(), outputs.end());
+  std::vector<std::string> tags;
+  for (const Compared& c : kCompared) tags.push_back(c.theirs);
+  const auto table = ExifToolTable(tags, all);
+  ASSERT_EQ(table.size(), all.size());
+  size_t compared = 0, gps = 0;
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    SCOPED_TRACE(outputs[i].name);
+    const auto& before = table[i];
+    const auto& after = table[converted.size() + i];
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t k = 0; k < before.size(); ++k) {
+      if (before[k] == "-") continue;
+      if (kCompared[k].kind == Kind::Text || kCompared[k].kind == Kind::Version) {
+        EXPECT_EQ(after[k], before[k]) << kCompared[k].theirs;
+      } else {
+        EXPECT_TRUE(
+            Near(std::strtod(after[k].c_str(), nullptr), std::strtod(before[k].c_str(), nullptr)) ||
+            (kCompared[k].kind == Kind::Time && after[k] == before[k]))
+            << kCompared[k].theirs << ": " << before[k] << " became " << after[k];
+      }
+      ++compared;
+      gps += std::string(kCompared[k].theirs).starts_with("GPS:");
+    }
+    // The JPEG copy carries the thumbnail, upright when read (TIFF files hold none).
+    if (outputs[i].name.ends_with("-> .jpg")) {
+      TLumenaxIO a, b;
+      a.ParamsFromFile(converted[i].spliced);
+      b.ParamsFromFile(outputs[i].spliced);
+      const bool had = a.Params.ExifThumbnail && !a.Params.ExifThumbnail->IsEmpty();
+      ASSERT_EQ(b.Params.ExifThumbnail && !b.Params.ExifThumbnail->IsEmpty(), had);
+      if (had) {
+        EXPECT_EQ(b.Params.ExifThumbnail->Width(), a.Params.ExifThumbnail->Width());
+        EXPECT_EQ(b.Params.ExifThumbnail->Height(), a.Params.ExifThumbnail->Height());
+        EXPECT_GT(
+            Psnr(BitmapSamples(*a.Params.ExifThumbnail), BitmapSamples(*b.Params.ExifThumbnail)),
+            30.0);
+      }
+    }
+  }
+  EXPECT_GT(compared, 200u);
+  EXPECT_GT(gps, 10u);
+}
+
 }  // namespace
 }  // namespace lumenax::test

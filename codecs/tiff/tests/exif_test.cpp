@@ -371,5 +371,141 @@ TEST(ExifParamsGroup, ResetDefaultsCopyAndTextForms) {
   EXPECT_FALSE(set("ExifMakerNote", "3"));
 }
 
+// ---------------------------------------------------------------- writing
+
+// The directories of a built block, for looking at tags and their types.
+struct Parsed {
+  Bytes tiff;
+  std::unique_ptr<TLxMemStream> stream;
+  std::unique_ptr<TLxTiffStructure> s;
+  TLxIfd main, exif, gps;
+  explicit Parsed(const Bytes& block) : tiff(block.begin() + 6, block.end()) {
+    stream = std::make_unique<TLxMemStream>(tiff.data(), int64_t(tiff.size()));
+    s = std::make_unique<TLxTiffStructure>(*stream, 0);
+    if (!s->ReadHeader() || !s->ReadIfd(s->FirstIfd(), main)) return;
+    if (const TLxIfdEntry* e = main.Find(34665)) s->ReadIfd(*s->Uint(*e), exif);
+    if (const TLxIfdEntry* e = main.Find(34853)) s->ReadIfd(*s->Uint(*e), gps);
+  }
+};
+
+TEST(ExifWriting, TypesAndWhatIsLeftOut) {
+  TIOParamsVals p;
+  p.ExifPresent = true;
+  p.ExifExposureBiasValue = -2;
+  p.ExifShutterSpeedValue = -1.5;
+  p.ExifBrightnessValue = -0.25;
+  p.ExifPixelXDimension = 70000;  // too large for a SHORT
+  p.ExifPixelYDimension = 300;
+  p.ExifGpsLatitudeRef = "N";  // GPS data without a version
+  p.ExifGpsLatitude = {10, 20, 30.5};
+  p.SetDpiX(200);
+  p.SetDpiY(100);
+  p.ExifXResolution = p.ExifYResolution = 0;  // no EXIF resolution: DpiX and DpiY stand in
+  const Bytes block = BuildExifBlock(p);
+  ASSERT_GT(block.size(), 6u);
+  ASSERT_EQ(std::memcmp(block.data(), "Exif\0\0II", 8), 0);
+  Parsed t(block);
+  ASSERT_FALSE(t.exif.Entries.empty());
+  EXPECT_EQ(t.exif.Find(37380)->Type, ttSRational);
+  EXPECT_EQ(t.exif.Find(37377)->Type, ttSRational);
+  EXPECT_EQ(t.exif.Find(37379)->Type, ttSRational);
+  EXPECT_EQ(*t.s->Real(*t.exif.Find(37380)), -2);
+  EXPECT_DOUBLE_EQ(*t.s->Real(*t.exif.Find(37377)), -1.5);
+  EXPECT_EQ(t.exif.Find(40962)->Type, ttLong);
+  EXPECT_EQ(*t.s->Uint(*t.exif.Find(40962)), 70000u);
+  EXPECT_EQ(t.exif.Find(40963)->Type, ttShort);
+  EXPECT_EQ(t.exif.Find(41988), nullptr) << "a zoom ratio of -1 is absent";
+  EXPECT_EQ(t.exif.Find(41986), nullptr) << "an exposure mode of -1 is absent";
+  EXPECT_EQ(t.s->Ascii(*t.exif.Find(36864)), "0230") << "an empty version is written as 0230";
+  EXPECT_EQ(*t.s->Real(*t.main.Find(282)), 200);
+  EXPECT_EQ(*t.s->Real(*t.main.Find(283)), 100);
+  ASSERT_FALSE(t.gps.Entries.empty()) << "GPS data without a version are kept";
+  EXPECT_EQ(t.s->UintArray(*t.gps.Find(0), 4), (std::vector<uint32_t>{2, 2, 0, 0}));
+  EXPECT_DOUBLE_EQ(*t.s->Real(*t.gps.Find(2), 2), 30.5);
+  EXPECT_EQ(t.gps.Find(6), nullptr) << "no altitude, no altitude tag";
+
+  // Without GPS fields there is no GPS directory.
+  TIOParamsVals q;
+  q.ExifPresent = true;
+  q.ExifMake = "M";
+  EXPECT_EQ(Parsed(BuildExifBlock(q)).main.Find(34853), nullptr);
+}
+
+TEST(ExifWriting, ReadBackKeepsTheGroupAndTurnsTheThumbnailBack) {
+  for (bool big : {false, true}) {
+    BlockOptions o;
+    o.bigEndian = big;
+    o.orientation = 6;
+    const Bytes source = ExifBlock(o);
+    TIOParamsVals p;
+    ASSERT_TRUE(DecodeExifBlock(source.data(), source.size(), p));
+    const Bytes block = BuildExifBlock(p);
+    TIOParamsVals q;
+    ASSERT_TRUE(DecodeExifBlock(block.data(), block.size(), q));
+    for (const ParamField& f : ParamFieldTable()) {
+      if (std::string(f.Name).starts_with("Exif")) {
+        EXPECT_EQ(f.Get(q), f.Get(p)) << f.Name;
+      }
+    }
+    // The thumbnail was stored turned back (16 x 8 as the camera wrote it) and reads upright.
+    EXPECT_EQ(Field(q, "ExifThumbnail"), "8x16");
+    EXPECT_LT(q.ExifThumbnail->PixelAsRGB(4, 1).r, 100);
+    EXPECT_GT(q.ExifThumbnail->PixelAsRGB(4, 14).r, 150);
+    // The maker note's out-of-line value still reads 0x0102, 0x0304, 0x0506.
+    ASSERT_EQ(q.ExifMakerNote.size(), 32u);
+    EXPECT_EQ(Bytes(q.ExifMakerNote.end() - 6, q.ExifMakerNote.end()), (Bytes{2, 1, 4, 3, 6, 5}));
+  }
+}
+
+TEST(ExifWriting, BlockTooLargeForApp1DropsThumbnailThenMakerNote) {
+  TIOParamsVals p;
+  p.ExifPresent = true;
+  p.ExifMake = "M";
+  // A maker note of 50 entries of 1,000 bytes each.
+  Bytes note(2 + 50 * 12, 0);
+  note[0] = 50;
+  for (int i = 0; i < 50; ++i) {
+    uint8_t* e = &note[2 + 12 * i];
+    e[0] = uint8_t(i + 1), e[2] = ttUndefined, e[4] = 0xE8, e[5] = 0x03;  // 1,000 bytes
+    const uint32_t at = uint32_t(note.size());
+    e[8] = uint8_t(at), e[9] = uint8_t(at >> 8), e[10] = uint8_t(at >> 16);
+    note.resize(note.size() + 1000, uint8_t(i));
+  }
+  p.ExifMakerNote = note;
+  // A noisy thumbnail that does not compress well.
+  TLxBitmap& thumb = p.ExifThumbnail.Create();
+  thumb.Allocate(160, 120, lx24RGB);
+  uint32_t r = 1;
+  for (int y = 0; y < 120; ++y)
+    for (int x = 0; x < 480; ++x)
+      thumb.ScanLine(y)[x] = uint8_t((r = r * 1103515245 + 12345) >> 24);
+  Bytes block = BuildExifBlock(p);
+  ASSERT_FALSE(block.empty());
+  EXPECT_LE(block.size(), 65533u);
+  TIOParamsVals q;
+  ASSERT_TRUE(DecodeExifBlock(block.data(), block.size(), q));
+  EXPECT_EQ(q.ExifMake, "M");
+  EXPECT_FALSE(q.ExifThumbnail && !q.ExifThumbnail->IsEmpty()) << "the thumbnail went first";
+  EXPECT_FALSE(q.ExifMakerNote.empty()) << "the maker note still fits";
+  // A maker note that does not fit on its own goes too.
+  std::vector<uint8_t> big(2 + 12 * 66);
+  big[0] = 66;
+  for (int i = 0; i < 66; ++i) {
+    uint8_t* e = &big[2 + 12 * i];
+    e[0] = uint8_t(i + 1), e[2] = ttUndefined, e[4] = 0xFF, e[5] = 0x03;  // 1,023 bytes
+    const uint32_t at = uint32_t(big.size());
+    e[8] = uint8_t(at), e[9] = uint8_t(at >> 8), e[10] = uint8_t(at >> 16);
+    big.resize(big.size() + 1023, 1);
+  }
+  p.ExifMakerNote = big;
+  block = BuildExifBlock(p);
+  ASSERT_FALSE(block.empty());
+  EXPECT_LE(block.size(), 65533u);
+  TIOParamsVals s;
+  ASSERT_TRUE(DecodeExifBlock(block.data(), block.size(), s));
+  EXPECT_TRUE(s.ExifMakerNote.empty());
+  EXPECT_EQ(s.ExifMake, "M");
+}
+
 }  // namespace
 }  // namespace lumenax::test
