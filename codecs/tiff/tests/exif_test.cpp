@@ -461,10 +461,10 @@ TEST(ExifWriting, BlockTooLargeForApp1DropsThumbnailThenMakerNote) {
   TIOParamsVals p;
   p.ExifPresent = true;
   p.ExifMake = "M";
-  // A maker note of 50 entries of 1,000 bytes each.
-  Bytes note(2 + 50 * 12, 0);
-  note[0] = 50;
-  for (int i = 0; i < 50; ++i) {
+  // A maker note of 60 entries of 1,000 bytes each.
+  Bytes note(2 + 60 * 12, 0);
+  note[0] = 60;
+  for (int i = 0; i < 60; ++i) {
     uint8_t* e = &note[2 + 12 * i];
     e[0] = uint8_t(i + 1), e[2] = ttUndefined, e[4] = 0xE8, e[5] = 0x03;  // 1,000 bytes
     const uint32_t at = uint32_t(note.size());
