@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "bitmap/tbitmap.h"
+#include "codecs/tiff/exif.h"
 #include "io/lumenax_io.h"
 
 namespace lumenax {
@@ -40,6 +41,13 @@ void TIOParamsVals::SetDefaultParams() {
 
 void TIOParamsVals::ResetInfo() {
   ResetGroupsInfo();
+  for (int i = 0; i < JpegMarkers.Count(); ++i) {
+    if (JpegMarkers.MarkerCode(i) == 0xE1 &&
+        IsExifBlock(JpegMarkers.MarkerData(i), size_t(JpegMarkers.MarkerLength(i)))) {
+      JpegMarkers.DeleteMarker(i);
+      break;
+    }
+  }
 }
 
 void TIOParamsVals::Assign(const TIOParamsVals& source) {

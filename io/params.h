@@ -21,6 +21,7 @@
 #include "codecs/pnm/pnm_params.h"
 #include "codecs/rawpixels/rawpixels_params.h"
 #include "codecs/tga/tga_params.h"
+#include "codecs/tiff/exif_params.h"
 #include "codecs/tiff/tiff_params.h"
 #include "io/file_types.h"
 #include "io/metadata_params.h"
@@ -87,7 +88,7 @@ class TIOParamGroups : public Groups... {
 using TIOParamGroupList =
     TIOParamGroups<JpegParams, BmpParams, PngParams, GifParams, RawPixelsParams, IptcParams,
                    XmpParams, IccProfileParams, PxmParams, TgaParams, PcxParams, Jp2Params,
-                   DicomParams, IcoParams, TiffParams>;
+                   DicomParams, IcoParams, TiffParams, ExifParams>;
 
 class TIOParamsVals : public TIOParamGroupList {
  public:
@@ -123,7 +124,7 @@ class TIOParamsVals : public TIOParamGroupList {
   // Every field to its default (common fields and every group).
   void SetDefaultParams();
   // Clears the metadata before a load; sizes, depth, resolution, palette and format
-  // settings stay as they are.
+  // settings stay as they are. The first "Exif" APP1 marker goes with the EXIF group.
   void ResetInfo();
   // Copies every field of source except Owner and IsNativePixelFormat.
   void Assign(const TIOParamsVals& source);

@@ -4,6 +4,7 @@
 
 #include "codecs/codec.h"
 #include "codecs/jpeg/jpeg.h"
+#include "codecs/tiff/exif.h"
 #include "io/params.h"
 
 namespace lumenax {
@@ -66,6 +67,20 @@ void RefreshJpegMetadataMarkers(TIOParamsVals& params) {
         markers.AddMarker(kApp13, block.data(), int(block.size()));
     } else if (at >= 0) {
       markers.DeleteMarker(at);
+    }
+  }
+  // EXIF: the group replaces the file's block.
+  if (params.ExifPresent) {
+    std::vector<uint8_t> block = BuildExifBlock(params);
+    if (!block.empty()) {
+      for (int i = 0; i < markers.Count(); ++i) {
+        if (markers.MarkerCode(i) == kApp1 &&
+            IsExifBlock(markers.MarkerData(i), size_t(markers.MarkerLength(i)))) {
+          markers.DeleteMarker(i);
+          break;
+        }
+      }
+      markers.AddMarker(kApp1, block.data(), int(block.size()));
     }
   }
   // XMP: the record's text replaces the file's packet.

@@ -17,6 +17,7 @@
 #include "codecs/jpeg/jpeg_glue.h"
 
 #include "codecs/jpeg/jpeg_internal.h"
+#include "codecs/tiff/exif.h"
 #include "io/params.h"
 
 namespace lumenax {
@@ -224,13 +225,46 @@ void TakeMarkers(const jpeg_decompress_struct& d, TLxMarkerList& markers) {
   }
 }
 
-void HandOverMetadata(TIOParamsVals& params) {
+// The first "Exif" APP1 block fills the EXIF group. The resolution that the JPEG header
+// gave stays, unless the header gave none (1 x 1, a bare aspect ratio): then the EXIF
+// resolution, truncated, becomes DpiX and DpiY. ExifXResolution/ExifYResolution keep the
+// EXIF values either way.
+void HandOverExif(TIOParamsVals& params, TLxBitmap& bitmap) {
+  const TLxMarkerList& markers = params.JpegMarkers;
+  for (int i = 0; i < markers.Count(); ++i) {
+    if (markers.MarkerCode(i) != JPEG_APP0 + 1 ||
+        !IsExifBlock(markers.MarkerData(i), size_t(markers.MarkerLength(i))))
+      continue;
+    const int32_t dpiX = params.DpiX, dpiY = params.DpiY;
+    if (!DecodeExifBlock(markers.MarkerData(i), size_t(markers.MarkerLength(i)), params)) break;
+    const double exifX = params.ExifXResolution, exifY = params.ExifYResolution;
+    if (dpiX == 1 && dpiY == 1) {
+      params.SetDpiX(exifX);
+      params.SetDpiY(exifY);
+      params.DpiX = int32_t(std::clamp(std::trunc(exifX), 0.0, 2147483647.0));
+      params.DpiY = int32_t(std::clamp(std::trunc(exifY), 0.0, 2147483647.0));
+    } else {
+      params.DpiX = dpiX;
+      params.DpiY = dpiY;
+    }
+    const int orientation = params.ExifOrientation;
+    if (params.JpegAutoOrient && !bitmap.IsEmpty() && orientation >= 2 && orientation <= 8) {
+      AutoOrient(bitmap, orientation);
+      // The image is upright now: a re-save must not turn it again.
+      params.SetOrientation(1);
+    }
+    break;
+  }
+}
+
+void HandOverMetadata(TIOParamsVals& params, TLxBitmap& bitmap) {
   const TLxMarkerList& markers = params.JpegMarkers;
   for (int i = 0; i < markers.Count(); ++i) {
     if (markers.MarkerCode(i) == JPEG_APP0 + 13 &&
         params.IPTC_Info.LoadFromBuffer(markers.MarkerData(i), markers.MarkerLength(i)))
       break;
   }
+  HandOverExif(params, bitmap);
   for (int i = 0; i < markers.Count(); ++i) {
     if (markers.MarkerCode(i) != JPEG_APP0 + 1) continue;
     int64_t length = 0;
@@ -464,11 +498,12 @@ int32_t ReadImage(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
 int32_t ReadJpegStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
                        const TLxJpegReadOptions& options, ProgressRecord& progress) {
   if (params.JpegLoadExifThumbnail) {
-    // A header pass over the image's metadata looks for the EXIF thumbnail. EXIF blocks are
-    // not decoded yet, so it finds none and the main image is read. The stream goes back to
-    // where this image starts, not to the stream's start: a stream may hold several images.
+    // A header pass over the image's metadata decodes the EXIF block; when it holds a
+    // thumbnail, that is the image delivered. The stream goes back to where this image
+    // starts, not to the stream's start: a stream may hold several images.
     const int64_t entry = stream.Position();
     const int32_t wishW = params.Width, wishH = params.Height;
+    if (params.ExifThumbnail) params.ExifThumbnail->FreeImage(true);
     params.JpegLoadExifThumbnail = false;
     bool probeFailed = false;
     ProgressRecord probe;
@@ -480,13 +515,20 @@ int32_t ReadJpegStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params
     header.ReadIccProfile = false;
     header.TablesStream = nullptr;
     ReadImage(stream, none, params, header, probe);
+    HandOverMetadata(params, none);
     stream.SetPosition(entry);
     params.JpegLoadExifThumbnail = true;
+    if (params.ExifThumbnail && !params.ExifThumbnail->IsEmpty()) {
+      bitmap.Assign(*params.ExifThumbnail);
+      params.Width = bitmap.Width();
+      params.Height = bitmap.Height();
+      return 0;
+    }
     params.Width = wishW;
     params.Height = wishH;
   }
   int32_t rows = ReadImage(stream, bitmap, params, options, progress);
-  if (options.ReadMetadata) HandOverMetadata(params);
+  if (options.ReadMetadata) HandOverMetadata(params, bitmap);
   return rows;
 }
 

@@ -35,6 +35,7 @@
 #include "codecs/common/lzw_decoder.h"
 #include "codecs/common/packbits.h"
 #include "codecs/jpeg/jpeg.h"
+#include "codecs/tiff/exif.h"
 #include "codecs/tiff/tiff.h"
 #include "io/params.h"
 
@@ -307,6 +308,7 @@ void ReadMetadata(TLxTiffStructure& s, const TLxIfd& ifd, const Tags& t, TIOPara
   }
   params.TiffAnnotations.clear();
   if (const TLxIfdEntry* e = ifd.Find(kAnnotations)) params.TiffAnnotations = s.Block(*e);
+  ReadExifDirectories(s, ifd, params);
 }
 
 // ---------------------------------------------------------------- layout
@@ -1351,6 +1353,23 @@ void ReadTiffStream(TLxBitmap& bitmap, TStream& stream, int32_t& imageCount, boo
     t.photometric = 0;
   ReadMetadata(s, ifd, t, params);
 
+  if (isThumbnail && (t.width == 0 || t.height == 0) && t.jpegInterchange != 0 &&
+      int64_t(t.jpegInterchange) < s.StreamSize() - base) {
+    // EXIF thumbnails give their size only in their JPEG frame.
+    const int64_t at = base + t.jpegInterchange;
+    const int64_t room = s.StreamSize() - at;
+    TLxStreamWindow js(
+        stream, at,
+        t.jpegInterchangeLength > 0 ? std::min<int64_t>(t.jpegInterchangeLength, room) : room);
+    js.Seek(0, soBeginning);
+    int32_t fw = 0, fh = 0;
+    TLxJpegColorSpace space;
+    TLxFailureReason reason;
+    if (JpegFrameSize(js, nullptr, fw, fh, space, reason) && fw > 0 && fh > 0) {
+      t.width = uint32_t(fw);
+      t.height = uint32_t(fh);
+    }
+  }
   if ((t.width == 0 || t.height == 0) && !isThumbnail) {
     progress.Fail(TLxFailure::BadHeader, ifd.Position, "image of no pixels");
     return;

@@ -84,8 +84,9 @@ class TiffBuilder {
     Long(273, offs);
     Long(279, counts);
   }
-  // Writes the directory (entries sorted) and links it into the chain; returns its offset.
-  uint32_t EndDirectory() {
+  // Writes the directory (entries sorted) and, unless it is a sub-directory (EXIF, GPS),
+  // links it into the chain; returns its offset.
+  uint32_t EndDirectory(bool link = true) {
     std::stable_sort(dir_.begin(), dir_.end(), [](auto& a, auto& b) { return a.tag < b.tag; });
     // Out-of-line values first.
     std::vector<uint32_t> valueAt(dir_.size(), 0);
@@ -107,8 +108,10 @@ class TiffBuilder {
         std::memcpy(e + 8, dir_[i].value.data(), dir_[i].value.size());
     }
     file_.insert(file_.end(), d.begin(), d.end());
-    Put32(file_.data() + (lastNext_ ? lastNext_ : 4), at);
-    lastNext_ = at + 2 + uint32_t(dir_.size()) * 12;
+    if (link) {
+      Put32(file_.data() + (lastNext_ ? lastNext_ : 4), at);
+      lastNext_ = at + 2 + uint32_t(dir_.size()) * 12;
+    }
     dir_.clear();
     return at;
   }
