@@ -72,8 +72,11 @@ bool WritePngBands(const PngBandImage& image, int lanes, TLxWorkerPool& pool, Pn
 
 // When the PNG writer deflates on several threads; tests and benchmarks change it.
 struct PngParallelTuning {
-  // Images of fewer pixels, and interlaced ones, go through libpng row by row.
-  int64_t minPixels = 2000000;
+  // Images of fewer pixels, and interlaced ones, go through libpng row by row. On one thread
+  // the bands cost no more processor time than libpng's own deflate (measured from 0.5
+  // megapixels up), so threads pay once an image fills two bands: 1 megapixel is two bands
+  // of RGB rows.
+  int64_t minPixels = 1000000;
   // Threads busy at once on one image: 0 for SpareLanes(), else exactly this many.
   int workers = 0;
   // Filtered bytes per band (rows are never split).
