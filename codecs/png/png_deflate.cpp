@@ -270,6 +270,7 @@ void PutBe32(std::vector<uint8_t>& v, uint32_t x) {
 
 // The zlib header deflate itself would write for this level and a 32 KiB window.
 void PutZlibHeader(std::vector<uint8_t>& v, int level, int strategy) {
+  if (level == Z_DEFAULT_COMPRESSION) level = 6;
   const unsigned levelFlags = (strategy >= Z_HUFFMAN_ONLY || level < 2) ? 0
                               : level < 6                               ? 1
                               : level == 6                              ? 2
