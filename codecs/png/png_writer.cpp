@@ -2,10 +2,15 @@
 //
 // As in the reader, libpng's errors leave by longjmp: everything that owns memory or may
 // throw (working copies, the quantizer, buffers, the text list) is prepared in
-// WritePNGStream, and the one function that drives libpng (WriteImage) holds only plain
-// values in a WriteContext. A libpng error becomes EInvalidGraphic "Error on creating PNG"
-// once WriteImage has returned and the libpng structures are gone; an exception of the
-// stream inside the write callback is kept and raised again the same way.
+// WritePNGStream, and the functions that call libpng (WriteHeader, WriteRows, WriteChunk)
+// each set their own jump target and hold only plain values. A libpng error becomes
+// EInvalidGraphic "Error on creating PNG" once they have returned and the libpng structures
+// are gone; an exception of the stream inside the write callback is kept and raised again
+// the same way.
+//
+// Large non-interlaced images are filtered and deflated in bands on several threads
+// (png_deflate.h); libpng still writes the signature and every chunk, the IDAT chunks and
+// IEND through png_write_chunk, since png_write_end refuses image data it did not compress.
 #include <png.h>
 #include <zlib.h>
 
