@@ -1,10 +1,14 @@
 // The PNG codec timed on files, for bench/png.sh.
 //   png_bench gen W H CHANNELS OUT.raw        deterministic test pixels, R G B [A] order
-//   png_bench encode IN.raw W H CHANNELS LEVEL FILTER OUT.png REPEAT
+//   png_bench encode IN.raw W H CHANNELS LEVEL FILTER OUT.png REPEAT [WORKERS [MINPIXELS]]
 //   png_bench decode IN.png REPEAT        (after one untimed decode that warms up)
 // encode loads the pixels into an lx24RGB bitmap (and the alpha mask the I/O component would
 // hand over) once, then times WritePNGStream into a file; decode times ReadPNGStream from
-// the file into a fresh bitmap. Each prints the median of REPEAT runs in seconds.
+// the file into a fresh bitmap. Each prints the median of REPEAT runs in seconds (wall and
+// processor time) and the peak resident memory in KiB. WORKERS: threads deflating one image
+// (0, the default: as many as the cores allow); MINPIXELS: the writer's threshold for
+// deflating in bands (default: the writer's own).
+#include <sys/resource.h>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -20,10 +24,11 @@
 
 #include "bitmap/bitmap.h"
 #include "bitmap/mask.h"
+#include "bitmap/progress.h"
 #include "bitmap/stream.h"
 #include "codecs/png/png.h"
+#include "codecs/png/png_deflate.h"
 #include "io/params.h"
-#include "bitmap/progress.h"
 
 using namespace lumenax;
 
@@ -73,15 +78,22 @@ int Generate(int w, int h, int channels, const char* out) {
   return f ? 0 : 1;
 }
 
+long PeakKiB() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss;
+}
+
 int Encode(const char* in, int w, int h, int channels, int level, int filter, const char* out,
            int repeat) {
+  // Read a row at a time, so that the peak memory is the bitmap's and the writer's only.
   std::ifstream f(in, std::ios::binary);
-  std::vector<uint8_t> px((std::istreambuf_iterator<char>(f)), {});
-  if (px.size() != size_t(w) * h * channels) return 1;
   TLxBitmap bitmap(w, h, lx24RGB);
+  std::vector<uint8_t> px(size_t(w) * channels);
   for (int y = 0; y < h; ++y) {
+    if (!f.read(reinterpret_cast<char*>(px.data()), std::streamsize(px.size()))) return 1;
     uint8_t* d = bitmap.ScanLine(y);
-    const uint8_t* s = &px[size_t(y) * w * channels];
+    const uint8_t* s = px.data();
     for (int x = 0; x < w; ++x, d += 3, s += channels) {
       d[0] = s[2];
       d[1] = s[1];
@@ -89,7 +101,7 @@ int Encode(const char* in, int w, int h, int channels, int level, int filter, co
     }
     if (channels == 4) {
       uint8_t* a = bitmap.AlphaChannel()->ScanLine(y);
-      for (int x = 0; x < w; ++x) a[x] = px[(size_t(y) * w + x) * 4 + 3];
+      for (int x = 0; x < w; ++x) a[x] = px[size_t(x) * 4 + 3];
     }
   }
   TLxMask mask;
@@ -115,7 +127,7 @@ int Encode(const char* in, int w, int h, int channels, int level, int filter, co
     cpus.push_back(Cpu() - c0);
     if (aborting) return 1;
   }
-  std::printf("%.6f %.6f\n", Median(times), Median(cpus));
+  std::printf("%.6f %.6f %ld\n", Median(times), Median(cpus), PeakKiB());
   return 0;
 }
 
@@ -148,9 +160,12 @@ int main(int argc, char** argv) {
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "gen" && argc == 6)
     return Generate(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), argv[5]);
-  if (mode == "encode" && argc == 10)
+  if (mode == "encode" && argc >= 10 && argc <= 12) {
+    if (argc > 10) PngParallelSettings().workers = std::atoi(argv[10]);
+    if (argc > 11) PngParallelSettings().minPixels = std::atoll(argv[11]);
     return Encode(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]),
                   std::atoi(argv[6]), std::atoi(argv[7]), argv[8], std::atoi(argv[9]));
+  }
   if (mode == "decode" && argc == 4) return Decode(argv[2], std::atoi(argv[3]));
   std::fprintf(stderr, "usage: png_bench gen|encode|decode ...\n");
   return 2;

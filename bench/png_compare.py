@@ -32,6 +32,43 @@ def timed(cmd):
     return float(out[0]), float(out[1])
 
 
+def timed_peak(cmd):
+    """(wall, cpu, peak resident KiB) printed by one of our programs."""
+    out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout.split()
+    return float(out[0]), float(out[1]), int(out[2])
+
+
+def parallel(ours, floor, work, runs):
+    """The writer deflating one image on 1 and 2 threads against the floor (one thread):
+    wall-clock ratios, since the point is to finish sooner, not to spend less processor
+    time; output sizes and peak memory beside them."""
+    raw = os.path.join(work, "image3.raw")
+    subprocess.run([ours, "gen", str(W), str(H), "3", raw], check=True)
+    print(f"Parallel deflate, {W}x{H} RGB (as loaded from a 24-bit BMP), level {LEVEL}, median of "
+          f"{runs} runs (ratio: wall time / libpng floor; the floor uses one core)")
+    for filt in (0, 5):
+        args = [raw, str(W), str(H), "3", str(LEVEL), str(filt)]
+        outs = {k: os.path.join(work, f"par-f{filt}-{k}.png") for k in ("floor", "w1", "w2")}
+        t = {k: [] for k in outs}
+        for _ in range(runs):
+            t["floor"].append(timed_peak([floor, "encode", *args, outs["floor"], "1"]))
+            t["w1"].append(timed_peak([ours, "encode", *args, outs["w1"], "1", "1"]))
+            t["w2"].append(timed_peak([ours, "encode", *args, outs["w2"], "1", "2"]))
+        base_wall = statistics.median(r[0] for r in t["floor"])
+        base_size = os.path.getsize(outs["floor"])
+        base_peak = max(r[2] for r in t["floor"])
+        print(f"encode RGB PngFilter {filt}")
+        names = {"floor": "libpng floor", "w1": "1 worker", "w2": "2 workers"}
+        for k in ("floor", "w1", "w2"):
+            wall = statistics.median(r[0] for r in t[k])
+            cpu = statistics.median(r[1] for r in t[k])
+            peak = max(r[2] for r in t[k])
+            size = os.path.getsize(outs[k])
+            print(f"  {names[k]:13} {wall / base_wall:6.2f}x  wall {wall:7.3f}s  cpu {cpu:7.3f}s  "
+                  f"{size / 1e6:7.2f} MB ({(size - base_size) / base_size * 100:+.2f} %)  "
+                  f"peak {peak / 1024:6.1f} MiB ({(peak - base_peak) / 1024:+.1f})")
+
+
 def child_cpu():
     r = resource.getrusage(resource.RUSAGE_CHILDREN)
     return r.ru_utime + r.ru_stime
@@ -65,6 +102,10 @@ def main():
     floor = os.path.join(build, "bench", "png_floor")
     os.makedirs(work, exist_ok=True)
     have_im = os.access(CONVERT, os.X_OK)
+
+    parallel(ours, floor, work, runs)
+    if os.environ.get("LX_BENCH_PARALLEL_ONLY"):
+        return
 
     print(f"PNG codec, {W}x{H} pixels, deflate level {LEVEL}, median of {runs} runs "
           f"(ratio: processor time / libpng floor)")

@@ -161,26 +161,32 @@ TLxQuantizer::~TLxQuantizer() = default;
 int TLxQuantizer::RGBToIndexSlow(uint32_t colour) {
   colour &= 0xFFFFFF;
   State& st = *state_;
+  if (source_ != Source::Neural) return UncachedIndex(colour);
+  // The network's search visits many neurons per colour, so recent answers are kept in a
+  // small direct-mapped cache (a table of all 2^24 colours would miss the processor's caches
+  // on every pixel of a photo), and the previous answer bounds the search, since neighbouring
+  // pixels have similar colours.
+  const size_t slot = (colour * 0x9E3779B1u) >> (32 - kCacheBits);
+  if (st.cacheKeys[slot] == colour + 1) return st.cacheIndex[slot];
+  int index = st.neural.Index(colour, st.lastNeural);
+  if (index >= 0) {
+    st.lastNeural = index;
+    st.cacheKeys[slot] = colour + 1;
+    st.cacheIndex[slot] = uint8_t(index);
+  }
+  return index;
+}
+
+int TLxQuantizer::UncachedIndex(uint32_t colour) const {
+  colour &= 0xFFFFFF;
+  const State& st = *state_;
   switch (source_) {
     case Source::ExactList:
       return st.Nearest(colour);
     case Source::Box:
       return st.box.Index(colour);
-    case Source::Neural: {
-      // The network's search visits many neurons per colour, so recent answers are kept in a
-      // small direct-mapped cache (a table of all 2^24 colours would miss the processor's
-      // caches on every pixel of a photo), and the previous answer bounds the search, since
-      // neighbouring pixels have similar colours.
-      const size_t slot = (colour * 0x9E3779B1u) >> (32 - kCacheBits);
-      if (st.cacheKeys[slot] == colour + 1) return st.cacheIndex[slot];
-      int index = st.neural.Index(colour, st.lastNeural);
-      if (index >= 0) {
-        st.lastNeural = index;
-        st.cacheKeys[slot] = colour + 1;
-        st.cacheIndex[slot] = uint8_t(index);
-      }
-      return index;
-    }
+    case Source::Neural:
+      return st.neural.Index(colour);
     case Source::GrayRamp:
       return st.grayIndex[(colour >> 16) & 0xFF];
     case Source::OwnPalette:
@@ -190,6 +196,24 @@ int TLxQuantizer::RGBToIndexSlow(uint32_t colour) {
       break;
   }
   return 0;
+}
+
+int TLxQuantizer::Mapper::Slow(uint32_t colour) {
+  colour &= 0xFFFFFF;
+  if (q_.source_ != Source::Neural) return q_.UncachedIndex(colour);
+  if (keys_.empty()) {
+    keys_.assign(kCacheSize, 0);
+    index_.assign(kCacheSize, 0);
+  }
+  const size_t slot = (colour * 0x9E3779B1u) >> (32 - kCacheBits);
+  if (keys_[slot] == colour + 1) return index_[slot];
+  int index = q_.state_->neural.Index(colour, last_);
+  if (index >= 0) {
+    last_ = index;
+    keys_[slot] = colour + 1;
+    index_[slot] = uint8_t(index);
+  }
+  return index;
 }
 
 }  // namespace lumenax

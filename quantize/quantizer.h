@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "bitmap/types.h"
 
@@ -47,6 +48,27 @@ class TLxQuantizer {
     return RGBToIndexSlow(colour);
   }
 
+  // The same answers as RGBToIndex for one of several threads that share this quantizer (once
+  // built, it is only read): each Mapper keeps its own answer cache.
+  class Mapper {
+   public:
+    explicit Mapper(const TLxQuantizer& quantizer) : q_(quantizer) {}
+    int RGBToIndex(uint32_t colour) {
+      if (q_.lookup_) {
+        uint16_t v = q_.lookup_[colour & 0xFFFFFF];
+        if (v) return v - 1;
+      }
+      return Slow(colour);
+    }
+
+   private:
+    int Slow(uint32_t colour);
+    const TLxQuantizer& q_;
+    int last_ = -1;
+    std::vector<uint32_t> keys_;  // colour + 1, 0 when empty
+    std::vector<uint8_t> index_;
+  };
+
   // The bitmap was found gray at construction (IsGrayScale).
   bool Gray() const { return gray_; }
   // N as clamped by the constructor.
@@ -60,6 +82,8 @@ class TLxQuantizer {
  private:
   struct State;
   int RGBToIndexSlow(uint32_t colour);
+  // The answer of every source but the neural network, which needs a cache to be quick.
+  int UncachedIndex(uint32_t colour) const;
 
   std::unique_ptr<State> state_;
   // 2^24 entries, index + 1 of an exact colour, 0 when unknown (exact list and own palette);

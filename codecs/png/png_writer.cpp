@@ -2,11 +2,17 @@
 //
 // As in the reader, libpng's errors leave by longjmp: everything that owns memory or may
 // throw (working copies, the quantizer, buffers, the text list) is prepared in
-// WritePNGStream, and the one function that drives libpng (WriteImage) holds only plain
-// values in a WriteContext. A libpng error becomes EInvalidGraphic "Error on creating PNG"
-// once WriteImage has returned and the libpng structures are gone; an exception of the
-// stream inside the write callback is kept and raised again the same way.
+// WritePNGStream, and the functions that call libpng (WriteHeader, WriteRows, WriteChunk)
+// each set their own jump target and hold only plain values. A libpng error becomes
+// EInvalidGraphic "Error on creating PNG" once they have returned and the libpng structures
+// are gone; an exception of the stream inside the write callback is kept and raised again
+// the same way.
+//
+// Large non-interlaced images are filtered and deflated in bands on several threads
+// (png_deflate.h); libpng still writes the signature and every chunk, the IDAT chunks and
+// IEND through png_write_chunk, since png_write_end refuses image data it did not compress.
 #include <png.h>
+#include <zlib.h>
 
 #include <array>
 #include <cmath>
@@ -23,8 +29,10 @@
 #include "bitmap/mask.h"
 #include "bitmap/progress.h"
 #include "bitmap/stream.h"
+#include "bitmap/worker_pool.h"
 #include "codecs/common/resolution.h"
 #include "codecs/png/png.h"
+#include "codecs/png/png_deflate.h"
 #include "io/params.h"
 #include "quantize/quantizer.h"
 
@@ -85,8 +93,6 @@ struct WriteContext {
   TLxBitmap* working = nullptr;
   const TLxMask* mask = nullptr;
   RowFill fill = RowFill::Direct;
-  uint8_t* row = nullptr;      // the row handed to libpng (width * 4 + 8 bytes)
-  uint8_t* maskRow = nullptr;  // alpha of one row when the mask cannot be read in place
   TLxQuantizer* quantizer = nullptr;
   int indexLimit = 256;  // quantizer indices at or above this are out of the palette
   const uint8_t* indexTable = nullptr;
@@ -156,12 +162,27 @@ void OnFlush(png_structp png) {
 
 // ---------------------------------------------------------------- rows
 
+// The buffers of one thread that builds rows. Several threads may build rows of the same
+// image at once, each with its own RowScratch: the working bitmap (in memory), the mask and
+// the quantizer are only read.
+struct RowScratch {
+  std::vector<uint8_t> row;      // the row built (width * 4 + 8 bytes)
+  std::vector<uint8_t> maskRow;  // alpha of one row when the mask cannot be read in place
+  std::unique_ptr<TLxQuantizer::Mapper> mapper;  // null: the quantizer's own lookups
+
+  RowScratch(const WriteContext& c, bool ownMapper)
+      : row(size_t(std::max(c.width, png_uint_32(1))) * 4 + 8, 0),
+        maskRow(c.mask ? size_t(std::max(c.width, png_uint_32(1))) : 0, 255) {
+    if (ownMapper && c.quantizer) mapper = std::make_unique<TLxQuantizer::Mapper>(*c.quantizer);
+  }
+};
+
 // Alpha values of row y, 255 where the mask does not reach.
-const uint8_t* AlphaRow(WriteContext* c, int y) {
+const uint8_t* AlphaRow(const WriteContext* c, int y, RowScratch& s) {
   const TLxMask& m = *c->mask;
   const int w = int(c->width);
   if (m.BitsPerPixel == 8 && m.Width >= w && y < m.Height) return m.ScanLine(y);
-  uint8_t* a = c->maskRow;
+  uint8_t* a = s.maskRow.data();
   std::memset(a, 255, size_t(w));
   if (y < m.Height) {
     const uint8_t* src = m.ScanLine(y);
@@ -174,21 +195,22 @@ const uint8_t* AlphaRow(WriteContext* c, int y) {
   return a;
 }
 
-int IndexOf(WriteContext* c, TRGB colour) {
-  int i = c->quantizer->RGBToIndex(PackBGR(colour));
+int IndexOf(const WriteContext* c, RowScratch& s, TRGB colour) {
+  const uint32_t packed = PackBGR(colour);
+  int i = s.mapper ? s.mapper->RGBToIndex(packed) : c->quantizer->RGBToIndex(packed);
   return i >= 0 && i < c->indexLimit ? i : 0;
 }
 
 // The row of y handed to libpng.
-const uint8_t* RowOf(WriteContext* c, int y) {
+const uint8_t* RowOf(const WriteContext* c, int y, RowScratch& s) {
   TLxBitmap& bm = *c->working;
   const uint8_t* src = bm.ScanLine(y);
   if (c->fill == RowFill::Direct) return src;
   const int w = int(c->width);
-  uint8_t* d = c->row;
+  uint8_t* d = s.row.data();
   switch (c->fill) {
     case RowFill::Rgba: {
-      const uint8_t* a = AlphaRow(c, y);
+      const uint8_t* a = AlphaRow(c, y, s);
       for (int x = 0; x < w; ++x, src += 3, d += 4) {
         d[0] = src[0];
         d[1] = src[1];
@@ -204,7 +226,7 @@ const uint8_t* RowOf(WriteContext* c, int y) {
       }
       break;
     case RowFill::RgbaFromAny: {
-      const uint8_t* a = AlphaRow(c, y);
+      const uint8_t* a = AlphaRow(c, y, s);
       for (int x = 0; x < w; ++x, d += 4) {
         TRGB p = PixelAsRGBFromRow(bm, src, x);
         d[0] = p.b;
@@ -226,30 +248,31 @@ const uint8_t* RowOf(WriteContext* c, int y) {
     case RowFill::Index:
       if (bm.PixelFormat() == lx24RGB) {
         for (int x = 0; x < w; ++x, src += 3)
-          d[x] = uint8_t(IndexOf(c, TRGB{src[0], src[1], src[2]}));
+          d[x] = uint8_t(IndexOf(c, s, TRGB{src[0], src[1], src[2]}));
       } else {
-        for (int x = 0; x < w; ++x) d[x] = uint8_t(IndexOf(c, PixelAsRGBFromRow(bm, src, x)));
+        for (int x = 0; x < w; ++x) d[x] = uint8_t(IndexOf(c, s, PixelAsRGBFromRow(bm, src, x)));
       }
       break;
     case RowFill::IndexAlpha: {
-      const uint8_t* a = AlphaRow(c, y);
+      const uint8_t* a = AlphaRow(c, y, s);
       for (int x = 0; x < w; ++x)
-        d[x] = a[x] < 255 ? 0 : uint8_t(IndexOf(c, PixelAsRGBFromRow(bm, src, x)) + 1);
+        d[x] = a[x] < 255 ? 0 : uint8_t(IndexOf(c, s, PixelAsRGBFromRow(bm, src, x)) + 1);
       break;
     }
     case RowFill::TableAlpha: {
-      const uint8_t* a = AlphaRow(c, y);
+      const uint8_t* a = AlphaRow(c, y, s);
       for (int x = 0; x < w; ++x) d[x] = a[x] < 255 ? 0 : c->indexTable[src[x]];
       break;
     }
     case RowFill::Direct:
       break;
   }
-  return c->row;
+  return s.row.data();
 }
 
-// Hands the chunks to libpng and writes the image. False after a libpng error.
-bool WriteImage(WriteContext* c) {
+// Hands the chunks to libpng and writes them, up to the image data. False after a libpng
+// error.
+bool WriteHeader(WriteContext* c) {
   if (setjmp(png_jmpbuf(c->png))) return false;
   png_structp png = c->png;
   png_infop info = c->info;
@@ -266,7 +289,14 @@ bool WriteImage(WriteContext* c) {
     png_set_bgr(png);
   if (c->textCount > 0) png_set_text(png, info, c->texts, c->textCount);
   png_write_info(png, info);
+  return true;
+}
 
+// Writes the rows through libpng, one at a time, and the end of the image unless aborted.
+// False after a libpng error.
+bool WriteRows(WriteContext* c, RowScratch& scratch) {
+  if (setjmp(png_jmpbuf(c->png))) return false;
+  png_structp png = c->png;
   const int passes = png_set_interlace_handling(png);
   ProgressRecord& progress = *c->progress;
   progress.Per1 = 100.0 / (double(c->height) * double(passes));
@@ -275,15 +305,144 @@ bool WriteImage(WriteContext* c) {
     for (png_uint_32 y = 0; y < c->height; ++y) {
       // Rows without pixels in this pass are skipped by libpng; don't build them.
       if (passes > 1 && !PNG_ROW_IN_INTERLACE_PASS(y, pass))
-        png_write_row(png, c->row);
+        png_write_row(png, scratch.row.data());
       else
-        png_write_row(png, RowOf(c, int(y)));
+        png_write_row(png, RowOf(c, int(y), scratch));
       progress.RowDone();
       if (progress.Aborting()) return true;
     }
   }
-  png_write_end(png, info);
+  png_write_end(png, c->info);
   return true;
+}
+
+// One chunk through libpng. False after a libpng error.
+bool WriteChunk(png_structp png, const char* type, const uint8_t* data, size_t n) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_write_chunk(png, reinterpret_cast<png_const_bytep>(type), data, n);
+  return true;
+}
+
+// ---------------------------------------------------------------- rows on several threads
+
+// Channels of a PNG colour type.
+int Channels(int colorType) {
+  switch (colorType) {
+    case PNG_COLOR_TYPE_RGB:
+      return 3;
+    case PNG_COLOR_TYPE_RGB_ALPHA:
+      return 4;
+    case PNG_COLOR_TYPE_GRAY_ALPHA:
+      return 2;
+    default:
+      return 1;
+  }
+}
+
+// The rows as libpng would store them: red and blue of colour rows swapped, as png_set_bgr
+// asks.
+class BandRows : public PngRowSource {
+ public:
+  BandRows(const WriteContext& c, size_t rowBytes, bool ownMapper)
+      : c_(c), scratch_(c, ownMapper), rowBytes_(rowBytes), channels_(Channels(c.colorType)) {}
+
+  void Row(int y, uint8_t* out) override {
+    const uint8_t* row = RowOf(&c_, y, scratch_);
+    if (c_.colorType == PNG_COLOR_TYPE_RGB || c_.colorType == PNG_COLOR_TYPE_RGB_ALPHA) {
+      const size_t n = size_t(c_.width) * size_t(channels_);
+      for (size_t i = 0; i < n; i += size_t(channels_)) {
+        out[i] = row[i + 2];
+        out[i + 1] = row[i + 1];
+        out[i + 2] = row[i];
+        if (channels_ == 4) out[i + 3] = row[i + 3];
+      }
+    } else {
+      std::memcpy(out, row, rowBytes_);
+    }
+  }
+
+ private:
+  const WriteContext& c_;
+  RowScratch scratch_;
+  size_t rowBytes_;
+  int channels_;
+};
+
+// Deflate output as IDAT chunks; rows counted as libpng's loop counts them.
+class IdatSink : public PngIdatSink {
+ public:
+  explicit IdatSink(WriteContext& c) : c_(c) {}
+  bool Chunk(const uint8_t* data, size_t n) override {
+    return ok_ = WriteChunk(c_.png, "IDAT", data, n);
+  }
+  bool RowsDone(int rows) override {
+    for (int i = 0; i < rows; ++i) {
+      c_.progress->RowDone();
+      if (c_.progress->Aborting()) return false;
+    }
+    return true;
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  WriteContext& c_;
+  bool ok_ = true;
+};
+
+// The filter choice of PngFilter as libpng makes it: the one filter asked for, or for palette
+// images and depths below 8 none, else the adaptive choice among all five.
+PngRowFilter RowFilter(const WriteContext& c) {
+  switch (c.filters) {
+    case PNG_FILTER_NONE:
+      return PngRowFilter::None;
+    case PNG_FILTER_SUB:
+      return PngRowFilter::Sub;
+    case PNG_FILTER_PAETH:
+      return PngRowFilter::Paeth;
+    default:
+      return c.colorType == PNG_COLOR_TYPE_PALETTE || c.depth < 8 ? PngRowFilter::None
+                                                                  : PngRowFilter::Adaptive;
+  }
+}
+
+// Whether the image data go through WritePngBands.
+bool UseBands(const WriteContext& c) {
+  const PngParallelTuning& tuning = PngParallelSettings();
+  return !c.interlaced && c.height > 0 && c.width > 0 &&
+         int64_t(c.width) * int64_t(c.height) >= tuning.minPixels;
+}
+
+// Writes the image data through WritePngBands and the end of the image unless aborted. False
+// after a libpng error.
+bool WriteBands(WriteContext* c) {
+  const PngParallelTuning& tuning = PngParallelSettings();
+  const int bits = Channels(c->colorType) * c->depth;
+  PngBandImage image;
+  image.height = int(c->height);
+  image.rowBytes = (size_t(c->width) * size_t(bits) + 7) / 8;
+  image.bpp = std::max(1, bits / 8);
+  image.filter = RowFilter(*c);
+  image.bandRows = PngBandRows(image.rowBytes, tuning.bandBytes);
+  image.level = c->level;
+  // libpng's choice: the filtered strategy unless rows are left unfiltered.
+  image.strategy = image.filter == PngRowFilter::None ? Z_DEFAULT_STRATEGY : Z_FILTERED;
+  // A bitmap in the paging file maps one row at a time: one thread only.
+  const bool inMemory = c->working->Location() == lxInMemory;
+  int lanes = tuning.workers > 0 ? tuning.workers : SpareLanes();
+  if (!inMemory) lanes = 1;
+  const bool ownMapper = lanes > 1;
+  image.newSource = [c, &image, ownMapper] {
+    return std::make_unique<BandRows>(*c, image.rowBytes, ownMapper);
+  };
+  ProgressRecord& progress = *c->progress;
+  progress.Per1 = 100.0 / double(c->height);
+  progress.Value = 0;
+  IdatSink sink(*c);
+  TLxWorkerPool& pool = tuning.pool ? *tuning.pool : TLxWorkerPool::Shared();
+  const bool complete = WritePngBands(image, lanes, pool, sink);
+  if (!sink.ok()) return false;
+  if (!complete) return true;  // aborted: no end
+  return WriteChunk(c->png, "IEND", nullptr, 0);
 }
 
 // ---------------------------------------------------------------- choices before libpng
@@ -597,16 +756,13 @@ void WritePNGStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
   c.texts = texts.data();
   c.textCount = int(texts.size());
 
-  const int w = plan.working->Width();
-  std::vector<uint8_t> row(size_t(std::max(w, 1)) * 4 + 8, 0);
-  c.row = row.data();
-  std::vector<uint8_t> maskRow;
-  if (alphaMask) {
-    maskRow.assign(size_t(std::max(w, 1)), 255);
-    c.maskRow = maskRow.data();
+  bool ok = WriteHeader(&c);
+  if (ok && UseBands(c)) {
+    ok = WriteBands(&c);
+  } else if (ok) {
+    RowScratch scratch(c, false);
+    ok = WriteRows(&c, scratch);
   }
-
-  const bool ok = WriteImage(&c);
   guard.Release();
   if (!ok) {
     if (pendingError) std::rethrow_exception(pendingError);

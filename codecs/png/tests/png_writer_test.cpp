@@ -16,11 +16,24 @@
 #include "bitmap/progress.h"
 #include "bitmap/stream.h"
 #include "codecs/png/png.h"
+#include "codecs/png/png_deflate.h"
 #include "codecs/png/tests/png_test_util.h"
 #include "tests/support/test_support.h"
 
 namespace lumenax {
 namespace {
+
+#ifdef LX_PNG_ALL_BANDS
+// Every image of this file goes through the band encoder: three threads, bands of a row or
+// two, so dictionaries span several bands.
+const bool kAllBands = [] {
+  PngParallelTuning& tuning = PngParallelSettings();
+  tuning.minPixels = 1;
+  tuning.workers = 3;
+  tuning.bandBytes = 16;
+  return true;
+}();
+#endif
 
 using test::LoadPng;
 using test::SavePng;

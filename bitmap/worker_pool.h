@@ -1,0 +1,72 @@
+// TLxWorkerPool: one process-wide set of worker threads, sized to the cores, for codecs that
+// split one image into independent pieces (the PNG writer's deflate bands).
+//
+// The machine is shared with whatever else the process does at the same moment. A batch
+// engine that converts several files at once holds one TLxBusyConversion per file in flight;
+// SpareLanes() then tells an encoder how many threads it may keep busy, its own included, so
+// that N conversions on N cores never ask for more: each of them then encodes on its own
+// thread.
+//
+// Jobs must not wait for other jobs of the pool: an encoder always does the work it handed
+// out itself when no worker has taken it yet, so it never waits for a queued job either.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace lumenax {
+
+class TLxWorkerPool {
+ public:
+  // A pool of `threads` workers (at least 1), started on the first Submit.
+  explicit TLxWorkerPool(int threads);
+  // Runs the jobs still queued, then joins the workers.
+  ~TLxWorkerPool();
+  TLxWorkerPool(const TLxWorkerPool&) = delete;
+  TLxWorkerPool& operator=(const TLxWorkerPool&) = delete;
+
+  // The process-wide pool: one worker per core.
+  static TLxWorkerPool& Shared();
+
+  int Threads() const { return threads_; }
+  // Queues a job; a worker runs it as soon as one is free. Jobs must not throw.
+  void Submit(std::function<void()> job);
+
+ private:
+  void Work();
+
+  const int threads_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> jobs_;
+  std::vector<std::thread> workers_;
+  bool closing_ = false;
+};
+
+// Cores of the machine (at least 1).
+int CoreCount();
+
+// Marks one conversion in flight for as long as it lives (the batch engine creates one per
+// file it converts at once with others).
+class TLxBusyConversion {
+ public:
+  TLxBusyConversion();
+  ~TLxBusyConversion();
+  TLxBusyConversion(const TLxBusyConversion&) = delete;
+  TLxBusyConversion& operator=(const TLxBusyConversion&) = delete;
+};
+
+// Conversions now marked by TLxBusyConversion.
+int BusyConversions();
+
+// Threads one encode may keep busy, its calling thread included: the cores that other
+// conversions in flight leave free (the calling conversion counts once whether or not it is
+// marked), at least 1.
+int SpareLanes();
+
+}  // namespace lumenax
