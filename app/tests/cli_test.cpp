@@ -83,14 +83,6 @@ TEST(CliExpansion, FoldersGiveTheirBmpAndPngFilesSorted) {
             (std::vector<std::string>{(dir / "c.jpg").string()}));
 }
 
-TEST(CliExpansion, FilesSharingANameRunInOrder) {
-  auto groups = SerialGroups({"/d/a.bmp", "/d/b.png", "/d/a.png", "/d/c.bmp", "/d/b.png"});
-  ASSERT_EQ(groups.size(), 3u);
-  EXPECT_EQ(groups[0], (std::vector<size_t>{0, 2}));
-  EXPECT_EQ(groups[1], (std::vector<size_t>{1, 4}));
-  EXPECT_EQ(groups[2], (std::vector<size_t>{3}));
-}
-
 TEST(CliEndToEnd, MixedFolderWithSeveralWorkers) {
   TempDir dir;
   ASSERT_EQ(
