@@ -53,7 +53,8 @@ run() {
       cp -r "$work/src" "$work/run"
     else
       mkdir "$work/run"
-      (cd "$work/src" && ls | head -n "$files" | xargs cp -t "$work/run")
+      ls "$work/src" >"$work/all.list"
+      head -n "$files" "$work/all.list" | (cd "$work/src" && xargs cp -t "$work/run")
     fi
     sync
     local t0 t1 t
