@@ -68,8 +68,8 @@ TBitmap FromQImage(const QImage& source) {
     bitmap.SetSize(w, h);
     const QList<QRgb> table = source.colorTable();
     for (int i = 0; i < int(table.size()) && i < bitmap.ColorTableSize(); ++i)
-      bitmap.SetColorTableEntry(
-          i, TRGB{uint8_t(qBlue(table[i])), uint8_t(qGreen(table[i])), uint8_t(qRed(table[i]))});
+      bitmap.SetColorTableEntry(i, TRGB{uint8_t(qBlue(table[i])), uint8_t(qGreen(table[i])),
+                                        uint8_t(qRed(table[i]))});
     for (int y = 0; y < h; ++y)
       std::memcpy(bitmap.ScanLine(y), source.constScanLine(y), size_t(mono ? (w + 7) / 8 : w));
     return bitmap;

@@ -453,8 +453,7 @@ TEST_F(CliStreams, TypesAllocationHeadersAndText) {
   EXPECT_EQ(raw.status, 0) << raw.err;
   Result noAlloc = Run("dump -t ftRawPixels a.rgb raw2.pam");
   EXPECT_EQ(noAlloc.status, 1);
-  EXPECT_NE(noAlloc.err.find("not loadable: raw pixels need an allocated bitmap"),
-            std::string::npos)
+  EXPECT_NE(noAlloc.err.find("not loadable: raw pixels need an allocated bitmap"), std::string::npos)
       << noAlloc.err;
   // Loading as the wrong type prints the reader's reason.
   Result wrong = Run("info -t png a.bmp");
