@@ -2,6 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <thread>
+
+#include "app/batch.h"
 #include "io/lumenax_io.h"
 
 namespace veltrano {
@@ -52,8 +56,15 @@ FileResult ConvertFile(ConverterPlatform& platform, const std::string& name, boo
   // Set before the load: it governs both reading a BMP source and writing a BMP target.
   io.Params.BmpKeepAlpha = true;
   io.LoadFromFile(name);
-  if (io.Aborting) return {FileOutcome::FailedToLoad, {}, io.FailureReason.Text()};
   FileResult r;
+  r.fileType = int(io.Params.FileType);
+  if (io.Aborting) {
+    r.outcome = FileOutcome::FailedToLoad;
+    r.reason = io.FailureReason.Text();
+    return r;
+  }
+  r.width = io.Params.Width;
+  r.height = io.Params.Height;
   if (io.Params.FileType == lumenax::ftBmp) {
     r.target = ChangeFileExt(name, ".png");
     io.SaveToFilePng(r.target);
@@ -98,11 +109,30 @@ void ConverterCommands::btnConvertClick() {
     ConverterPlatform& p;
     ~EndProgress() { p.EndProgress(); }
   } end{platform_};
-  for (size_t i = 0; i < items.size(); ++i) {
-    FileResult r = ConvertFile(platform_, items[i]);
-    if (*OutcomeMessage(r.outcome)) platform_.MessageBox(OutcomeMessage(r.outcome), kCaption);
-    if (!platform_.StepProgress(int(i + 1))) break;
-  }
+  BatchOptions options;
+  options.workers = workers_;
+  // An exception ends the command at its file: nothing starts after it, and the messages of
+  // the files before it come first.
+  options.stopOnError = true;
+  // While a message box waits for the user, the workers stop soon after it, so that Cancel
+  // can still spare most of the list.
+  options.lookAhead =
+      2 * size_t(workers_ > 0 ? workers_ : std::max(1u, std::thread::hardware_concurrency()));
+  int done = 0;
+  options.idle = [&] { return platform_.StepProgress(done); };
+  std::exception_ptr error;
+  RunBatch(
+      items, options, [&](size_t i) { return ConvertFile(platform_, items[i]); },
+      [&](size_t, BatchResult& r) {
+        if (r.error) {
+          error = r.error;
+          return false;
+        }
+        if (*OutcomeMessage(r.file.outcome))
+          platform_.MessageBox(OutcomeMessage(r.file.outcome), kCaption);
+        return platform_.StepProgress(++done);
+      });
+  if (error) std::rethrow_exception(error);
 }
 
 }  // namespace veltrano

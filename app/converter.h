@@ -49,7 +49,8 @@ class ConverterPlatform {
   // True when a file (not a folder) of that name exists.
   virtual bool FileExists(const std::string& name);
   // Progress of the convert command: total files first, then the number done after each;
-  // Step answers false when the user cancelled (the command stops after the current file).
+  // Step answers false when the user cancelled (the command stops after the files in
+  // flight). Both run on the command's thread.
   virtual void BeginProgress(int total) { (void)total; }
   virtual bool StepProgress(int done) {
     (void)done;
@@ -71,6 +72,7 @@ enum class FileOutcome {
   InvalidFormat,    // add: loaded, but neither BMP nor PNG: "Invalid file format."
   IncorrectFormat,  // convert: loaded, but neither BMP nor PNG
   FailedToSave,     // convert: the writer failed: "Failed to save file."
+  UpToDate,         // convert, when asked to skip them: the target is newer than the source
 };
 
 // The message shown for an outcome, or empty when none is shown.
@@ -82,6 +84,10 @@ struct FileResult {
   // Why the load or the save failed, as the library said it ("truncated pixel data at byte
   // 51234"); empty when it did not say.
   std::string reason;
+  // What the load found: the detected format and the image's size (0 when unknown).
+  int fileType = 0;
+  int width = 0, height = 0;
+  int64_t sourceBytes = -1;  // the source's size, where the caller looked
 };
 
 // The add step for one name: loads it with format detection and tells whether it is listed.
@@ -90,6 +96,7 @@ FileResult CheckFile(ConverterPlatform& platform, const std::string& name);
 // PNG, the PNG file as BMP, beside it. With addChecks, a file that loads but is neither BMP
 // nor PNG is reported as the add step would (InvalidFormat), so one load does both steps.
 // Exceptions of the I/O component (an output that cannot be created) pass to the caller.
+// Safe to call from several threads at once (the platform's FileExists must be too).
 FileResult ConvertFile(ConverterPlatform& platform, const std::string& name,
                        bool addChecks = false);
 
@@ -105,8 +112,13 @@ class ConverterCommands {
   void btnClearClick();
   void btnConvertClick();
 
+  // How many files the convert command converts at once (0, the default: one per core).
+  // Whatever the number, the messages come in list order, as one worker gives them.
+  void SetWorkers(int workers) { workers_ = workers; }
+
  private:
   ConverterPlatform& platform_;
+  int workers_ = 0;
 };
 
 }  // namespace veltrano

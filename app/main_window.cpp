@@ -14,6 +14,8 @@
 #include <QUrl>
 #include <exception>
 
+#include "app/cli.h"
+
 namespace veltrano {
 
 namespace {
@@ -123,7 +125,12 @@ void QtPlatform::BeginProgress(int total) {
 
 bool QtPlatform::StepProgress(int done) {
   if (!progress_) return true;
-  progress_->setValue(done);  // a modal progress dialog processes events here
+  // A modal progress dialog processes events when its value changes; while the count stands
+  // still (large files), Cancel is still heard.
+  if (progress_->value() == done && progress_->isVisible())
+    QCoreApplication::processEvents();
+  else
+    progress_->setValue(done);
   return !progress_->wasCanceled();
 }
 
@@ -212,8 +219,13 @@ void TfrmMain::btnConvertClick() {
 }
 
 void TfrmMain::filesDropped(const QStringList& names) {
+  // A dropped folder stands for its BMP and PNG files (not those of its sub-folders), as
+  // it does for veltrano-cli.
   std::vector<std::string> list;
-  for (const QString& n : names) list.push_back(n.toStdString());
+  for (const QString& n : names) {
+    std::vector<std::string> files = ExpandPath(n.toStdString(), false);
+    list.insert(list.end(), files.begin(), files.end());
+  }
   RunCommand([this, &list] { commands_->AddFiles(list); });
 }
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Batch conversion: COUNT (default 100) photo-like 2-megapixel BMP files, half 24-bit and half
 # 32-bit with alpha, converted to PNG, and the results converted back to BMP, by
-# veltrano-cli -j1 and -j2, ImageMagick's mogrify and libvips, all limited to one thread
-# (but -j2), at zlib level 5 without row filters (veltrano's defaults). Prints the best wall
+# veltrano-cli -j1 and -j2, the window's convert command with 2 workers (window-2, its engine
+# without the window), ImageMagick's mogrify and libvips, all limited to one thread (but the
+# two-worker runs), at zlib level 5 without row filters (veltrano's defaults). Prints the best wall
 # time of RUNS runs (default 3), ratios to veltrano-cli -j1 and peak memory (/usr/bin/time).
 # Usage: bench/veltrano.sh [COUNT]
 set -euo pipefail
@@ -10,7 +11,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 count=${1:-100}
 runs=${RUNS:-3}
 cli="$root/build/release/app/veltrano-cli"
-[ -x "$cli" ] || "$root/scripts/build" >/dev/null
+window="$root/build/release/bench/window_convert_bench"
+[ -x "$cli" ] && [ -x "$window" ] || "$root/scripts/build" >/dev/null
 work=$(mktemp -d "${TMPDIR:-/tmp}/veltrano-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -56,6 +58,11 @@ for dir in png bmp; do
   run veltrano-j1 $dir "$cli" -q -j 1 .
   run veltrano-j2 $dir "$cli" -q -j 2 .
   if [ $dir = png ]; then
+    run window-2 $dir bash -c "'$window' 2 ./*.bmp"
+  else
+    run window-2 $dir bash -c "'$window' 2 ./*.png"
+  fi
+  if [ $dir = png ]; then
     run mogrify $dir /usr/bin/mogrify -limit thread 1 -format png -quality 50 ./*.bmp
     run vips $dir bash -c vips_to_png
   else
@@ -67,7 +74,7 @@ done
 printf '\n%-14s %-10s %10s %8s %12s\n' program direction seconds ratio "peak RSS KiB"
 for dir in png bmp; do
   ref=${secs[veltrano-j1-$dir]}
-  for name in veltrano-j1 veltrano-j2 mogrify vips; do
+  for name in veltrano-j1 veltrano-j2 window-2 mogrify vips; do
     s=${secs[$name-$dir]}
     printf '%-14s %-10s %10.2f %8.2f %12s\n' "$name" "BMP->${dir^^}" "$s" "$(awk -v a="$s" -v b="$ref" 'BEGIN { printf "%.3f", a / b }')" "${mem[$name-$dir]}"
   done

@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -22,6 +24,15 @@ namespace lumenax {
 namespace {
 
 std::atomic<bool> unnamedAllowed{true};
+thread_local TLxCommitGroup* activeGroup = nullptr;
+
+std::exception_ptr CreateError(const std::filesystem::path& target, int error) {
+  try {
+    RaiseFileCreateError(target, error);
+  } catch (...) {
+    return std::current_exception();
+  }
+}
 
 // Follows symbolic links, so that a link keeps pointing at the file it named.
 std::filesystem::path ResolveLinks(const std::filesystem::path& target) {
@@ -135,14 +146,24 @@ void TLxReplacingFile::Discard() {
   if (!temp_.empty()) ::unlink(temp_.c_str());
 }
 
-void TLxReplacingFile::Commit() {
-  if (done_) return;
-  done_ = true;
+TLxReplacingFile::TLxReplacingFile(Moved, TLxReplacingFile& from)
+    : target_(from.target_),
+      resolved_(from.resolved_),
+      folder_(from.folder_),
+      temp_(from.temp_),
+      stream_(std::move(from.stream_)),
+      unnamed_(from.unnamed_),
+      replacing_(from.replacing_) {
+  from.temp_.clear();
+  from.done_ = true;
+}
+
+int TLxReplacingFile::Prepare() {
   int fd = stream_->Handle();
   struct stat st;
   mode_t mode;
-  const bool replacing = ::stat(resolved_.c_str(), &st) == 0;
-  if (replacing) {
+  replacing_ = ::stat(resolved_.c_str(), &st) == 0;
+  if (replacing_) {
     mode = st.st_mode & 07777;
     // Keep the owner where we may (root replacing another user's file); ignore refusals.
     if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
@@ -150,16 +171,17 @@ void TLxReplacingFile::Commit() {
   } else {
     mode = 0666 & ~mode_t(CurrentUmask());
   }
+  return ::fchmod(fd, mode) != 0 ? errno : 0;
+}
+
+int TLxReplacingFile::Place() {
+  int fd = stream_->Handle();
   int error = 0;
-  if (::fchmod(fd, mode) != 0) error = errno;
-  // The content reaches the disk before any name leads to it: after a power cut the target
-  // holds its old content or the new one, never a file whose data was not written yet.
-  if (error == 0 && ::fsync(fd) != 0) error = errno;
   bool placed = false;
-  if (error == 0 && unnamed_) {
+  if (unnamed_) {
     // A new target takes the file's name at once, leaving no moment where a hidden name
     // exists; a target that exists is replaced through a hidden name, renamed right away.
-    if (!replacing) {
+    if (!replacing_) {
       error = LinkUnnamed(fd, resolved_);
       placed = error == 0;
       if (error == EEXIST) error = 0;  // created by someone else meanwhile: replace it
@@ -176,13 +198,93 @@ void TLxReplacingFile::Commit() {
   }
   if (error == 0 && !placed && ::rename(temp_.c_str(), resolved_.c_str()) != 0) error = errno;
   stream_.reset();  // closes the file
-  if (error != 0) {
-    if (!temp_.empty()) ::unlink(temp_.c_str());
-    RaiseFileCreateError(target_, error);
-  }
+  if (error != 0 && !temp_.empty()) ::unlink(temp_.c_str());
   temp_.clear();
+  return error;
+}
+
+void TLxReplacingFile::Commit() {
+  if (done_) return;
+  if (TLxCommitGroup* group = activeGroup) {
+    int error = Prepare();
+    group->files_.push_back({std::make_unique<TLxReplacingFile>(Moved{}, *this), error});
+    return;
+  }
+  int error = Prepare();
+  // The content reaches the disk before any name leads to it: after a power cut the target
+  // holds its old content or the new one, never a file whose data was not written yet.
+  if (error == 0 && ::fsync(stream_->Handle()) != 0) error = errno;
+  if (error == 0) {
+    done_ = true;
+    error = Place();
+  } else {
+    Discard();
+  }
+  if (error != 0) RaiseFileCreateError(target_, error);
   if (int folderError = SyncFolder(folder_); folderError != 0)
     RaiseFileCreateError(target_, folderError);
+}
+
+// ---------------------------------------------------------------- TLxCommitGroup
+
+TLxCommitGroup::~TLxCommitGroup() {
+  Discard();
+}
+
+void TLxCommitGroup::Discard() {
+  files_.clear();  // each file removes its temporary file
+}
+
+TLxCommitGroup::Scope::Scope(TLxCommitGroup& group) : previous_(activeGroup) {
+  activeGroup = &group;
+}
+
+TLxCommitGroup::Scope::~Scope() {
+  activeGroup = previous_;
+}
+
+std::vector<std::exception_ptr> TLxCommitGroup::Flush() {
+  std::vector<Entry> files = std::move(files_);
+  files_.clear();
+  std::vector<int> errors(files.size());
+  for (size_t i = 0; i < files.size(); ++i) errors[i] = files[i].error;
+  // The data of every file: one flush of each file system holding them, which costs about
+  // what one file's flush does. Where that is refused, each file is flushed on its own.
+  std::map<dev_t, int> flushed;  // device to the result of its flush
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (errors[i] != 0) continue;
+    int fd = files[i].file->stream_->Handle();
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      errors[i] = errno;
+      continue;
+    }
+    auto it = flushed.find(st.st_dev);
+    if (it == flushed.end()) it = flushed.emplace(st.st_dev, ::syncfs(fd) == 0 ? 0 : errno).first;
+    if (it->second != 0 && ::fsync(fd) != 0) errors[i] = errno;
+  }
+  // Then the names, in order (a later file of the same target wins, as it would have).
+  std::set<std::filesystem::path> folders;
+  for (size_t i = 0; i < files.size(); ++i) {
+    TLxReplacingFile& f = *files[i].file;
+    f.done_ = true;
+    if (errors[i] == 0) errors[i] = f.Place();
+    if (errors[i] == 0) {
+      folders.insert(f.folder_);
+    } else {
+      f.done_ = false;
+      f.Discard();
+    }
+  }
+  std::map<std::filesystem::path, int> folderErrors;
+  for (const auto& folder : folders) folderErrors[folder] = SyncFolder(folder);
+  std::vector<std::exception_ptr> out(files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    TLxReplacingFile& f = *files[i].file;
+    int error = errors[i] != 0 ? errors[i] : folderErrors[f.folder_];
+    if (error != 0) out[i] = CreateError(f.target_, error);
+  }
+  return out;
 }
 
 }  // namespace lumenax

@@ -62,6 +62,17 @@ TEST(CliArguments, UsageErrorsHelpAndVersion) {
   EXPECT_NE(bad.err.find("unknown option '-x'"), std::string::npos) << bad.err;
   EXPECT_EQ(RunTool("-j 0 a.png").status, kExitUsage);
   EXPECT_EQ(RunTool("a.png -j").status, kExitUsage);
+  EXPECT_EQ(RunTool("--files-from").status, kExitUsage);
+  EXPECT_EQ(RunTool("--report=").status, kExitUsage);
+  ToolRun noList = RunTool("--files-from /nonexistent/list");
+  EXPECT_EQ(noList.status, kExitUsage);
+  EXPECT_NE(noList.err.find("cannot read the list '/nonexistent/list'"), std::string::npos);
+  EXPECT_EQ(RunTool("--files-from - --files-from - </dev/null").status, kExitUsage);
+  EXPECT_EQ(RunTool("--report /nonexistent/r.jsonl a.png").status, kExitUsage);
+  // An empty list converts nothing and succeeds.
+  ToolRun empty = RunTool("-0 --files-from - --report - </dev/null");
+  EXPECT_EQ(empty.status, kExitOk);
+  EXPECT_EQ(empty.out.rfind("{\"summary\":true,\"files\":0,", 0), 0u) << empty.out;
   ToolRun help = RunTool("--help");
   EXPECT_EQ(help.status, kExitOk);
   EXPECT_NE(help.out.find("Usage: veltrano-cli"), std::string::npos);
@@ -81,14 +92,6 @@ TEST(CliExpansion, FoldersGiveTheirBmpAndPngFilesSorted) {
   EXPECT_EQ(deep.size(), 3u);
   EXPECT_EQ(ExpandPath((dir / "c.jpg").string(), false),
             (std::vector<std::string>{(dir / "c.jpg").string()}));
-}
-
-TEST(CliExpansion, FilesSharingANameRunInOrder) {
-  auto groups = SerialGroups({"/d/a.bmp", "/d/b.png", "/d/a.png", "/d/c.bmp", "/d/b.png"});
-  ASSERT_EQ(groups.size(), 3u);
-  EXPECT_EQ(groups[0], (std::vector<size_t>{0, 2}));
-  EXPECT_EQ(groups[1], (std::vector<size_t>{1, 4}));
-  EXPECT_EQ(groups[2], (std::vector<size_t>{3}));
 }
 
 TEST(CliEndToEnd, MixedFolderWithSeveralWorkers) {

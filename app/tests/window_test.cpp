@@ -155,6 +155,104 @@ TEST_F(WindowTest, AnExceptionIsShownAndEndsTheCommand) {
   EXPECT_NE(platform->messages[0].find("a.png"), std::string::npos) << platform->messages[0];
 }
 
+// A list mixing files that convert, files refused on load or by format, and a file whose
+// target cannot be created (a folder stands in its place), laid out in folder dir.
+std::vector<std::string> MixedList(const fs::path& dir, bool withUnwritable) {
+  std::vector<std::string> list;
+  lumenax::TLumenaxIO io;
+  io.Bitmap()->Allocate(160, 120, lumenax::lx24RGB);
+  for (int y = 0; y < 120; ++y)
+    for (int x = 0; x < 480; ++x) io.Bitmap()->ScanLine(y)[x] = uint8_t(x * 7 ^ y * 13);
+  io.Params.BmpKeepAlpha = true;
+  for (int i = 0; i < 24; ++i) {
+    std::string n = (dir / ("g" + std::to_string(i))).string();
+    switch (i % 6) {
+      case 1:
+        lumenax::test::WriteFileBytes(n + ".bmp", {'B', 'M', 0, 0, 9});
+        list.push_back(n + ".bmp");  // "Failed to load file."
+        break;
+      case 4:
+        io.SaveToFilePcx(n + ".png");
+        list.push_back(n + ".png");  // "Incorrect file format or bit depth."
+        break;
+      case 3:
+        io.SaveToFilePng(n + ".png");
+        list.push_back(n + ".png");
+        break;
+      default:
+        io.SaveToFileBmp(n + ".bmp");
+        list.push_back(n + ".bmp");
+    }
+  }
+  list.push_back(list[0]);  // the same file twice, and a file missing: nothing said
+  list.push_back((dir / "gone.bmp").string());
+  if (withUnwritable) {
+    io.SaveToFileBmp(dir / "blocked.bmp");
+    fs::create_directories(dir / "blocked.png");
+    list.insert(list.begin() + 17, (dir / "blocked.bmp").string());
+  }
+  return list;
+}
+
+TEST_F(WindowTest, ParallelConvertShowsTheMessagesOfOneWorkerInTheSameOrder) {
+  for (bool unwritable : {false, true}) {
+    SCOPED_TRACE(unwritable ? "with an unwritable target" : "every target writable");
+    lumenax::test::TempDir dir;
+    std::vector<std::string> list = MixedList(dir.path(), unwritable);
+    std::vector<std::vector<std::string>> seen;
+    for (int workers : {1, 2, 3}) {
+      window.btnClearClick();
+      for (const std::string& n : list) platform->ListAppend(n);
+      platform->messages.clear();
+      window.Commands().SetWorkers(workers);
+      window.btnConvert.click();
+      seen.push_back(platform->messages);
+      EXPECT_EQ(platform->ListItems(), list) << "the list stays as it was";
+    }
+    std::vector<std::string> expected;
+    for (int k = 0; k < 4; ++k) {
+      expected.push_back("Failed to load file.");
+      expected.push_back("Incorrect file format or bit depth.");
+      if (unwritable && k == 2) break;
+    }
+    std::vector<std::string> messages = seen[0];
+    if (unwritable) {
+      ASSERT_EQ(messages.size(), expected.size() + 1);
+      EXPECT_NE(messages.back().find("blocked.png"), std::string::npos) << messages.back();
+      messages.pop_back();
+    } else {
+      for (int i = 0; i < 24; ++i) {
+        const char* written = i % 6 == 3 ? ".bmp" : i % 6 == 1 || i % 6 == 4 ? nullptr : ".png";
+        if (written) {
+          EXPECT_TRUE(fs::exists(dir / ("g" + std::to_string(i) + written))) << i;
+        }
+      }
+    }
+    EXPECT_EQ(messages, expected);
+    EXPECT_EQ(seen[1], seen[0]);
+    EXPECT_EQ(seen[2], seen[0]);
+  }
+}
+
+TEST_F(WindowTest, ADroppedFolderAddsItsBmpAndPngFilesButNotItsSubFolders) {
+  lumenax::test::TempDir dir;
+  fs::create_directories(dir / "sub");
+  lumenax::TLumenaxIO io;
+  io.Bitmap()->Allocate(4, 4, lumenax::lx24RGB);
+  io.SaveToFileBmp(dir / "b.bmp");
+  io.SaveToFilePng(dir / "a.png");
+  io.SaveToFileBmp(dir / "sub" / "c.bmp");
+  io.SaveToFileBmp(dir / "d.txt");
+  lumenax::test::TempDir other;
+  io.SaveToFilePng(other / "e.png");
+  window.filesDropped({QString::fromStdString(dir.path().string()),
+                       QString::fromStdString((other / "e.png").string())});
+  EXPECT_EQ(platform->ListItems(),
+            (std::vector<std::string>{(dir / "a.png").string(), (dir / "b.bmp").string(),
+                                      (other / "e.png").string()}));
+  EXPECT_TRUE(platform->messages.empty());
+}
+
 TEST_F(WindowTest, ProgressDialogCancelStopsTheCommand) {
   QtPlatform real(window);
   real.BeginProgress(3);

@@ -181,6 +181,58 @@ TEST_P(ReplacingFile, AWriteOnlyFolderStillTakesTheSave) {
   EXPECT_EQ(Listing(dir / "drop"), (std::vector<std::string>{"t.png"}));
 }
 
+// Files committed in a group stay out of sight until the group is flushed; then each is in
+// place in the order committed, and a file whose folder went away fails alone.
+TEST_P(ReplacingFile, GroupCommitsWaitForTheFlushAndFailOneByOne) {
+  TempDir dir;
+  fs::create_directories(dir / "gone");
+  WriteFileBytes(dir / "b", Bytes("old b"));
+  TLxCommitGroup group;
+  {
+    TLxCommitGroup::Scope scope(group);
+    for (const char* name : {"a", "b", "gone/c", "a"}) {
+      TLxReplacingFile file(dir / name);
+      Write(file, std::string("new ") + name + (group.Pending() == 3 ? " again" : ""));
+      file.Commit();
+    }
+  }
+  EXPECT_EQ(group.Pending(), 4u);
+  EXPECT_FALSE(fs::exists(dir / "a"));
+  EXPECT_EQ(ReadFileBytes(dir / "b"), Bytes("old b"));
+  fs::remove_all(dir / "gone");
+  // Outside the scope a commit is immediate again.
+  {
+    TLxReplacingFile file(dir / "d");
+    Write(file, "d");
+    file.Commit();
+    EXPECT_TRUE(fs::exists(dir / "d"));
+  }
+  std::vector<std::exception_ptr> errors = group.Flush();
+  ASSERT_EQ(errors.size(), 4u);
+  EXPECT_FALSE(errors[0] || errors[1] || errors[3]);
+  ASSERT_TRUE(errors[2]);
+  try {
+    std::rethrow_exception(errors[2]);
+  } catch (const EFCreateError& e) {
+    EXPECT_NE(std::string(e.what()).find("gone/c"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(group.Pending(), 0u);
+  EXPECT_EQ(ReadFileBytes(dir / "a"), Bytes("new a again"));
+  EXPECT_EQ(ReadFileBytes(dir / "b"), Bytes("new b"));
+  EXPECT_EQ(Listing(dir), (std::vector<std::string>{"a", "b", "d"}));
+
+  // A group dropped unflushed leaves the targets as they were and nothing behind.
+  {
+    TLxCommitGroup dropped;
+    TLxCommitGroup::Scope scope(dropped);
+    TLxReplacingFile file(dir / "b");
+    Write(file, "lost");
+    file.Commit();
+  }
+  EXPECT_EQ(ReadFileBytes(dir / "b"), Bytes("new b"));
+  EXPECT_EQ(Listing(dir), (std::vector<std::string>{"a", "b", "d"}));
+}
+
 INSTANTIATE_TEST_SUITE_P(UnnamedAndNamed, ReplacingFile, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Unnamed" : "Named"; });
 
