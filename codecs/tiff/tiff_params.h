@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "codecs/common/lzw_decoder.h"
+#include "codecs/common/lzw_encoder.h"
 
 namespace lumenax {
 
@@ -67,6 +68,8 @@ struct TiffParams {
   std::vector<uint8_t> TiffAnnotations;
   // LZW decoder used for compression 5; empty: the library's default.
   TTiffLzwDecoderHook TiffLzwDecoderHook = DefaultTiffLzwDecoderHook;
+  // LZW encoder used for compression 5; empty: the library's default.
+  TTiffLzwEncoderHook TiffLzwEncoderHook = DefaultTiffLzwEncoderHook;
 
   void SetDefaults() { *this = TiffParams{}; }
   void ResetInfo() {
