@@ -2,10 +2,14 @@
 #include "codecs/postscript/ps_common.h"
 
 #include <exception>
+#include <memory>
+#include <span>
 
 #include "bitmap/bitmap.h"
 #include "bitmap/progress.h"
 #include "bitmap/stream.h"
+#include "codecs/common/ccitt_encoder.h"
+#include "codecs/common/lzw_encoder.h"
 #include "codecs/jpeg/jpeg.h"
 #include "io/params.h"
 
@@ -66,14 +70,58 @@ void RowToRgb(const uint8_t* row, int width, uint8_t* out) {
   }
 }
 
-std::vector<uint8_t> EncodeFax(TLxBitmap&, TLxFaxKind, ProgressRecord& progress) {
-  progress.Fail(TLxFailure::NoWriter, "no CCITT encoder");
-  return {};
+std::vector<uint8_t> EncodeFax(TLxBitmap& bitmap, TLxFaxKind kind, ProgressRecord& progress) {
+  // The encoder takes 1 as black and the rows hold 1 as white; the pages declare /BlackIs1
+  // true, so the two inversions cancel and the rows go in as they are.
+  const int w = bitmap.Width(), h = bitmap.Height();
+  TLxCcittEncoder encoder(
+      kind == TLxFaxKind::Group4 ? TLxCcittScheme::Group4 : TLxCcittScheme::Group3TwoD,
+      uint32_t(w));
+  std::vector<uint8_t> out;
+  const size_t rowBytes = size_t(w + 7) / 8;
+  progress.BeginRows(h);
+  for (int y = 0; y < h; ++y) {
+    if (progress.Aborting()) return {};
+    encoder.EncodeRow(std::span<const uint8_t>(bitmap.ScanLine(y), rowBytes), out);
+    progress.RowDone();
+  }
+  encoder.EndStrip(out);
+  out.resize((out.size() + 3) / 4 * 4, 0);
+  return out;
 }
 
-std::vector<uint8_t> EncodeLzw(TLxBitmap&, const TIOParamsVals&, ProgressRecord& progress) {
-  progress.Fail(TLxFailure::NoWriter, "no LZW encoder");
-  return {};
+std::vector<uint8_t> EncodeLzw(TLxBitmap& bitmap, const TIOParamsVals& params,
+                               ProgressRecord& progress) {
+  const TTiffLzwEncoderHook hook =
+      params.TiffLzwEncoderHook ? params.TiffLzwEncoderHook : DefaultTiffLzwEncoderHook;
+  if (!hook) {
+    progress.Fail(TLxFailure::NoWriter, "no LZW encoder installed");
+    return {};
+  }
+  const int w = bitmap.Width(), h = bitmap.Height();
+  const bool colour = bitmap.PixelFormat() == lx24RGB;
+  const size_t rowBytes = colour ? size_t(w) * 3 : size_t(w + 7) / 8;
+  std::vector<uint8_t> rgb(colour ? rowBytes : 0);
+  TMemoryStream lzw;
+  std::unique_ptr<TLxLzwHookState> state;
+  bool ok = true;
+  progress.BeginRows(h);
+  for (int y = 0; y < h && ok; ++y) {
+    if (progress.Aborting()) return {};
+    const uint8_t* row = bitmap.ScanLine(y);
+    if (colour) {
+      RowToRgb(row, w, rgb.data());
+      row = rgb.data();
+    }
+    ok = hook(std::span<const uint8_t>(row, rowBytes), lzw, state);
+    progress.RowDone();
+  }
+  if (ok) ok = hook({}, lzw, state);
+  if (!ok) {
+    progress.Fail(TLxFailure::WriteFailed, "LZW encoder failed");
+    return {};
+  }
+  return std::move(lzw.Bytes());
 }
 
 std::tm LocalNow() {
