@@ -9,10 +9,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -100,8 +100,8 @@ double Best(int runs, const std::function<bool()>& f) {
       std::exit(1);
     }
     best = std::min(
-        best, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
-                  .count());
+        best,
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
   }
   return best;
 }
@@ -167,7 +167,8 @@ int main(int argc, char** argv) {
                       {"pdf_jpeg", true, false, 4, "jpeg.pdf"},
                       {"pdf_g4", true, true, 2, "g4.pdf"},
                       {"ps_rle", false, false, 0, "rle.ps"}};
-  std::printf("plain_write %.2f\n", Best(runs, [&] { return PlainWrite(pixels, dir / "raw.bin"); }));
+  std::printf("plain_write %.2f\n",
+              Best(runs, [&] { return PlainWrite(pixels, dir / "raw.bin"); }));
   for (const Job& j : jobs)
     std::printf("%s %.2f\n", j.name, Best(runs, [&] {
                   return Write(j.bilevel ? page : photo, dir / j.file, j.pdf, j.compression);

@@ -163,13 +163,13 @@ struct Case {
 TEST(PsPdfPeers, RandomizedEveryEncoding) {
   if (!HavePeers()) GTEST_SKIP() << "ghostscript, qpdf or poppler-utils missing";
   const Case cases[] = {
-      {true, lx1g, 0, "image", false},  {true, lx1g, 1, "image", false},
-      {true, lx1g, 2, "ccitt", false},  {true, lx1g, 3, "ccitt", false},
-      {true, lx1g, 4, "ccitt", false},  {true, lx1g, 5, "image", false},
+      {true, lx1g, 0, "image", false},    {true, lx1g, 1, "image", false},
+      {true, lx1g, 2, "ccitt", false},    {true, lx1g, 3, "ccitt", false},
+      {true, lx1g, 4, "ccitt", false},    {true, lx1g, 5, "image", false},
       {true, lx24RGB, 0, "image", false}, {true, lx24RGB, 4, "jpeg", true},
       {true, lx24RGB, 5, "image", false}, {false, lx1g, 0, "", false},
-      {false, lx1g, 1, "", false},      {false, lx1g, 2, "", false},
-      {false, lx24RGB, 1, "", false},   {false, lx24RGB, 3, "", true},
+      {false, lx1g, 1, "", false},        {false, lx1g, 2, "", false},
+      {false, lx24RGB, 1, "", false},     {false, lx24RGB, 3, "", true},
   };
   std::mt19937 rng(20261209);
   TempDir dir;
@@ -177,8 +177,8 @@ TEST(PsPdfPeers, RandomizedEveryEncoding) {
     for (int k = 0; k < 2; ++k) {
       const int w = k == 0 ? 1 : 1 + int(rng() % 300), h = k == 0 ? 1 : 1 + int(rng() % 200);
       SCOPED_TRACE(std::string(c.pdf ? "pdf" : "ps") + (c.layout == lx1g ? " 1-bit" : " rgb") +
-                   " compression " + std::to_string(c.compression) + " " + std::to_string(w) +
-                   "x" + std::to_string(h));
+                   " compression " + std::to_string(c.compression) + " " + std::to_string(w) + "x" +
+                   std::to_string(h));
       TLxBitmap bm;
       if (c.lossy)
         FillSmooth(bm, w, h);
@@ -270,7 +270,9 @@ TEST(PsPdfPeers, InformationAndConversion) {
   std::mt19937 rng(7);
   FillRandom(bm, 64, 48, lx1g, rng);
   TIOParamsVals params;
-  params.PdfTitle = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x9C\x93";
+  params.PdfTitle =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e \xE2\x9C\x93";
   params.PdfAuthor = "A (b) \\ c";
   params.PdfKeywords = "one two";
   params.PdfPaperWidth = 300;
@@ -289,7 +291,9 @@ TEST(PsPdfPeers, InformationAndConversion) {
       }
     return "(none)";
   };
-  EXPECT_EQ(field("Title"), "Gr\xC3\xBC\xC3\x9F" "e \xE2\x9C\x93");
+  EXPECT_EQ(field("Title"),
+            "Gr\xC3\xBC\xC3\x9F"
+            "e \xE2\x9C\x93");
   EXPECT_EQ(field("Author"), "A (b) \\ c");
   EXPECT_EQ(field("Keywords"), "one two");
   EXPECT_EQ(field("Page size").rfind("300 x 400 pts", 0), 0u) << info;
@@ -306,8 +310,8 @@ TEST(PsPdfPeers, InformationAndConversion) {
     const fs::path converted = dir / "converted.pdf";
     int rc = 0;
     std::string log = Shell("/usr/bin/ps2pdf " + ShellQuote(ps.string()) + " " +
-                              ShellQuote(converted.string()) + " 2>&1",
-                          &rc);
+                                ShellQuote(converted.string()) + " 2>&1",
+                            &rc);
     EXPECT_EQ(rc, 0) << log;
     std::string report;
     EXPECT_TRUE(QpdfCheck(converted, report)) << report;

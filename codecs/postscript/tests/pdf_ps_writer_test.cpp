@@ -9,6 +9,7 @@
 #include <string>
 
 #include "bitmap/bitmap.h"
+#include "codecs/common/lzw_encoder.h"
 #include "codecs/common/stream_buffer.h"
 #include "codecs/common/tests/codec_test_util.h"
 #include "codecs/postscript/pdf_objects.h"
@@ -367,6 +368,90 @@ TEST(PsWriter, OneBitRunLength) {
   EXPECT_EQ(rows[4], 41);
   EXPECT_EQ(params.BitsPerSample, 1);
   EXPECT_EQ(params.SamplesPerPixel, 1);
+}
+
+void FillBits(TLxBitmap& bm, int w, int h) {
+  bm.Allocate(w, h, lx1g);
+  for (int y = 0; y < h; ++y)
+    for (int i = 0; i < (w + 7) / 8; ++i) bm.ScanLine(y)[i] = uint8_t(y % 3 ? 0xFF : 0x0F ^ i);
+}
+
+TEST(PdfWriter, OneBitEncodings) {
+  TLxBitmap bm;
+  FillBits(bm, 37, 23);
+  TIOParamsVals params;
+  // The default: Group 4, padded to a multiple of four bytes.
+  std::string pdf = SavePdf(bm, params);
+  EXPECT_NE(pdf.find("/Filter /CCITTFaxDecode\n/DecodeParms << /K -1\n/BlackIs1 true\n"
+                     "/Columns 37\n/Rows 23\n/EndOfLine false\n/Uncompressed true\n"
+                     "/EncodedByteAlign false\n/EndOfBlock false\n>>\n/ColorSpace /DeviceGray\n"
+                     "/BitsPerComponent 1\n/Width 37\n/Height 23\n"),
+            std::string::npos);
+  const size_t at = pdf.find("/Length ", pdf.find("/Subtype /Image"));
+  EXPECT_EQ(std::stoul(pdf.substr(at + 8)) % 4, 0u);
+  params.PdfCompression = 4;  // Group 3 two-dimensional, as 3
+  EXPECT_NE(SavePdf(bm, params).find("/DecodeParms << /K 1\n"), std::string::npos);
+  params.PdfCompression = 1;
+  pdf = SavePdf(bm, params);
+  EXPECT_NE(pdf.find("/Filter [/RunLengthDecode ]\n"), std::string::npos);
+  params.PdfCompression = 5;
+  EXPECT_NE(SavePdf(bm, params).find("/Filter /LZWDecode\n"), std::string::npos);
+  // Values no one-bit encoding has store the rows as they are: 5 bytes x 23 rows.
+  params.PdfCompression = 9;
+  params.PdfPaperWidth = 0;  // below 1: the default
+  params.PdfPaperHeight = -3;
+  pdf = SavePdf(bm, params);
+  EXPECT_NE(pdf.find("/MediaBox [0 0 595 842 ]"), std::string::npos);
+  EXPECT_EQ(pdf.find("/Filter"), std::string::npos);
+  EXPECT_NE(pdf.find("/Length 115\n"), std::string::npos);
+}
+
+bool FailingLzw(std::span<const uint8_t>, TStream&, std::unique_ptr<TLxLzwHookState>&) {
+  return false;
+}
+
+TEST(PsPdfWriter, MissingOrFailingEncoders) {
+  TLxBitmap bm;
+  Fill24(bm, 20, 10);
+  TIOParamsVals params;
+  params.PdfCompression = 5;
+  // No hook in the record: the default serves.
+  params.TiffLzwEncoderHook = nullptr;
+  Outcome o;
+  EXPECT_NE(SavePdf(bm, params, &o).find("/LZWDecode"), std::string::npos);
+  EXPECT_FALSE(o.aborting);
+  // Neither: refused with a reason, nothing written.
+  const TTiffLzwEncoderHook saved = DefaultTiffLzwEncoderHook;
+  DefaultTiffLzwEncoderHook = nullptr;
+  EXPECT_EQ(SavePdf(bm, params, &o), "");
+  DefaultTiffLzwEncoderHook = saved;
+  EXPECT_TRUE(o.aborting);
+  EXPECT_EQ(o.code(), TLxFailure::NoWriter);
+  // A hook that fails.
+  params.TiffLzwEncoderHook = FailingLzw;
+  EXPECT_EQ(SavePdf(bm, params, &o), "");
+  EXPECT_TRUE(o.aborting);
+  EXPECT_NE(o.code(), TLxFailure::None);
+}
+
+TEST(PsPdfWriter, ProgressAndCancel) {
+  TLxBitmap bm;
+  Fill24(bm, 10, 8);
+  TIOParamsVals params;
+  params.PsCompression = 0;
+  Outcome o;
+  SavePs(bm, params, &o);
+  ASSERT_EQ(o.percents.size(), 8u);
+  EXPECT_EQ(o.percents.back(), 100);
+  // A handler that cancels at the first row stops the writer before anything is written.
+  TMemoryStream s;
+  bool aborting = false;
+  ProgressRecord p;
+  p.AbortingPtr = &aborting;
+  p.OnProgressData = &aborting;
+  p.OnProgressCode = [](void* data, void*, int) { *static_cast<bool*>(data) = true; };
+  WritePDFStream(s, bm, params, p);
+  EXPECT_EQ(s.Size(), 0);
 }
 
 TEST(PsPdfWriter, RefusesWhatItCannotWrite) {
