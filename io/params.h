@@ -19,6 +19,7 @@
 #include "codecs/pcx/pcx_params.h"
 #include "codecs/png/png_params.h"
 #include "codecs/pnm/pnm_params.h"
+#include "codecs/postscript/postscript_params.h"
 #include "codecs/rawpixels/rawpixels_params.h"
 #include "codecs/tga/tga_params.h"
 #include "codecs/tiff/exif_params.h"
@@ -88,7 +89,7 @@ class TIOParamGroups : public Groups... {
 using TIOParamGroupList =
     TIOParamGroups<JpegParams, BmpParams, PngParams, GifParams, RawPixelsParams, IptcParams,
                    XmpParams, IccProfileParams, PxmParams, TgaParams, PcxParams, Jp2Params,
-                   DicomParams, IcoParams, TiffParams, ExifParams>;
+                   DicomParams, IcoParams, TiffParams, ExifParams, PsPdfParams>;
 
 class TIOParamsVals : public TIOParamGroupList {
  public:

@@ -1,8 +1,20 @@
-// PostScript and PDF: registry rows of two write-only formats. The writers come with the
-// PostScript/PDF codec.
+// PostScript and PDF: registry rows of two write-only formats and their writers.
 #include "codecs/codec.h"
+#include "codecs/postscript/postscript.h"
 
 namespace lumenax {
+
+namespace {
+
+void WritePs(TLxWriteArgs& a) {
+  WritePSStream(a.Stream, a.Bitmap, a.Params, a.Progress);
+}
+
+void WritePdf(TLxWriteArgs& a) {
+  WritePDFStream(a.Stream, a.Bitmap, a.Params, a.Progress);
+}
+
+}  // namespace
 
 extern const TLxCodecDescriptor kPsCodec{
     .Type = ftPs,
@@ -10,6 +22,7 @@ extern const TLxCodecDescriptor kPsCodec{
     .Extensions = "PS;EPS",
     .Writable = true,
     .SaveExtensions = ".ps;.eps",
+    .Write = WritePs,
     .Policy = {.ConvertTo24OnSave = true},
 };
 
@@ -19,6 +32,7 @@ extern const TLxCodecDescriptor kPdfCodec{
     .Extensions = "PDF",
     .Writable = true,
     .SaveExtensions = ".pdf",
+    .Write = WritePdf,
     .Policy = {.ConvertTo24OnSave = true},
 };
 

@@ -1,0 +1,58 @@
+// PostScript and PDF writers: one image as a one-page PostScript Level 2 or PDF 1.4 document,
+// scaled to fit the page at its top-left corner, and the encoders the two share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lumenax {
+
+class TStream;
+class TLxBitmap;
+class TIOParamsVals;
+struct ProgressRecord;
+
+// Writes the whole PostScript document at the stream's position. The bitmap must be lx1g or
+// lx24RGB and not empty; anything else fails as an unsupported variant and writes nothing.
+void WritePSStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
+                   ProgressRecord& progress);
+
+// Writes the whole PDF document at the stream's position (offsets count from there). Same
+// layouts as WritePSStream.
+void WritePDFStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
+                    ProgressRecord& progress);
+
+struct TLxFittedSize {
+  int32_t Width = 0;
+  int32_t Height = 0;
+};
+
+// The image scaled by the smaller of pageHeight / height and pageWidth / width, each side
+// truncated and at least 1. A zero width or height gives {0, 0}.
+TLxFittedSize FitToPage(int32_t width, int32_t height, int32_t pageWidth, int32_t pageHeight);
+
+// Appends data in ASCII85 form to out: groups of four bytes as five base-85 digits ("z" for a
+// full group of zeros, n + 1 digits for a short last group of n), CR LF after a group once
+// more than 74 characters stand on the line, and "~>" CR LF at the end. The group characters
+// written (not the line breaks nor the end) are added to total.
+void Ascii85Encode(const uint8_t* data, size_t count, std::string& out, int64_t& total);
+
+// The RunLength form of PostScript and PDF: runs of 2 to 128 equal bytes as 257 - n and the
+// byte, literals of up to 128 bytes as n - 1 and the bytes, and the end byte 128.
+std::vector<uint8_t> RunLengthEncode(const uint8_t* data, size_t count);
+void RunLengthEncode(const uint8_t* data, size_t count, std::vector<uint8_t>& out);
+
+// A header text for a 7-bit clean comment line: control characters become spaces, bytes of
+// 128 and above "?".
+std::string CleanCommentText(std::string_view text);
+
+// "Wed Dec 09 17:19:23 2026" (English names whatever the locale).
+std::string PsDateText(const std::tm& t);
+// "20261209171923".
+std::string PdfDateText(const std::tm& t);
+
+}  // namespace lumenax
