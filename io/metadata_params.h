@@ -2,8 +2,10 @@
 // and the XMP packet. JPEG, TIFF and PSD readers fill them; their writers write them back.
 #pragma once
 
+#include <memory>
 #include <string>
 
+#include "bitmap/bitmap.h"
 #include "bitmap/metadata.h"
 
 namespace lumenax {
@@ -29,6 +31,26 @@ struct XmpParams {
     v("XMP_Info", &XmpParams::XMP_Info);
   }
   void ResetInfo() { XMP_Info.clear(); }
+};
+
+// The thumbnail a file carries besides its image (EXIF thumbnail, the Photoshop thumbnail
+// resource): created by the reader that finds one, freed before every load.
+struct ExifThumbnailParams {
+  std::unique_ptr<TLxBitmap> ExifThumbnail;
+
+  void SetDefaults() { ExifThumbnail.reset(); }
+  // A bitmap, not a scalar: nothing for the command-line table.
+  template <class V>
+  static void DescribeFields(V&) {}
+  void ResetInfo() { ExifThumbnail.reset(); }
+  void AssignGroup(const ExifThumbnailParams& source) {
+    if (!source.ExifThumbnail) {
+      ExifThumbnail.reset();
+      return;
+    }
+    if (!ExifThumbnail) ExifThumbnail = std::make_unique<TLxBitmap>();
+    ExifThumbnail->Assign(*source.ExifThumbnail);
+  }
 };
 
 }  // namespace lumenax

@@ -19,6 +19,7 @@
 #include "codecs/pcx/pcx_params.h"
 #include "codecs/png/png_params.h"
 #include "codecs/pnm/pnm_params.h"
+#include "codecs/psd/psd_params.h"
 #include "codecs/rawpixels/rawpixels_params.h"
 #include "codecs/tga/tga_params.h"
 #include "codecs/tiff/tiff_params.h"
@@ -87,7 +88,7 @@ class TIOParamGroups : public Groups... {
 using TIOParamGroupList =
     TIOParamGroups<JpegParams, BmpParams, PngParams, GifParams, RawPixelsParams, IptcParams,
                    XmpParams, IccProfileParams, PxmParams, TgaParams, PcxParams, Jp2Params,
-                   DicomParams, IcoParams, TiffParams>;
+                   DicomParams, IcoParams, TiffParams, PsdParams, ExifThumbnailParams>;
 
 class TIOParamsVals : public TIOParamGroupList {
  public:
