@@ -117,8 +117,8 @@ int main(int argc, char** argv) {
   MakePhoto(photo);
   if (mode == "generate") {
     TLxWideFileStream pam(dir / "photo.pam", fmCreate);
-    const std::string head = "P7\nWIDTH " + std::to_string(kW) + "\nHEIGHT " +
-                             std::to_string(kH) + "\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n";
+    const std::string head = "P7\nWIDTH " + std::to_string(kW) + "\nHEIGHT " + std::to_string(kH) +
+                             "\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n";
     pam.WriteBuffer(head.data(), int64_t(head.size()));
     std::string row(size_t(kW) * 3, '\0');
     for (int y = 0; y < kH; ++y) {

@@ -42,8 +42,7 @@ bool FlattenLayers(const TLxLayerList& layers, int width, int height, TLxBitmap&
         uint8_t* d = &dst[size_t(x) * 3];
         const uint8_t s[3] = {c.b, c.g, c.r};
         for (int k = 0; k < 3; ++k)
-          d[k] = uint8_t((s[k] * a * 255 + d[k] * da * (255 - a) + outA * 255 / 2) /
-                         (outA * 255));
+          d[k] = uint8_t((s[k] * a * 255 + d[k] * da * (255 - a) + outA * 255 / 2) / (outA * 255));
         dstA[size_t(x)] = uint8_t(outA);
       }
       std::copy(dst.begin(), dst.end(), target.ScanLine(y));

@@ -499,8 +499,8 @@ bool Reader::ReadLayerRecord(Section& sec, LayerEntry& e) {
   return sec.ok() || bad("truncated layer record");
 }
 
-bool Reader::ChannelDescribes(uint16_t compression, int64_t dataLen, int64_t rows,
-                              int64_t rowBytes, int64_t at) {
+bool Reader::ChannelDescribes(uint16_t compression, int64_t dataLen, int64_t rows, int64_t rowBytes,
+                              int64_t at) {
   uint64_t need = 0;
   if (!checked_mul(uint64_t(rows), uint64_t(rowBytes), need)) {
     Fail(TLxFailure::TooLarge, at);
@@ -736,9 +736,10 @@ bool Reader::ReadLayerChannels(std::vector<LayerEntry>& entries, int64_t infoEnd
         }
         if (pf == lx8p) {
           for (int k = 0; k < 256; ++k)
-            bmp.SetPaletteEntry(k, palette_.empty() ? TRGB{} : CreateRGB(palette_[size_t(k)],
-                                                                 palette_[256 + size_t(k)],
-                                                                 palette_[512 + size_t(k)]));
+            bmp.SetPaletteEntry(k, palette_.empty()
+                                       ? TRGB{}
+                                       : CreateRGB(palette_[size_t(k)], palette_[256 + size_t(k)],
+                                                   palette_[512 + size_t(k)]));
         }
       }
       if (alphaOnly && role == Role::Color) continue;
@@ -748,14 +749,14 @@ bool Reader::ReadLayerChannels(std::vector<LayerEntry>& entries, int64_t infoEnd
         return false;
       }
       const PixelFormat scatterPf = pf;
-      const bool complete = DecodeBuffer(
-          compression, buf, int(h), size_t(rowBytes), [&](int row, const uint8_t* src) {
-            if (isMask) {
-              std::memcpy(bmp.ScanLine(row), src, size_t(w));
-              return;
-            }
-            Scatter(bmp, scatterPf, role, colourIndex, row, src);
-          });
+      const bool complete = DecodeBuffer(compression, buf, int(h), size_t(rowBytes),
+                                         [&](int row, const uint8_t* src) {
+                                           if (isMask) {
+                                             std::memcpy(bmp.ScanLine(row), src, size_t(w));
+                                             return;
+                                           }
+                                           Scatter(bmp, scatterPf, role, colourIndex, row, src);
+                                         });
       if (!complete && !truncated_) {
         truncated_ = true;
         truncatedAt_ = c.start;
@@ -857,14 +858,16 @@ void Reader::ReadMergedImage() {
   };
   if (compression == 0) {
     // Blocks of rows straight from the stream.
-    const int blockRows = int(std::max<size_t>(1, (size_t(1) << 20) / std::max<size_t>(rowBytes, 1)));
+    const int blockRows =
+        int(std::max<size_t>(1, (size_t(1) << 20) / std::max<size_t>(rowBytes, 1)));
     std::vector<uint8_t> block(size_t(std::min(blockRows, rows)) * rowBytes);
     for (int c = 0; c < used && !Failed(); ++c) {
       s_.Seek(at + 2 + int64_t(c) * int64_t(plane), soBeginning);
       for (int r = 0; r < rows && !Failed(); r += blockRows) {
         const int n = std::min(blockRows, rows - r);
         s_.Read(block.data(), int64_t(size_t(n) * rowBytes));
-        for (int k = 0; k < n && !Failed(); ++k) emitRow(c, r + k, block.data() + size_t(k) * rowBytes);
+        for (int k = 0; k < n && !Failed(); ++k)
+          emitRow(c, r + k, block.data() + size_t(k) * rowBytes);
       }
     }
   } else if (compression == 1) {

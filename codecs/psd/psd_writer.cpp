@@ -189,10 +189,10 @@ bool Writer::PrepareBitmap(TLxBitmap& source, const TLxLayer* layer, TLxBitmap*&
   }
   if (shownW != use->Width() || shownH != use->Height()) {
     // A layer shown at another size is written at that size.
-    TResampleFilter filter = layer && layer->ResampleFilter >= 0 &&
-                                     layer->ResampleFilter < kResampleFilterCount
-                                 ? TResampleFilter(layer->ResampleFilter)
-                                 : rfFastLinear;
+    TResampleFilter filter =
+        layer && layer->ResampleFilter >= 0 && layer->ResampleFilter < kResampleFilterCount
+            ? TResampleFilter(layer->ResampleFilter)
+            : rfFastLinear;
     if (!ResampleSupported(use->PixelFormat(), filter)) filter = rfNone;
     auto resized = std::make_unique<TLxBitmap>(shownW, shownH, use->PixelFormat());
     if (!ResampleBitmap(*use, *resized, filter, progress_)) return false;
@@ -239,12 +239,11 @@ bool Writer::Prepare(const TLxLayerList* layers, TLxBitmap* bitmap) {
   }
   colourChannels_ = ColourChannels(layout_.pf);
   // Bitmap mode has no transparency.
-  mergedAlpha_ = layout_.pf != lx1g && merged_->HasAlphaChannel() &&
-                 [&] {
-                   TLxBitmap* a = merged_->AlphaChannel();
-                   a->UpdateAllOpaque();
-                   return !a->AllOpaque;
-                 }();
+  mergedAlpha_ = layout_.pf != lx1g && merged_->HasAlphaChannel() && [&] {
+    TLxBitmap* a = merged_->AlphaChannel();
+    a->UpdateAllOpaque();
+    return !a->AllOpaque;
+  }();
 
   if (!layers) {
     // The image itself stands in as the only layer.

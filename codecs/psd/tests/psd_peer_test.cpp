@@ -115,8 +115,8 @@ TEST(PsdPeers, ImageMagickFilesIntoOurReader) {
   for (const Variant& v : variants) {
     SCOPED_TRACE(v.name);
     const fs::path psd = dir / (v.name + ".psd");
-    ASSERT_EQ(RunCommand(std::string(kConvert) + " " + ShellQuote((dir / v.source).string()) +
-                         " " + v.options + " " + ShellQuote(psd.string()) + " 2>/dev/null"),
+    ASSERT_EQ(RunCommand(std::string(kConvert) + " " + ShellQuote((dir / v.source).string()) + " " +
+                         v.options + " " + ShellQuote(psd.string()) + " 2>/dev/null"),
               0);
     // ImageMagick cannot read its own palette file back ("improper image header"): Pillow
     // is the reference there.
@@ -195,11 +195,11 @@ TEST(PsdPeers, ImageMagickMultiImageFileIntoAViewer) {
   WriteTestPam(dir / "b.pam", 30, 20, true);
   WriteTestPam(dir / "c.pam", 12, 7, true);
   const fs::path psd = dir / "multi.psd";
-  ASSERT_EQ(RunCommand(std::string(kConvert) + " " + ShellQuote((dir / "a.pam").string()) + " " +
-                       ShellQuote((dir / "b.pam").string()) + " " +
-                       ShellQuote((dir / "c.pam").string()) + " " + ShellQuote(psd.string()) +
-                       " 2>/dev/null"),
-            0);
+  ASSERT_EQ(
+      RunCommand(std::string(kConvert) + " " + ShellQuote((dir / "a.pam").string()) + " " +
+                 ShellQuote((dir / "b.pam").string()) + " " + ShellQuote((dir / "c.pam").string()) +
+                 " " + ShellQuote(psd.string()) + " 2>/dev/null"),
+      0);
   RecordingViewer viewer;
   TLumenaxIO io;
   io.SetAttachedLumenax(&viewer);

@@ -89,7 +89,8 @@ std::vector<uint8_t> ZipChannel(std::vector<uint8_t> rows, int compression, int 
           rows[r + x + 1] = uint8_t(d);
         }
       } else {
-        for (int x = rowBytes - 1; x >= 1; --x) rows[r + x] = uint8_t(rows[r + x] - rows[r + x - 1]);
+        for (int x = rowBytes - 1; x >= 1; --x)
+          rows[r + x] = uint8_t(rows[r + x] - rows[r + x - 1]);
       }
     }
   }
@@ -143,7 +144,9 @@ Bytes LayerSection(int count, const std::vector<LayerSpec>& specs) {
 std::vector<uint8_t> Psd(const Bytes& header, const Bytes& resources, const Bytes& layers,
                          const std::vector<uint8_t>& merged, const Bytes& colourData = {}) {
   Bytes b = header;
-  b.section(colourData).section(resources).raw(layers.v.empty() ? Bytes().u32(0).v : layers.v)
+  b.section(colourData)
+      .section(resources)
+      .raw(layers.v.empty() ? Bytes().u32(0).v : layers.v)
       .raw(merged);
   return b.v;
 }
@@ -176,8 +179,8 @@ std::unique_ptr<Loaded> Load(const std::vector<uint8_t>& bytes, bool loadLayers 
   return l;
 }
 
-std::vector<uint8_t> Save(TLxBitmap* bm, TIOParamsVals& params, const TLxLayerList* layers = nullptr,
-                          Outcome* outcome = nullptr) {
+std::vector<uint8_t> Save(TLxBitmap* bm, TIOParamsVals& params,
+                          const TLxLayerList* layers = nullptr, Outcome* outcome = nullptr) {
   TMemoryStream s;
   Outcome o = RunCodec([&](ProgressRecord& p) { WritePsdStream(s, params, p, layers, bm); });
   if (outcome) *outcome = o;
@@ -231,8 +234,7 @@ void FillRgb(TLxBitmap& b, TRGB c) {
 // ---------------------------------------------------------------- round trips
 
 TEST(PsdRoundTrip, EveryWritableLayoutWithAlpha) {
-  for (PixelFormat pf :
-       {lx1g, lx8g, lx16g, lx8p, lx24RGB, lxRGB48, lxCMYK, lxCIELab}) {
+  for (PixelFormat pf : {lx1g, lx8g, lx16g, lx8p, lx24RGB, lxRGB48, lxCMYK, lxCIELab}) {
     SCOPED_TRACE(PixelFormatName(pf));
     TLxBitmap b;
     Paint(b, 13, 5, pf);
@@ -519,6 +521,46 @@ TEST(PsdReader, ResourcesCheckTheirLengths) {
   EXPECT_EQ(Load(b.v)->outcome.code(), TLxFailure::Truncated);
 }
 
+TEST(PsdRoundTrip, ResourcesThumbnailProfileXmpIptc) {
+  TLxBitmap b;
+  Paint(b, 8, 6, lx24RGB);
+  TIOParamsVals params;
+  params.ExifThumbnail = std::make_unique<TLxBitmap>();
+  Paint(*params.ExifThumbnail, 16, 8, lx24RGB);
+  params.InputICCProfile().LoadFromBuffer(std::vector<uint8_t>{1, 2, 3, 4, 5});
+  params.XMP_Info = "<x:xmpmeta/>";
+  params.IPTC_Info.AddRecord(2, 5, 5, "title");
+  const auto bytes = Save(&b, params);
+  auto l = Load(bytes);
+  ASSERT_FALSE(l->outcome.aborting) << l->outcome.reason.Text();
+  ASSERT_TRUE(l->params.ExifThumbnail);
+  EXPECT_EQ(l->params.ExifThumbnail->Width(), 16);
+  EXPECT_EQ(l->params.InputICCProfile().Raw(), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(l->params.XMP_Info, "<x:xmpmeta/>");
+  ASSERT_EQ(l->params.IPTC_Info.Count(), 1);
+  EXPECT_EQ(l->params.IPTC_Info.RecordLength(0), 5);
+  EXPECT_EQ(l->bitmap.Width(), 8);
+
+  // With the thumbnail flag the thumbnail is the image.
+  auto t = std::make_unique<Loaded>();
+  t->params.SetLoadExifThumbnail(true);
+  TLxMemStream s(bytes.data(), int64_t(bytes.size()));
+  t->outcome = RunCodec(
+      [&](ProgressRecord& p) { ReadPsdStream(s, t->bitmap, t->params, &t->layers, true, p); });
+  ASSERT_FALSE(t->outcome.aborting);
+  EXPECT_EQ(t->bitmap.Width(), 16);
+  EXPECT_TRUE(t->layers.empty());
+
+  // Resources too short for their kind are passed over: a transparency index of one byte, a
+  // thumbnail of its header alone.
+  Bytes res = Resource(1047, {5});
+  res.raw(Resource(1036, std::vector<uint8_t>(28, 0)).v);
+  auto odd = Load(Psd(Header(1, 1, 2, 8, 2), res, {}, RawMerged({{5, 6}})));
+  ASSERT_FALSE(odd->outcome.aborting);
+  EXPECT_FALSE(odd->bitmap.HasAlphaChannel());
+  EXPECT_FALSE(odd->params.ExifThumbnail);
+}
+
 TEST(PsdReader, IndexedTransparencyIndexAndPalette) {
   Bytes pal;
   for (int c = 0; c < 3; ++c)
@@ -613,7 +655,9 @@ TEST(PsdReader, LayerChannelsReadFromTheirOwnPlace) {
   LayerSpec s;
   s.bottom = 2;
   s.right = 2;
-  s.channels = {{0, red}, {1, RleChannel({{5, 6}, {7, 8}})}, {2, RawChannel({9, 9, 9, 9})},
+  s.channels = {{0, red},
+                {1, RleChannel({{5, 6}, {7, 8}})},
+                {2, RawChannel({9, 9, 9, 9})},
                 {-1, RawChannel({0, 50, 100, 255})}};
   const auto bytes = Psd(Header(3, 2, 2, 8, 3), {}, LayerSection(1, {s}),
                          RawMerged({{0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}}));
@@ -676,9 +720,8 @@ TEST(PsdReader, EmptyLayersAndTheirMasksAreRemoved) {
   masked.mleft = 1;
   masked.mbottom = 2;
   masked.mright = 2;
-  auto l = Load(Psd(Header(1, 1, 2, 8, 1), {}, LayerSection(2, {empty, masked}),
-                    RawMerged({{0, 0}})),
-                true);
+  auto l = Load(
+      Psd(Header(1, 1, 2, 8, 1), {}, LayerSection(2, {empty, masked}), RawMerged({{0, 0}})), true);
   ASSERT_FALSE(l->outcome.aborting) << l->outcome.reason.Text();
   ASSERT_EQ(l->layers.size(), 2u);
   EXPECT_FALSE(l->layers[0]->IsMask);
