@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "bitmap/layer.h"
 #include "bitmap/types.h"
 #include "codecs/probe.h"
 #include "io/file_types.h"
@@ -33,6 +34,11 @@ struct TLxReadArgs {
   // A reader that delivers transparency as a separate mask leaves it here; the load frame
   // turns it into the bitmap's alpha channel.
   std::unique_ptr<TLxMask>* AlphaMask = nullptr;
+  // Formats with layers (policy LayersWithViewer): the frame passes a list when a viewer is
+  // attached, and LoadLayers when the record asks for layers; layers left in the list go to
+  // the viewer after the read.
+  TLxLayerList* Layers = nullptr;
+  bool LoadLayers = false;
 };
 
 // What a writer gets.
@@ -43,6 +49,9 @@ struct TLxWriteArgs {
   ProgressRecord& Progress;
   // The bitmap's alpha channel as a mask, for writers whose policy asks for it (else null).
   const TLxMask* AlphaMask = nullptr;
+  // Formats with layers: the attached viewer's layers (else null); Bitmap is then the
+  // viewer's layers flattened.
+  const TLxLayerList* Layers = nullptr;
 };
 
 using TLxReadCodec = void (*)(TLxReadArgs& args);
@@ -93,6 +102,11 @@ struct TLxFramePolicy {
   // Stream saves first truncate the stream to nothing (DCX, whose page table is written at
   // the start of the stream).
   bool TruncateStreamOnSave = false;
+  // Layers travel between the file and an attached viewer: loads hand the reader a list
+  // (and the record's wish for layers) and give what it read to the viewer; saves hand the
+  // writer the viewer's layers and, as the image, the layers flattened in the pixel format
+  // of the first one (PSD).
+  bool LayersWithViewer = false;
   TLxStreamHeaderRule StreamHeader;
 };
 

@@ -175,6 +175,22 @@ void TLumenaxIO::SetAttachedTImage(TLxPictureControl* picture) {
   });
 }
 
+// ====================================================================== viewers
+
+bool TLxViewer::FlattenViewerLayers(TLxBitmap& target) {
+  const TLxLayerList* layers = ViewerLayers();
+  if (!layers || layers->empty()) return false;
+  int width = 0, height = 0;
+  if (TLxBitmap* own = ViewerBitmap(); own && !own->IsEmpty()) {
+    width = own->Width();
+    height = own->Height();
+  } else {
+    width = layers->front()->ShownWidth();
+    height = layers->front()->ShownHeight();
+  }
+  return FlattenLayers(*layers, width, height, target);
+}
+
 // ====================================================================== operation steps
 
 bool TLumenaxIO::MakeConsistentBitmap(uint16_t allowed) {
@@ -398,9 +414,22 @@ void TLumenaxIO::LoadFrame(const TLxCodecDescriptor& codec, const ReadCall& read
     if (policy.RemoveAlphaBeforeRead) bitmap_->RemoveAlphaChannel(false, clWhite);
     Params.FileType = codec.Type;
     std::unique_ptr<TLxMask> mask;
+    // Layers are read for a viewer only: without one nobody would take them.
+    TLxLayerList layers;
+    const bool withLayers = policy.LayersWithViewer && viewer_;
     if (read) {
       TLxReadArgs args{*source, *bitmap_, Params, progress, false, &mask};
+      if (withLayers) {
+        args.Layers = &layers;
+        args.LoadLayers = Params.PsdLoadLayers;
+      }
       read(args);
+      if (withLayers && !layers.empty()) {
+        TLxViewer* v = viewer_;
+        auto taken = std::make_shared<TLxLayerList>(std::move(layers));
+        const bool replace = Params.PsdReplaceLayers;
+        ToViewer([v, taken, replace] { v->TakeLayers(std::move(*taken), replace); });
+      }
     } else {
       progress.Fail(TLxFailure::NoReader);
     }
@@ -463,8 +492,24 @@ void TLumenaxIO::SaveFrame(const TLxCodecDescriptor& codec, const WriteCall& wri
     }
     const bool header = !name && StreamHeaders && policy.StreamHeader.Magic;
     const int64_t headerStart = header ? BeginStreamHeader(*stream) : -1;
+    const TLxLayerList* viewerLayers =
+        policy.LayersWithViewer && viewer_ ? viewer_->ViewerLayers() : nullptr;
+    if (viewerLayers && viewerLayers->empty()) viewerLayers = nullptr;
     if (!write) {
       progress.Fail(TLxFailure::NoWriter);
+    } else if (viewerLayers) {
+      // The image written is what the viewer shows, in the first layer's pixel format.
+      TLxBitmap merged;
+      if (!viewer_->FlattenViewerLayers(merged)) {
+        progress.Fail(TLxFailure::OutOfMemory);
+      } else {
+        const TLxLayer* first = viewerLayers->front().get();
+        const PixelFormat pf = first->Bitmap->PixelFormat();
+        if (pf != lxNone && pf != merged.PixelFormat()) merged.SetPixelFormat(pf);
+        TLxWriteArgs args{*stream, merged, Params, progress};
+        args.Layers = viewerLayers;
+        write(args);
+      }
     } else if (policy.AlphaAsMaskOnSave && bitmap_->HasAlphaChannel()) {
       TLxMask mask;
       bitmap_->AlphaChannel()->CopyToMask(mask);

@@ -20,6 +20,7 @@
 #include "codecs/png/png_params.h"
 #include "codecs/pnm/pnm_params.h"
 #include "codecs/postscript/postscript_params.h"
+#include "codecs/psd/psd_params.h"
 #include "codecs/rawpixels/rawpixels_params.h"
 #include "codecs/tga/tga_params.h"
 #include "codecs/tiff/exif_params.h"
@@ -89,7 +90,7 @@ class TIOParamGroups : public Groups... {
 using TIOParamGroupList =
     TIOParamGroups<JpegParams, BmpParams, PngParams, GifParams, RawPixelsParams, IptcParams,
                    XmpParams, IccProfileParams, PxmParams, TgaParams, PcxParams, Jp2Params,
-                   DicomParams, IcoParams, TiffParams, ExifParams, PsPdfParams>;
+                   DicomParams, IcoParams, TiffParams, ExifParams, PsPdfParams, PsdParams>;
 
 class TIOParamsVals : public TIOParamGroupList {
  public:

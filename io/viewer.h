@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "bitmap/layer.h"
 #include "bitmap/types.h"
 #include "io/file_types.h"
 
@@ -56,6 +57,18 @@ class TLxViewer {
   // or false when this viewer cannot.
   virtual bool LoadViewerFile(const std::filesystem::path&, FileType) { return false; }
   virtual bool LoadViewerStream(TStream&, FileType) { return false; }
+
+  // Layers (bottom first). A viewer without layers keeps the defaults: no list, and layers
+  // handed to it are dropped.
+  virtual const TLxLayerList* ViewerLayers() { return nullptr; }
+  // Takes layers read from a file: they replace the viewer's layers, or are added on top.
+  virtual void TakeLayers(TLxLayerList layers, bool replace) {
+    (void)layers;
+    (void)replace;
+  }
+  // Draws the visible layers into target as the viewer shows them; the default draws them
+  // at their bitmap sizes on a canvas of the viewer's bitmap size (FlattenLayers).
+  virtual bool FlattenViewerLayers(TLxBitmap& target);
 };
 
 // A platform picture control whose picture the component loads into and saves from.

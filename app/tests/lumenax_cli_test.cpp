@@ -483,5 +483,22 @@ TEST_F(CliStreams, TypesAllocationHeadersAndText) {
   EXPECT_EQ(Run("dump --alloc 5x3 a.bmp x.pam").status, 3);
 }
 
+TEST_F(Cli, ConvertToPsdInEveryWritableLayout) {
+  if (!Make("in.png")) GTEST_SKIP() << "ImageMagick missing";
+  for (const char* layout :
+       {"lx1g", "lx8p", "lx8g", "lx16g", "lx24RGB", "lxCMYK", "lxRGB48", "lxCIELab", "lx32RGB"}) {
+    SCOPED_TRACE(layout);
+    Result r = Run(std::string("convert -p ") + layout + " in.png out.psd");
+    ASSERT_EQ(r.status, 0) << r.err;
+    Result info = Run("info -l IsNativePixelFormat=true out.psd");
+    ASSERT_EQ(info.status, 0) << info.err;
+    const std::string expect = std::string(layout) == "lx32RGB" ? "lx24RGB" : layout;
+    EXPECT_NE(info.out.find("PixelFormat=" + expect + "\n"), std::string::npos) << info.out;
+  }
+  // Floating point has no PSD layout.
+  Result f = Run("convert -p lx32f in.png out.psd");
+  EXPECT_NE(f.status, 0);
+}
+
 }  // namespace
 }  // namespace lumenax

@@ -1,7 +1,11 @@
-// Photoshop: registry row and content test. The reader and writer come with the PSD codec.
+// Photoshop: registry row, content test, and the reader and writer as the I/O component calls
+// them.
+#include <algorithm>
 #include <cstring>
 
 #include "codecs/codec.h"
+#include "codecs/psd/psd.h"
+#include "io/params.h"
 
 namespace lumenax {
 
@@ -18,6 +22,48 @@ bool PsdContentTest(TLxProbe& probe) {
   return channels >= 1 && channels <= 24 && depth >= 1 && depth <= 16 && mode < 10;
 }
 
+// A file with a single layer keeps that layer's transparency: its alpha channel becomes the
+// image's, placed at the layer's position and cut to the image; the rest is transparent.
+void TakeSingleLayerAlpha(TLxBitmap& bitmap, TLxLayer& layer) {
+  if (bitmap.IsEmpty() || bitmap.PixelFormat() == lx1g) return;
+  TLxBitmap& src = *layer.Bitmap;
+  TLxBitmap* srcAlpha = src.AlphaChannel();
+  TLxBitmap* alpha = bitmap.AlphaChannel();
+  alpha->Fill(0);
+  const int x0 = std::max(0, layer.PosX);
+  const int x1 = int(std::min<int64_t>(bitmap.Width(), int64_t(layer.PosX) + src.Width()));
+  const int y0 = std::max(0, layer.PosY);
+  const int y1 = int(std::min<int64_t>(bitmap.Height(), int64_t(layer.PosY) + src.Height()));
+  for (int y = y0; y < y1; ++y) {
+    const uint8_t* from = srcAlpha->ScanLine(y - layer.PosY) + (x0 - layer.PosX);
+    if (x1 > x0) std::memcpy(alpha->ScanLine(y) + x0, from, size_t(x1 - x0));
+  }
+  alpha->UpdateAllOpaque();
+}
+
+void ReadPsd(TLxReadArgs& a) {
+  TLxLayerList own;
+  TLxLayerList& layers = a.Layers ? *a.Layers : own;
+  const bool loadLayers = a.Layers && a.LoadLayers;
+  ReadPsdStream(a.Stream, a.Bitmap, a.Params, &layers, loadLayers, a.Progress, a.InfoOnly);
+  if (a.InfoOnly) {
+    layers.clear();
+    return;
+  }
+  if (loadLayers && !layers.empty()) return;  // they go to the viewer
+  const auto images =
+      std::count_if(layers.begin(), layers.end(), [](const auto& l) { return !l->IsMask; });
+  if (images == 1 && !a.Params.LoadExifThumbnail) {
+    auto it = std::find_if(layers.begin(), layers.end(), [](const auto& l) { return !l->IsMask; });
+    TakeSingleLayerAlpha(a.Bitmap, **it);
+  }
+  layers.clear();
+}
+
+void WritePsd(TLxWriteArgs& a) {
+  WritePsdStream(a.Stream, a.Params, a.Progress, a.Layers, &a.Bitmap);
+}
+
 }  // namespace
 
 extern const TLxCodecDescriptor kPsdCodec{
@@ -28,6 +74,10 @@ extern const TLxCodecDescriptor kPsdCodec{
     .Writable = true,
     .SaveExtensions = ".psd",
     .ContentTest = PsdContentTest,
+    .Read = ReadPsd,
+    .Write = WritePsd,
+    // Layers go to and come from an attached viewer.
+    .Policy = {.LayersWithViewer = true},
 };
 
 }  // namespace lumenax

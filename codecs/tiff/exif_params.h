@@ -45,6 +45,10 @@ class TLxOwnedBitmap {
     return *this;
   }
   TLxOwnedBitmap& operator=(TLxOwnedBitmap&&) = default;
+  TLxOwnedBitmap& operator=(std::unique_ptr<TLxBitmap> bitmap) {
+    bitmap_ = std::move(bitmap);
+    return *this;
+  }
 
   explicit operator bool() const { return bool(bitmap_); }
   TLxBitmap* get() const { return bitmap_.get(); }

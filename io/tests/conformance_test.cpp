@@ -83,6 +83,12 @@ constexpr Sample kSamples[] = {
 #undef LX_GO_TIFF
     {ftTiff, "src:fuzz/corpus/tiff_reader_fuzz/jpeg-tables.tif"},
     {ftTiff, "src:fuzz/corpus/tiff_reader_fuzz/gray-alpha.tif"},
+    {ftPsd, "src:fuzz/corpus/psd_reader_fuzz/im_rgba_zip_layers.psd"},
+    {ftPsd, "src:fuzz/corpus/psd_reader_fuzz/im_cmyk.psd"},
+    {ftPsd, "data:davegnukem-datasrc/usr/share/games/davegnukem/src/shadows.psd"},
+    {ftPsd,
+     "data:graphite-web/usr/share/graphite-web/static/js/ext/resources/images/default/"
+     "window/top-bottom.psd"},
 };
 
 // The samples of a type that are present (the test-data cache may be missing).

@@ -206,10 +206,10 @@ TEST(HeaderOnly, ReadsSizesWithoutPixelsAndNeverRaises) {
   EXPECT_EQ(io.Params.FileType, ftUnknown);
   EXPECT_TRUE(io.Aborting);
 
-  // A format whose reader is not built says so.
+  // The reader of another format refuses the file and says why.
   io.ParamsFromFileByType(dir / "a.bmp", ftPsd);
   EXPECT_EQ(io.Params.FileType, ftUnknown);
-  EXPECT_EQ(io.FailureReason.Code, TLxFailure::NoReader);
+  EXPECT_EQ(io.FailureReason.Code, TLxFailure::BadSignature);
 
   // The stream forms leave FileName alone.
   io.Params.FileName = "kept";

@@ -813,7 +813,64 @@ class TestViewer : public TLxViewer {
   }
   std::map<int, std::function<void(TLxViewerChange)>> callbacks;
   int next = 0;
+
+  // Layers, for formats that carry them.
+  TLxLayerList layers;
+  int layerHandOvers = 0;
+  const TLxLayerList* ViewerLayers() override { return &layers; }
+  void TakeLayers(TLxLayerList taken, bool replace) override {
+    Touch();
+    ++layerHandOvers;
+    if (replace) layers.clear();
+    for (auto& l : taken) layers.push_back(std::move(l));
+  }
 };
+
+TEST(LumenaxIO, LayersTravelBetweenPsdFilesAndTheViewer) {
+  // Two layers of the viewer are saved with their picture flattened into the merged image,
+  // and come back into a viewer as layers when the record asks for them.
+  TLxBitmap viewerBitmap;
+  viewerBitmap.Allocate(6, 4, lx24RGB);
+  TestViewer viewer;
+  viewer.bitmap = &viewerBitmap;
+  for (int i = 0; i < 2; ++i) {
+    auto l = std::make_unique<TLxLayer>();
+    l->Bitmap->Allocate(i ? 2 : 6, i ? 2 : 4, lx24RGB);
+    for (int y = 0; y < l->Bitmap->Height(); ++y)
+      for (int x = 0; x < l->Bitmap->Width(); ++x)
+        l->Bitmap->SetPixelsRGB24(x, y, CreateRGB(uint8_t(i ? 200 : 10), 20, 30));
+    l->PosX = i ? 3 : 0;
+    l->PosY = i ? 1 : 0;
+    l->Name = i ? "top" : "bottom";
+    viewer.layers.push_back(std::move(l));
+  }
+  TempDir dir;
+  {
+    TLumenaxIO io;
+    io.SetAttachedLumenax(&viewer);
+    io.SaveToFile(dir / "layers.psd");
+    ASSERT_FALSE(io.Aborting) << io.FailureReason.Text();
+  }
+  TLumenaxIO plain;
+  plain.LoadFromFile(dir / "layers.psd");
+  ASSERT_FALSE(plain.Aborting) << plain.FailureReason.Text();
+  EXPECT_EQ(plain.Bitmap()->PixelsRGB24(4, 2), CreateRGB(200, 20, 30));
+  EXPECT_EQ(plain.Bitmap()->PixelsRGB24(1, 1), CreateRGB(10, 20, 30));
+
+  TestViewer other;
+  TLxBitmap otherBitmap;
+  other.bitmap = &otherBitmap;
+  TLumenaxIO io;
+  io.SetAttachedLumenax(&other);
+  io.Params.PsdLoadLayers = true;
+  io.LoadFromFile(dir / "layers.psd");
+  ASSERT_FALSE(io.Aborting) << io.FailureReason.Text();
+  EXPECT_EQ(other.layerHandOvers, 1);
+  ASSERT_EQ(other.layers.size(), 2u);
+  EXPECT_EQ(other.layers[1]->Name, "top");
+  EXPECT_EQ(other.layers[1]->PosX, 3);
+  EXPECT_EQ(other.layers[1]->Bitmap->PixelsRGB24(0, 0), CreateRGB(200, 20, 30));
+}
 
 TEST(LumenaxIO, AttachedViewerLendsItsBitmap) {
   TestFormat fmt;
