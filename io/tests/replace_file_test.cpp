@@ -219,7 +219,7 @@ TEST_P(ReplacingFile, GroupCommitsWaitForTheFlushAndFailOneByOne) {
   EXPECT_EQ(group.Pending(), 0u);
   EXPECT_EQ(ReadFileBytes(dir / "a"), Bytes("new a again"));
   EXPECT_EQ(ReadFileBytes(dir / "b"), Bytes("new b"));
-  EXPECT_EQ(Listing(dir), (std::vector<std::string>{"a", "b", "d"}));
+  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"a", "b", "d"}));
 
   // A group dropped unflushed leaves the targets as they were and nothing behind.
   {
@@ -230,7 +230,7 @@ TEST_P(ReplacingFile, GroupCommitsWaitForTheFlushAndFailOneByOne) {
     file.Commit();
   }
   EXPECT_EQ(ReadFileBytes(dir / "b"), Bytes("new b"));
-  EXPECT_EQ(Listing(dir), (std::vector<std::string>{"a", "b", "d"}));
+  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"a", "b", "d"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(UnnamedAndNamed, ReplacingFile, ::testing::Bool(),
