@@ -13,7 +13,7 @@
 #include <unordered_map>
 
 #include "io/replace_file.h"
-#include "io/workload.h"
+#include "bitmap/worker_pool.h"
 
 namespace veltrano {
 
@@ -250,7 +250,9 @@ size_t RunBatch(const std::vector<std::string>& files, const BatchOptions& optio
   }
   Engine engine(files, bounded, convert);
 
-  lumenax::SetConversionsInFlight(workers);
+  // Each worker is a conversion in flight: encoders that spread one image over threads leave
+  // the cores to the files.
+  std::vector<lumenax::TLxBusyConversion> busy(size_t(workers));
   std::vector<std::thread> threads;
   // However this ends, no worker outlives the batch.
   struct Joiner {
@@ -260,7 +262,6 @@ size_t RunBatch(const std::vector<std::string>& files, const BatchOptions& optio
       engine.Stop();
       for (auto& t : threads)
         if (t.joinable()) t.join();
-      lumenax::SetConversionsInFlight(1);
     }
   } joiner{engine, threads};
   for (int w = 0; w < workers; ++w) threads.emplace_back([&engine] { engine.Work(); });

@@ -32,8 +32,8 @@ struct BatchResult {
 
 struct BatchOptions {
   // Conversions in flight: how many files convert at once (0: one per core). The engine
-  // publishes it through lumenax::SetConversionsInFlight while it runs, so that encoders that
-  // spread one image over threads leave the cores to the files.
+  // marks each as a TLxBusyConversion while it runs, so that encoders that spread one image
+  // over threads leave the cores to the files.
   int workers = 0;
   // A conversion that raises stops the batch at once: no file starts after it, the files in
   // flight finish, and results are handed back up to and including the failed one.

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "app/cli.h"
-#include "io/workload.h"
+#include "bitmap/worker_pool.h"
 #include "tests/support/test_support.h"
 
 namespace veltrano {
@@ -70,7 +70,7 @@ TEST(BatchOrder, ResultsInListOrderAndSharedNamesNeverOverlap) {
         int peak = rec.peak;
         while (now > peak && !rec.peak.compare_exchange_weak(peak, now)) {
         }
-        EXPECT_EQ(lumenax::ConversionsInFlight(), 4);
+        EXPECT_EQ(lumenax::BusyConversions(), 4);
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 300));
         --rec.running;
         rec.Mark(i, false);
@@ -86,7 +86,7 @@ TEST(BatchOrder, ResultsInListOrderAndSharedNamesNeverOverlap) {
         return true;
       });
   EXPECT_EQ(reported, files.size());
-  EXPECT_EQ(lumenax::ConversionsInFlight(), 1) << "restored after the batch";
+  EXPECT_EQ(lumenax::BusyConversions(), 0) << "released after the batch";
   EXPECT_GT(rec.peak.load(), 1) << "files ran side by side";
   EXPECT_LE(maxSeenAhead, 16u);
   // A file starts only after the previous file of its stem ended.
