@@ -31,10 +31,18 @@ struct Input {
 const PixelFormat kFormats[] = {lx1g,   lx8p,    lx8g,    lx16g,    lx24RGB,
                                 lxCMYK, lxRGB48, lx32RGB, lxCIELab, lx32f};
 
+// The pixels of two bitmaps of one layout (the pad bits of a last partial byte excepted).
 bool SameRows(TLxBitmap& a, TLxBitmap& b) {
-  const size_t n = (size_t(a.Width()) * size_t(a.BitCount()) + 7) / 8;
-  for (int y = 0; y < a.Height(); ++y)
-    if (std::memcmp(a.ScanLine(y), b.ScanLine(y), n) != 0) return false;
+  const size_t bits = size_t(a.Width()) * size_t(a.BitCount());
+  const size_t whole = bits / 8;
+  const unsigned rest = unsigned(bits % 8);
+  const uint8_t mask = uint8_t(0xFF00 >> rest);
+  for (int y = 0; y < a.Height(); ++y) {
+    const uint8_t* p = a.ScanLine(y);
+    const uint8_t* q = b.ScanLine(y);
+    if (std::memcmp(p, q, whole) != 0) return false;
+    if (rest && ((p[whole] ^ q[whole]) & mask)) return false;
+  }
   return true;
 }
 
