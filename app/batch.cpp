@@ -252,7 +252,7 @@ size_t RunBatch(const std::vector<std::string>& files, const BatchOptions& optio
 
   // Each worker is a conversion in flight: encoders that spread one image over threads leave
   // the cores to the files.
-  std::vector<lumenax::TLxBusyConversion> busy(size_t(workers));
+  std::vector<lumenax::TLxBusyConversion> busy(static_cast<size_t>(workers));
   std::vector<std::thread> threads;
   // However this ends, no worker outlives the batch.
   struct Joiner {
