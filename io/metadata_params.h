@@ -33,24 +33,48 @@ struct XmpParams {
   void ResetInfo() { XMP_Info.clear(); }
 };
 
-// The thumbnail a file carries besides its image (EXIF thumbnail, the Photoshop thumbnail
-// resource): created by the reader that finds one, freed before every load.
+// An owned bitmap that copies deeply: a record's copy gets its own thumbnail.
+class TLxOwnedBitmap {
+ public:
+  TLxOwnedBitmap() = default;
+  TLxOwnedBitmap(const TLxOwnedBitmap& other) { *this = other; }
+  TLxOwnedBitmap(TLxOwnedBitmap&&) = default;
+  TLxOwnedBitmap& operator=(const TLxOwnedBitmap& other) {
+    if (&other == this) return *this;
+    bitmap_.reset();
+    if (other.bitmap_) {
+      bitmap_ = std::make_unique<TLxBitmap>();
+      bitmap_->Assign(*other.bitmap_);
+    }
+    return *this;
+  }
+  TLxOwnedBitmap& operator=(TLxOwnedBitmap&&) = default;
+
+  explicit operator bool() const { return bool(bitmap_); }
+  TLxBitmap* get() const { return bitmap_.get(); }
+  TLxBitmap* operator->() const { return bitmap_.get(); }
+  TLxBitmap& operator*() const { return *bitmap_; }
+  void reset() { bitmap_.reset(); }
+  // The bitmap, created empty when there is none.
+  TLxBitmap& Create() {
+    if (!bitmap_) bitmap_ = std::make_unique<TLxBitmap>();
+    return *bitmap_;
+  }
+
+ private:
+  std::unique_ptr<TLxBitmap> bitmap_;
+};
+
+// The thumbnail a file carries besides its image (the Photoshop thumbnail resource): created
+// by the reader that finds one, freed before every load.
 struct ExifThumbnailParams {
-  std::unique_ptr<TLxBitmap> ExifThumbnail;
+  TLxOwnedBitmap ExifThumbnail;
 
   void SetDefaults() { ExifThumbnail.reset(); }
   // A bitmap, not a scalar: nothing for the command-line table.
   template <class V>
   static void DescribeFields(V&) {}
   void ResetInfo() { ExifThumbnail.reset(); }
-  void AssignGroup(const ExifThumbnailParams& source) {
-    if (!source.ExifThumbnail) {
-      ExifThumbnail.reset();
-      return;
-    }
-    if (!ExifThumbnail) ExifThumbnail = std::make_unique<TLxBitmap>();
-    ExifThumbnail->Assign(*source.ExifThumbnail);
-  }
 };
 
 }  // namespace lumenax
