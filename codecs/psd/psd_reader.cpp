@@ -380,7 +380,7 @@ void Reader::HandleResource(uint16_t id, std::vector<uint8_t>& data, int64_t at)
         params_.Height = thumb->Height();
         thumbnailReplaced_ = true;
       }
-      params_.ExifThumbnail = std::move(thumb);
+      thumb->MoveImageTo(params_.ExifThumbnail.Create());
       break;
     }
     case 1039:

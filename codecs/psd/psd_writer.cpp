@@ -514,9 +514,11 @@ void Writer::WriteMerged() {
   const int64_t tableAt = Tell();
   std::vector<uint8_t> table(size_t(channels) * h * 2);
   Bytes(table.data(), table.size());
+  // Without layers of its own the image reports per row; a handler may cancel.
+  if (ownLayer_) progress_.BeginRows(channels * h);
   for (int c = 0; c < channels && !progress_.Aborting(); ++c) {
     const int t = c < colourChannels_ ? c : -1;
-    for (int y = 0; y < h; ++y) {
+    for (int y = 0; y < h && !progress_.Aborting(); ++y) {
       ChannelRow(b, t, y, false);
       ChannelRowOverWhite(t, y);
       packed_.clear();
@@ -525,6 +527,7 @@ void Writer::WriteMerged() {
       table[k] = uint8_t(packed_.size() >> 8);
       table[k + 1] = uint8_t(packed_.size());
       Bytes(packed_.data(), packed_.size());
+      if (ownLayer_) progress_.RowDone();
     }
     if (!ownLayer_ && progress_.Assigned()) progress_.Report(int(double(c) / channels * 100));
   }

@@ -525,8 +525,7 @@ TEST(PsdRoundTrip, ResourcesThumbnailProfileXmpIptc) {
   TLxBitmap b;
   Paint(b, 8, 6, lx24RGB);
   TIOParamsVals params;
-  params.ExifThumbnail = std::make_unique<TLxBitmap>();
-  Paint(*params.ExifThumbnail, 16, 8, lx24RGB);
+  Paint(params.ExifThumbnail.Create(), 16, 8, lx24RGB);
   params.InputICCProfile().LoadFromBuffer(std::vector<uint8_t>{1, 2, 3, 4, 5});
   params.XMP_Info = "<x:xmpmeta/>";
   params.IPTC_Info.AddRecord(2, 5, 5, "title");
@@ -537,8 +536,11 @@ TEST(PsdRoundTrip, ResourcesThumbnailProfileXmpIptc) {
   EXPECT_EQ(l->params.ExifThumbnail->Width(), 16);
   EXPECT_EQ(l->params.InputICCProfile().Raw(), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
   EXPECT_EQ(l->params.XMP_Info, "<x:xmpmeta/>");
-  ASSERT_EQ(l->params.IPTC_Info.Count(), 1);
-  EXPECT_EQ(l->params.IPTC_Info.RecordLength(0), 5);
+  // The plain form starts with the record version dataset (2:00).
+  const TLxIPTCInfoList& iptc = l->params.IPTC_Info;
+  ASSERT_EQ(iptc.Count(), 2);
+  EXPECT_EQ(iptc.DatasetNumber(1), 5);
+  EXPECT_EQ(iptc.RecordLength(1), 5);
   EXPECT_EQ(l->bitmap.Width(), 8);
 
   // With the thumbnail flag the thumbnail is the image.
