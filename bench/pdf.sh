@@ -21,7 +21,7 @@ policy=/etc/ImageMagick-6/policy.xml
 magick=("$IM")
 if [ -x "$IM" ] && [ -f "$policy" ] && grep -q 'pattern="PDF"' "$policy"; then
   grep -v 'pattern="\(PS\|PS2\|PS3\|EPS\|PDF\|XPS\)"' "$policy" >"$work/policy.xml"
-  magick=(unshare -m sh -c 'mount --bind "$0" "$1" && shift 2 && exec "$@"' "$work/policy.xml" "$policy" "$IM")
+  magick=(unshare -m sh -c 'mount --bind "$0" "$1" && shift && exec "$@"' "$work/policy.xml" "$policy" "$IM")
   "${magick[@]}" -size 1x1 xc:white "$work/probe.pdf" >/dev/null 2>&1 || IM=
 fi
 if [ -n "$IM" ] && [ -x "$IM" ]; then

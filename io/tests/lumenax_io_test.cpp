@@ -615,8 +615,7 @@ TEST(LumenaxIO, BmpAlphaFollowsBmpKeepAlpha) {
 
 TEST(LumenaxIO, ExtensionsWithoutWriterCreateNothing) {
   TempDir dir;
-  // (.ps has no writer while the PostScript writer is not built.)
-  for (const char* name : {"a.xif", "a.pix", "a.qqq", "a.ps", "noext"}) {
+  for (const char* name : {"a.xif", "a.pix", "a.qqq", "noext"}) {
     TLumenaxIO io;
     Listener l;
     l.Attach(io);
@@ -624,7 +623,8 @@ TEST(LumenaxIO, ExtensionsWithoutWriterCreateNothing) {
     EXPECT_TRUE(io.Aborting) << name;
     EXPECT_EQ(l.finished, 0) << name;
   }
-  for (const char* name : {"a.png", "a.BMP", "a.dib", "a.rle", "a.jpg", "a.gif"})
+  for (const char* name :
+       {"a.png", "a.BMP", "a.dib", "a.rle", "a.jpg", "a.gif", "a.ps", "a.eps", "a.PDF"})
     EXPECT_TRUE(TLumenaxIO::SaveToFileSupported(name)) << name;
   for (const char* name : {"a.xif", "a.qqq", "noext", ""})
     EXPECT_FALSE(TLumenaxIO::SaveToFileSupported(name)) << name;

@@ -14,6 +14,7 @@
 #include "codecs/common/tests/codec_test_util.h"
 #include "codecs/postscript/pdf_objects.h"
 #include "codecs/postscript/postscript.h"
+#include "io/lumenax_io.h"
 #include "io/params.h"
 
 namespace lumenax {
@@ -474,6 +475,26 @@ TEST(PsPdfWriter, RefusesWhatItCannotWrite) {
   ShortStream s(100);
   Outcome o = RunCodec([&](ProgressRecord& p) { WritePDFStream(s, bm, params, p); });
   EXPECT_EQ(o.code(), TLxFailure::WriteFailed);
+}
+
+// The component's entry points: a gray image is saved as RGB and stays converted; the file is
+// named with its type.
+TEST(PsPdfWriter, ComponentEntryPoints) {
+  TempDir dir;
+  TLumenaxIO io;
+  io.Bitmap()->Allocate(6, 4, lx8g);
+  for (int y = 0; y < 4; ++y) std::fill_n(io.Bitmap()->ScanLine(y), 6, uint8_t(40 * y));
+  io.Params.PdfCompression = 0;
+  io.SaveToFilePdf(dir / "g.pdf");
+  ASSERT_FALSE(io.Aborting) << io.FailureReason.Text();
+  EXPECT_EQ(io.Bitmap()->PixelFormat(), lx24RGB);
+  EXPECT_EQ(io.Params.FileType, ftPdf);
+  const std::string pdf = Str(ReadFileBytes(dir / "g.pdf"));
+  EXPECT_NE(pdf.find("/ColorSpace /DeviceRGB"), std::string::npos);
+  io.SaveToFile(dir / "g.eps");
+  ASSERT_FALSE(io.Aborting) << io.FailureReason.Text();
+  EXPECT_EQ(io.Params.FileType, ftPs);
+  EXPECT_EQ(Str(ReadFileBytes(dir / "g.eps")).rfind("%!PS-Adobe-3.0\r\n", 0), 0u);
 }
 
 }  // namespace
