@@ -623,8 +623,8 @@ TEST(LumenaxIO, ExtensionsWithoutWriterCreateNothing) {
     EXPECT_TRUE(io.Aborting) << name;
     EXPECT_EQ(l.finished, 0) << name;
   }
-  for (const char* name :
-       {"a.png", "a.BMP", "a.dib", "a.rle", "a.jpg", "a.gif", "a.ps", "a.eps", "a.PDF"})
+  for (const char* name : {"a.png", "a.BMP", "a.dib", "a.rle", "a.jpg", "a.gif", "a.tif", "a.psd",
+                           "a.ps", "a.eps", "a.PDF"})
     EXPECT_TRUE(TLumenaxIO::SaveToFileSupported(name)) << name;
   for (const char* name : {"a.xif", "a.qqq", "noext", ""})
     EXPECT_FALSE(TLumenaxIO::SaveToFileSupported(name)) << name;
