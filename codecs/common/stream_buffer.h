@@ -64,6 +64,17 @@ class TLxReadBuffer {
     }
     return done;
   }
+  // The buffered bytes not read yet, refilling first when there are none; avail is 0 at the
+  // end of the data. Skip(k) with k <= avail consumes them.
+  const uint8_t* Span(size_t& avail) {
+    if (pos_ == filled_ && !Refill()) {
+      avail = 0;
+      return nullptr;
+    }
+    avail = filled_ - pos_;
+    return buffer_.data() + pos_;
+  }
+  void Skip(size_t k) { pos_ += std::min(k, filled_ - pos_); }
   // Stream position of the next byte Get would return.
   int64_t Position() const { return base_ - int64_t(filled_) + int64_t(pos_); }
   // Puts the stream where the next unread byte is (for callers that go on reading it).
