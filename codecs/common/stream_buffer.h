@@ -64,6 +64,17 @@ class TLxReadBuffer {
     }
     return done;
   }
+  // The buffered bytes not read yet, refilling first when there are none; avail is 0 at the
+  // end of the data. Skip(k) with k <= avail consumes them.
+  const uint8_t* Span(size_t& avail) {
+    if (pos_ == filled_ && !Refill()) {
+      avail = 0;
+      return nullptr;
+    }
+    avail = filled_ - pos_;
+    return buffer_.data() + pos_;
+  }
+  void Skip(size_t k) { pos_ += std::min(k, filled_ - pos_); }
   // Stream position of the next byte Get would return.
   int64_t Position() const { return base_ - int64_t(filled_) + int64_t(pos_); }
   // Puts the stream where the next unread byte is (for callers that go on reading it).
@@ -151,6 +162,39 @@ class TLxWriteBuffer {
   std::vector<uint8_t> buffer_;
   int64_t written_ = 0;
   bool ok_ = true;
+};
+
+// Rows of a fixed length converted straight into a block of several rows that goes out in
+// one write, instead of a row buffer copied again into the write buffer.
+class TLxRowBlock {
+ public:
+  TLxRowBlock(TLxWriteBuffer& out, size_t rowBytes, size_t blockBytes = 1 << 20)
+      : out_(out),
+        rowBytes_(rowBytes),
+        buffer_(std::max<size_t>(1, blockBytes / std::max<size_t>(rowBytes, 1)) * rowBytes) {}
+  TLxRowBlock(const TLxRowBlock&) = delete;
+  TLxRowBlock& operator=(const TLxRowBlock&) = delete;
+
+  // Room for the next row, all rowBytes of which the caller sets; a full block is handed to
+  // the write buffer first.
+  uint8_t* Row() {
+    if (used_ + rowBytes_ > buffer_.size()) Flush();
+    uint8_t* p = buffer_.data() + used_;
+    used_ += rowBytes_;
+    return p;
+  }
+  // Hands the rows so far to the write buffer; false once any write came up short.
+  bool Flush() {
+    if (used_ > 0) out_.Write(buffer_.data(), used_);
+    used_ = 0;
+    return out_.ok();
+  }
+
+ private:
+  TLxWriteBuffer& out_;
+  size_t rowBytes_;
+  std::vector<uint8_t> buffer_;
+  size_t used_ = 0;
 };
 
 }  // namespace lumenax

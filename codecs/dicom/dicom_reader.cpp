@@ -23,6 +23,7 @@
 #include "bitmap/stream.h"
 #include "codecs/common/image_size.h"
 #include "codecs/common/packbits.h"
+#include "codecs/common/stream_buffer.h"
 #include "codecs/dicom/dicom.h"
 #include "codecs/jp2/jp2.h"
 #include "codecs/jpeg/jpeg.h"
@@ -184,7 +185,7 @@ class DicomReader {
   void Lossless(const std::vector<uint8_t>& frame);
   void Jpeg2000(const std::vector<uint8_t>& frame);
   void FillFromSamples(const uint16_t* samples, bool j2kSigned);
-  void FinishGray(bool stretch, bool isSigned);
+  void FinishGray(bool stretch, bool isSigned, const std::vector<uint8_t>* seenAlready = nullptr);
 
   struct Container {
     bool item;
@@ -652,24 +653,29 @@ void DicomReader::PixelData(uint32_t length) {
 }
 
 // Stretch of gray samples (rescale, window, then the full range) and MONOCHROME1 inversion.
-// The mapping depends only on the stored value: it is built once for the values that occur.
-void DicomReader::FinishGray(bool stretch, bool isSigned) {
+// The mapping depends only on the stored value: it is built once for the values that occur
+// (seenAlready, when given, marks them, one byte per value) and inverts as well.
+void DicomReader::FinishGray(bool stretch, bool isSigned, const std::vector<uint8_t>* seenAlready) {
   const bool wide = bitmap_.PixelFormat() == lx16g;
   const int h = bitmap_.Height(), w = bitmap_.Width();
   const bool invert = photometric_ == "MONOCHROME1";
   if (stretch) {
     const int values = wide ? 65536 : 256;
     const double top = wide ? 65535 : 255;
-    std::vector<uint8_t> seen(size_t(values), 0);
-    for (int y = 0; y < h; ++y) {
-      const uint8_t* row = bitmap_.ScanLine(y);
-      if (wide) {
-        const uint16_t* r16 = reinterpret_cast<const uint16_t*>(row);
-        for (int x = 0; x < w; ++x) seen[r16[x]] = 1;
-      } else {
-        for (int x = 0; x < w; ++x) seen[row[x]] = 1;
+    std::vector<uint8_t> noted;
+    if (!seenAlready) {
+      noted.assign(size_t(values), 0);
+      for (int y = 0; y < h; ++y) {
+        const uint8_t* row = bitmap_.ScanLine(y);
+        if (wide) {
+          const uint16_t* r16 = reinterpret_cast<const uint16_t*>(row);
+          for (int x = 0; x < w; ++x) noted[r16[x]] = 1;
+        } else {
+          for (int x = 0; x < w; ++x) noted[row[x]] = 1;
+        }
       }
     }
+    const std::vector<uint8_t>& seen = seenAlready ? *seenAlready : noted;
     const bool windowing = wc_ != -1 && ww_ != -1;
     const double lo = std::trunc(wc_ - 0.5 - (ww_ - 1) / 2),
                  hi = std::trunc(wc_ - 0.5 + (ww_ - 1) / 2);
@@ -701,6 +707,7 @@ void DicomReader::FinishGray(bool stretch, bool isSigned) {
       double out = largest > smallest ? std::trunc((v - smallest) / (largest - smallest) * top)
                                       : std::trunc(v + offset);
       map[size_t(i)] = uint16_t(std::clamp(out, 0.0, top));
+      if (invert) map[size_t(i)] = uint16_t(uint16_t(top) - map[size_t(i)]);
     }
     for (int y = 0; y < h; ++y) {
       uint8_t* row = bitmap_.ScanLine(y);
@@ -712,7 +719,7 @@ void DicomReader::FinishGray(bool stretch, bool isSigned) {
       }
     }
   }
-  if (invert) {
+  if (invert && !stretch) {
     for (int y = 0; y < h; ++y) {
       uint8_t* row = bitmap_.ScanLine(y);
       const int bytes = wide ? 2 * w : w;
@@ -734,19 +741,51 @@ void DicomReader::Native(uint32_t length) {
   // Big-endian OW words of byte samples: the bytes of each word are swapped (an odd last byte
   // pairs with the padding).
   const bool swapWords = !little_ && bytesPer == 1 && pixelVR_ == "OW";
+  const int w = int(cols_), h = int(rows_);
+  const bool swap = !little_;
+  const int shift = int(8 - std::min<int64_t>(bitsStored_, 8));
+  const uint32_t mask8 = bitsStored_ >= 8 ? 0xFF : (1u << bitsStored_) - 1;
+  if (spp_ == 1 && !swapWords &&
+      ((pf == lx16g && bytesPer == 2) || (pf == lx8g && bitsAlloc_ == 8))) {
+    // Gray samples are read a row at a time straight into the bitmap; the values that occur
+    // are noted on the way for the stretch. Rows the data do not reach stay zero.
+    const bool wide = pf == lx16g;
+    const int64_t rowBytes = int64_t(w) * bytesPer;
+    std::vector<uint8_t> seen(wide ? 65536 : 0, 0);
+    int64_t left = have;
+    progress_.BeginRows(h);
+    for (int y = 0; y < h; ++y) {
+      if (progress_.Aborting()) return;
+      uint8_t* row = bitmap_.ScanLine(y);
+      const int64_t want = std::min(left, rowBytes);
+      const int64_t got = want > 0 ? ReadUpTo(*s_, row, want) : 0;
+      left = got < want ? 0 : left - got;
+      if (got < rowBytes) std::memset(row + got, 0, size_t(rowBytes - got));
+      if (wide) {
+        uint16_t* r16 = reinterpret_cast<uint16_t*>(row);
+        for (int x = 0; x < w; ++x) {
+          const uint16_t v = U16(row + 2 * x, swap);
+          r16[x] = v;
+          seen[v] = 1;
+        }
+      } else if (mask8 != 0xFF) {
+        for (int x = 0; x < w; ++x) row[x] = uint8_t((row[x] & mask8) << shift);
+      }
+      progress_.RowDone();
+    }
+    FinishGray(wide, pixelRep_ == 1, wide ? &seen : nullptr);
+    if (truncated) progress_.Fail(TLxFailure::Truncated, end_, "truncated pixel data");
+    return;
+  }
   std::vector<uint8_t> data(size_t(frameBytes + 1), 0);
   const int64_t take =
       swapWords ? std::min<int64_t>({int64_t(length), end_ - valueAt, frameBytes + 1}) : have;
   Read(data.data(), std::max<int64_t>(take, 0));
   if (swapWords)
     for (size_t i = 0; i + 1 < data.size(); i += 2) std::swap(data[i], data[i + 1]);
-  const int w = int(cols_), h = int(rows_);
-  const bool swap = !little_;
-  const int shift = int(8 - std::min<int64_t>(bitsStored_, 8));
   auto sample = [&](int64_t i) -> uint32_t {
     return bytesPer == 2 ? U16(data.data() + 2 * i, swap) : data[size_t(i)];
   };
-  const uint32_t mask8 = bitsStored_ >= 8 ? 0xFF : (1u << bitsStored_) - 1;
   progress_.BeginRows(h);
   for (int y = 0; y < h; ++y) {
     if (progress_.Aborting()) return;

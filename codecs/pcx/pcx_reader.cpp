@@ -41,6 +41,18 @@ class LimitedSource {
     --left_;
     return in_.Get();
   }
+  // The buffered bytes not read yet, never past the limit (see TLxReadBuffer::Span).
+  const uint8_t* Span(size_t& avail) {
+    avail = 0;
+    if (left_ <= 0) return nullptr;
+    const uint8_t* p = in_.Span(avail);
+    avail = size_t(std::min<int64_t>(int64_t(avail), left_));
+    return p;
+  }
+  void Skip(size_t k) {
+    in_.Skip(k);
+    left_ -= int64_t(k);
+  }
   size_t Read(uint8_t* dst, size_t n) {
     size_t k = size_t(std::min<int64_t>(int64_t(n), std::max<int64_t>(left_, 0)));
     size_t got = in_.Read(dst, k);
@@ -68,21 +80,49 @@ class LineDecoder {
     size_t done = 0;
     while (done < n) {
       if (count_ > 0) {
+        // A run carried over from the previous row.
         size_t k = std::min<size_t>(count_, n - done);
         std::memset(dst + done, value_, k);
         done += k;
         count_ -= int(k);
         continue;
       }
-      int b = in_.Get();
-      if (b < 0) break;
-      if (b >= 0xC0) {
-        int v = in_.Get();
-        if (v < 0) break;
+      size_t avail;
+      const uint8_t* p = in_.Span(avail);
+      if (avail == 0) break;
+      size_t i = 0;
+      while (done < n && i < avail) {
+        if (p[i] < 0xC0) {
+          // A stretch of literal bytes, copied at once.
+          const size_t end = std::min(avail, i + (n - done));
+          size_t j = i + 1;
+          while (j < end && p[j] < 0xC0) ++j;
+          std::memcpy(dst + done, p + i, j - i);
+          done += j - i;
+          i = j;
+          continue;
+        }
+        if (i + 1 == avail) break;  // the pair goes on in the next block
+        const int c = p[i] & 0x3F;
+        const uint8_t v = p[i + 1];
+        i += 2;
+        const size_t k = std::min<size_t>(size_t(c), n - done);
+        if (k == 1)
+          dst[done] = v;
+        else if (k > 1)
+          std::memset(dst + done, v, k);
+        done += k;
+        count_ = c - int(k);
+        value_ = v;
+      }
+      in_.Skip(i);
+      if (done < n && i < avail) {
+        // A run pair split across blocks.
+        const int b = in_.Get();
+        const int v = in_.Get();
+        if (b < 0 || v < 0) break;
         count_ = b & 0x3F;
         value_ = uint8_t(v);
-      } else {
-        dst[done++] = uint8_t(b);
       }
     }
     if (done < n) std::memset(dst + done, 0, n - done);

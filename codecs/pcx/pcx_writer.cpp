@@ -19,17 +19,22 @@
 namespace lumenax {
 namespace {
 
-// One plane line, run-length encoded: runs of up to 63 equal bytes as 0xC0 + count and the
-// byte; a single byte below 0xC0 stands for itself.
-void EncodeLine(const uint8_t* p, size_t n, TLxWriteBuffer& out) {
+// One plane line, run-length encoded into o (room for 2 * n bytes): runs of up to 63 equal
+// bytes as 0xC0 + count and the byte; a single byte below 0xC0 stands for itself. Returns the
+// encoded length.
+size_t EncodeLine(const uint8_t* p, size_t n, uint8_t* o) {
+  uint8_t* const start = o;
   size_t i = 0;
   while (i < n) {
+    const uint8_t v = p[i];
+    const size_t most = std::min<size_t>(n - i, 63);
     size_t run = 1;
-    while (i + run < n && run < 63 && p[i + run] == p[i]) ++run;
-    if (run > 1 || p[i] >= 0xC0) out.Put(uint8_t(0xC0 | run));
-    out.Put(p[i]);
+    while (run < most && p[i + run] == v) ++run;
+    if (run > 1 || v >= 0xC0) *o++ = uint8_t(0xC0 | run);
+    *o++ = v;
     i += run;
   }
+  return size_t(o - start);
 }
 
 void WritePcx(TStream& stream, TLxBitmap& source, TIOParamsVals& params, ProgressRecord& progress) {
@@ -103,6 +108,8 @@ void WritePcx(TStream& stream, TLxBitmap& source, TIOParamsVals& params, Progres
   TLxWriteBuffer out(stream, progress);
   out.Write(head, sizeof head);
   std::vector<uint8_t> line(bpl * size_t(planes), 0);
+  // The encoded row, all planes, written at once.
+  std::vector<uint8_t> packed(params.PcxCompression ? 2 * line.size() : 0);
   progress.BeginRows(h);
   for (int y = 0; y < h && out.ok(); ++y) {
     if (progress.Aborting()) return;
@@ -136,11 +143,12 @@ void WritePcx(TStream& stream, TLxBitmap& source, TIOParamsVals& params, Progres
         }
         break;
     }
-    for (int p = 0; p < planes; ++p) {
-      if (params.PcxCompression)
-        EncodeLine(d + size_t(p) * bpl, bpl, out);
-      else
-        out.Write(d + size_t(p) * bpl, bpl);
+    if (params.PcxCompression) {
+      size_t n = 0;
+      for (int p = 0; p < planes; ++p) n += EncodeLine(d + size_t(p) * bpl, bpl, packed.data() + n);
+      out.Write(packed.data(), n);
+    } else {
+      out.Write(d, line.size());
     }
     progress.RowDone();
   }

@@ -245,7 +245,37 @@ class RasterDecoder {
     }
   }
 
+  // Full-range 8-bit pixmaps are read straight into the rows and their red and blue samples
+  // swapped where they lie, while the row is in cache. False for other layouts.
+  bool DirectRows() {
+    if (h_.kind != 6 || h_.maximum != 255 || bitmap_.PixelFormat() != lx24RGB) return false;
+    const size_t fileRow = size_t(width_) * 3;
+    for (int y = 0; y < height_; ++y) {
+      if (progress_.Aborting()) return true;
+      uint8_t* row = bitmap_.ScanLine(y);
+      const size_t got = in_.Read(row, fileRow);
+      if (got == 0) {
+        Truncated();
+        return true;
+      }
+      // The last row the data reach is decoded with zeros for what is missing.
+      if (got < fileRow) std::memset(row + got, 0, fileRow - got);
+      for (size_t i = 0; i < fileRow; i += 3) {
+        const uint8_t r = row[i];
+        row[i] = row[i + 2];
+        row[i + 2] = r;
+      }
+      if (!RowDone()) return true;
+      if (got < fileRow) {
+        Truncated();
+        return true;
+      }
+    }
+    return true;
+  }
+
   void Binary() {
+    if (DirectRows()) return;
     const int sampleBytes = h_.maximum > 255 ? 2 : 1;
     const int64_t fileRow =
         h_.kind == 4 ? (h_.width + 7) / 8 : h_.width * h_.channels() * sampleBytes;

@@ -83,19 +83,20 @@ void WritePxm(TStream& stream, TLxBitmap& source, TIOParamsVals& params, Progres
   TLxWriteBuffer sink(stream, progress);
   sink.Text(head);
   const int sampleBytes = out == Output::P6x16 || out == Output::P6x16From24 ? 6 : 3;
-  std::vector<uint8_t> line(out == Output::P4   ? size_t(w + 7) / 8
-                            : out == Output::P5 ? size_t(w)
-                                                : size_t(w) * size_t(sampleBytes));
+  const size_t lineBytes = out == Output::P4   ? size_t(w + 7) / 8
+                           : out == Output::P5 ? size_t(w)
+                                               : size_t(w) * size_t(sampleBytes);
+  TLxRowBlock rows(sink, lineBytes);
   progress.BeginRows(h);
   for (int y = 0; y < h && sink.ok(); ++y) {
     if (progress.Aborting()) return;
     const uint8_t* row = bm->ScanLine(y);
-    uint8_t* d = line.data();
+    uint8_t* d = rows.Row();
     switch (out) {
       case Output::P4:
-        for (size_t i = 0; i < line.size(); ++i) d[i] = uint8_t(~row[i]);
+        for (size_t i = 0; i < lineBytes; ++i) d[i] = uint8_t(~row[i]);
         // Bits past the width are 0 in the file.
-        if (w % 8) d[line.size() - 1] &= uint8_t(0xFF << (8 - w % 8));
+        if (w % 8) d[lineBytes - 1] &= uint8_t(0xFF << (8 - w % 8));
         break;
       case Output::P5:
         if (bm->PixelFormat() == lx8g) {
@@ -127,9 +128,9 @@ void WritePxm(TStream& stream, TLxBitmap& source, TIOParamsVals& params, Progres
         break;
       }
     }
-    sink.Write(d, line.size());
     progress.RowDone();
   }
+  rows.Flush();
   sink.Flush();
 }
 

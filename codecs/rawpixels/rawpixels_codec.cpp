@@ -21,8 +21,29 @@ int64_t StoredRowLength(int64_t width, int bits, int32_t align) {
   return (width * bits + align - 1) / align * (align / 8);
 }
 
-// Interleaved rows straight into the bitmap's rows.
-bool ReadInterleaved(TLxReadArgs& a, int64_t stored) {
+// Red-first pixels of one row become the bitmap's blue-first order: samples 0 and 2 of each
+// pixel trade places. Done on each row as it arrives, while it is still in cache.
+void SwapRedBlueRow(uint8_t* p, int32_t width, int sampleBytes) {
+  if (sampleBytes == 1) {
+    for (int32_t x = 0; x < width; ++x, p += 3) {
+      const uint8_t r = p[0];
+      p[0] = p[2];
+      p[2] = r;
+    }
+    return;
+  }
+  for (int32_t x = 0; x < width; ++x, p += 6) {
+    uint16_t r, b;
+    std::memcpy(&r, p, 2);
+    std::memcpy(&b, p + 4, 2);
+    std::memcpy(p, &b, 2);
+    std::memcpy(p + 4, &r, 2);
+  }
+}
+
+// Interleaved rows straight into the bitmap's rows; swapBytes > 0 turns red-first pixels of
+// that many bytes per sample blue-first.
+bool ReadInterleaved(TLxReadArgs& a, int64_t stored, int swapBytes) {
   TLxBitmap& b = a.Bitmap;
   const int64_t take = std::min<int64_t>(stored, b.RowLen());
   std::vector<uint8_t> skip(static_cast<size_t>(stored - take));
@@ -33,14 +54,16 @@ bool ReadInterleaved(TLxReadArgs& a, int64_t stored) {
       a.Progress.Fail(TLxFailure::Truncated, a.Stream.Position(), "truncated pixel data");
       return false;
     }
+    if (swapBytes > 0) SwapRedBlueRow(b.ScanLine(y), b.Width(), swapBytes);
     a.Progress.RowDone();
     if (a.Progress.Aborting()) return false;
   }
   return true;
 }
 
-// Planes of samples (1 or 2 bytes each) scattered into the channels of the bitmap's pixels.
-bool ReadPlanes(TLxReadArgs& a, int planes, int sampleBytes, int32_t align) {
+// Planes of samples (1 or 2 bytes each) scattered into the channels of the bitmap's pixels;
+// with redFirst the first and third planes go to the third and first channels.
+bool ReadPlanes(TLxReadArgs& a, int planes, int sampleBytes, int32_t align, bool redFirst) {
   TLxBitmap& b = a.Bitmap;
   const int64_t stored = StoredRowLength(b.Width(), sampleBytes * 8, align);
   std::vector<uint8_t> row(static_cast<size_t>(stored));
@@ -52,7 +75,8 @@ bool ReadPlanes(TLxReadArgs& a, int planes, int sampleBytes, int32_t align) {
         a.Progress.Fail(TLxFailure::Truncated, a.Stream.Position(), "truncated pixel data");
         return false;
       }
-      uint8_t* out = b.ScanLine(y) + plane * sampleBytes;
+      const int channel = redFirst && plane < 3 ? 2 - plane : plane;
+      uint8_t* out = b.ScanLine(y) + channel * sampleBytes;
       for (int32_t x = 0; x < b.Width(); ++x)
         std::memcpy(out + size_t(x) * pixelBytes, row.data() + size_t(x) * sampleBytes,
                     size_t(sampleBytes));
@@ -60,17 +84,6 @@ bool ReadPlanes(TLxReadArgs& a, int planes, int sampleBytes, int32_t align) {
     }
   }
   return true;
-}
-
-// Red-first data become the bitmap's blue-first order: swap samples 0 and 2 of each pixel.
-void SwapRedBlue(TLxBitmap& b, int sampleBytes) {
-  const int pixelBytes = 3 * sampleBytes;
-  for (int32_t y = 0; y < b.Height(); ++y) {
-    uint8_t* p = b.ScanLine(y);
-    for (int32_t x = 0; x < b.Width(); ++x, p += pixelBytes) {
-      for (int i = 0; i < sampleBytes; ++i) std::swap(p[i], p[2 * sampleBytes + i]);
-    }
-  }
 }
 
 void ReadRawPixels(TLxReadArgs& a) {
@@ -91,22 +104,23 @@ void ReadRawPixels(TLxReadArgs& a) {
   a.Stream.Seek(p.RawPixelsHeaderSize, soCurrent);
   const bool planar =
       p.RawPixelsPlanar && pf != lx1g && pf != lx8p && pf != lx8g && pf != lx16g && pf != lx32f;
+  // Red-first samples are turned blue-first as they are stored.
+  const bool redFirst = !p.RawPixelsBitmapOrder && (pf == lx24RGB || pf == lxRGB48);
   bool ok;
   if (!planar) {
-    ok = ReadInterleaved(a, StoredRowLength(b.Width(), BitCountOf(pf), p.RawPixelsRowAlign));
+    ok = ReadInterleaved(a, StoredRowLength(b.Width(), BitCountOf(pf), p.RawPixelsRowAlign),
+                         redFirst ? (pf == lxRGB48 ? 2 : 1) : 0);
   } else if (pf == lx24RGB) {
-    ok = ReadPlanes(a, 3, 1, p.RawPixelsRowAlign);
+    ok = ReadPlanes(a, 3, 1, p.RawPixelsRowAlign, redFirst);
   } else if (pf == lxRGB48) {
-    ok = ReadPlanes(a, 3, 2, p.RawPixelsRowAlign);
+    ok = ReadPlanes(a, 3, 2, p.RawPixelsRowAlign, redFirst);
   } else if (pf == lxCMYK) {
-    ok = ReadPlanes(a, 4, 1, p.RawPixelsRowAlign);
+    ok = ReadPlanes(a, 4, 1, p.RawPixelsRowAlign, false);
   } else {
     return a.Progress.Fail(TLxFailure::Unsupported, "planar data for this layout");
   }
   if (!ok) return;
   a.Progress.Report(100);
-  if (!p.RawPixelsBitmapOrder && pf == lx24RGB) SwapRedBlue(b, 1);
-  if (!p.RawPixelsBitmapOrder && pf == lxRGB48) SwapRedBlue(b, 2);
 }
 
 }  // namespace

@@ -178,13 +178,15 @@ void WriteTga(TStream& stream, TLxBitmap& source, TIOParamsVals& params, const T
   // ---- rows from the top
   const int ps = depth == 1 ? 1 : depth / 8;
   const size_t rowBytes = depth == 1 ? size_t(w + 7) / 8 : size_t(w) * size_t(ps);
-  std::vector<uint8_t> line(rowBytes);
+  // Plain rows go straight into blocks of rows; run-length rows are encoded from one line.
+  std::vector<uint8_t> line(rle ? rowBytes : 0);
+  TLxRowBlock rows(out, rle ? 0 : rowBytes);
   std::vector<uint8_t> alpha(depth == 32 ? size_t(w) : 0);
   progress.BeginRows(h);
   for (int y = 0; y < h && out.ok(); ++y) {
     if (progress.Aborting()) return;
     const uint8_t* row = bm->ScanLine(y);
-    uint8_t* d = line.data();
+    uint8_t* d = rle ? line.data() : rows.Row();
     switch (depth) {
       case 1:
         std::memcpy(d, row, rowBytes);
@@ -207,12 +209,10 @@ void WriteTga(TStream& stream, TLxBitmap& source, TIOParamsVals& params, const T
         }
         break;
     }
-    if (rle)
-      EncodeRow(d, w, ps, out);
-    else
-      out.Write(d, rowBytes);
+    if (rle) EncodeRow(d, w, ps, out);
     progress.RowDone();
   }
+  rows.Flush();
   if (progress.Aborting() || !out.ok()) return;
 
   // ---- extension area and footer

@@ -400,6 +400,45 @@ TEST(RawPixels, PeerPixelsInterleavedAndPlanar) {
   }
 }
 
+TEST(RawPixels, RedFirstSamplesLandBlueFirst) {
+  // 16-bit interleaved and 8-bit planar, red first: every pixel's first and third samples
+  // trade places, the middle one stays; CMYK planes keep their order.
+  const int w = 5, h = 3;
+  std::vector<uint8_t> inter;
+  for (int i = 0; i < w * h * 6; ++i) inter.push_back(uint8_t(i * 7 + 1));
+  TLumenaxIO io16;
+  io16.Bitmap()->Allocate(w, h, lxRGB48);
+  TMemoryStream s16(inter);
+  io16.LoadFromStreamRawPixels(s16);
+  ASSERT_FALSE(io16.Aborting) << io16.FailureReason.Text();
+  for (int i = 0; i < w * h; ++i) {
+    const uint8_t* p = io16.Bitmap()->ScanLine(i / w) + (i % w) * 6;
+    const uint8_t* q = inter.data() + i * 6;
+    const uint8_t want[6] = {q[4], q[5], q[2], q[3], q[0], q[1]};
+    ASSERT_EQ(std::memcmp(p, want, 6), 0) << i;
+  }
+
+  std::vector<uint8_t> planes;
+  for (int i = 0; i < w * h * 4; ++i) planes.push_back(uint8_t(i * 3 + 2));
+  for (PixelFormat pf : {lx24RGB, lxCMYK}) {
+    const int n = pf == lxCMYK ? 4 : 3;
+    TLumenaxIO io;
+    io.Bitmap()->Allocate(w, h, pf);
+    io.Params.RawPixelsPlanar = true;
+    std::vector<uint8_t> bytes(planes.begin(), planes.begin() + w * h * n);
+    TMemoryStream s(bytes);
+    io.LoadFromStreamRawPixels(s);
+    ASSERT_FALSE(io.Aborting) << io.FailureReason.Text();
+    for (int i = 0; i < w * h; ++i) {
+      const uint8_t* p = io.Bitmap()->ScanLine(i / w) + (i % w) * n;
+      for (int c = 0; c < n; ++c) {
+        const int plane = n == 3 ? 2 - c : c;
+        ASSERT_EQ(p[c], bytes[size_t(plane * w * h + i)]) << int(pf) << " " << i << " " << c;
+      }
+    }
+  }
+}
+
 TEST(RawPixels, BadDescriptionsAndShortDataAreRefused) {
   std::vector<uint8_t> data(4 * 3 * 3, 7);
   struct Case {

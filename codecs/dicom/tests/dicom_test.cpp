@@ -2,6 +2,8 @@
 // encapsulated frames, lossless JPEG, and conversions of real files by dcmtk and GDCM.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -209,6 +211,38 @@ TEST(DicomNative, SampleSizeFollowsBitsAllocated) {
   auto ybr = Load(File(kExplicitLE, d));
   EXPECT_EQ(ybr->bitmap.PixelAsRGB(0, 0).r, 100 + 101);  // Y + round(1.402 * 72)
   EXPECT_EQ(ybr->bitmap.PixelAsRGB(0, 0).b, 100);
+}
+
+TEST(DicomNative, GrayRowsCutShortStretchInvertAndMask) {
+  // 3 x 3, 16 of 12 bits, MONOCHROME1, big endian, the data end inside the third row: the
+  // missing samples are 0 and take part in the stretch; inversion comes after it.
+  DataSet a;
+  a.big = true;
+  a.Image(3, 3, 1, 16, 12, "MONOCHROME1");
+  Bytes px;
+  for (int v : {100, 200, 300, 400, 500, 600, 700, 0, 0})
+    px.push_back(uint8_t(v >> 8)), px.push_back(uint8_t(v));
+  a.Pixels(px);
+  Bytes file = File("1.2.840.10008.1.2.2", a);
+  file.erase(file.end() - 4, file.end());
+  auto l = Load(file);
+  EXPECT_EQ(l->outcome.code(), TLxFailure::Truncated);
+  ASSERT_EQ(l->bitmap.PixelFormat(), lx16g);
+  for (int i = 0; i < 9; ++i) {
+    const int v = i < 7 ? (i + 1) * 100 : 0;
+    EXPECT_EQ(l->G16(i % 3, i / 3), 65535 - int(std::trunc(v / 700.0 * 65535))) << i;
+  }
+  // 8 of 4 bits: masked and shifted to 8 bits; MONOCHROME1 without a stretch inverts.
+  DataSet b;
+  b.Image(2, 2, 1, 8, 4, "MONOCHROME1");
+  b.Pixels({0xF1, 0x02, 0x0F, 0x30}, "OB");
+  auto g = Load(File(kExplicitLE, b));
+  ASSERT_FALSE(g->outcome.aborting) << g->outcome.reason.Text();
+  ASSERT_EQ(g->bitmap.PixelFormat(), lx8g);
+  EXPECT_EQ(g->G8(0, 0), 255 - 0x10);
+  EXPECT_EQ(g->G8(1, 0), 255 - 0x20);
+  EXPECT_EQ(g->G8(0, 1), 255 - 0xF0);
+  EXPECT_EQ(g->G8(1, 1), 255);
 }
 
 TEST(DicomNative, LayoutsWithoutADecoderAreRefusedButHeadersStillRead) {

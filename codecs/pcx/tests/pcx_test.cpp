@@ -80,6 +80,68 @@ TEST(PcxReader, RunsCrossPlaneLinesAndRows) {
   EXPECT_EQ(l->params.DpiY, DefaultDPI);
 }
 
+// The bytes run-length data stand for, decoded the plain way, cut at n.
+std::vector<uint8_t> Unpack(const std::vector<uint8_t>& data, size_t n) {
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i < data.size() && out.size() < n; ++i) {
+    if (data[i] < 0xC0) {
+      out.push_back(data[i]);
+    } else if (i + 1 < data.size()) {
+      out.insert(out.end(), data[i] & 0x3F, data[i + 1]);
+      ++i;
+    }
+  }
+  if (out.size() > n) out.resize(n);
+  return out;
+}
+
+TEST(PcxReader, LongRunLengthDataAcrossReadBlocks) {
+  // 24 bits, 500 x 100: literal stretches, runs of 0, 1 and up to 63 (some across rows), and
+  // a run pair split by the end of the first 64 KiB the reader takes in.
+  const int w = 500, h = 100;
+  const size_t total = size_t(w) * 3 * h;
+  std::vector<uint8_t> data;
+  for (int i = 0; i < 65535; ++i) data.push_back(uint8_t(i % 0xC0));
+  data.push_back(0xC5), data.push_back(0xEE);  // straddles the block end
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+  for (size_t produced = 65535 + 5; produced < total + 100;) {
+    const uint32_t r = next();
+    if (r % 3 == 0) {
+      data.push_back(uint8_t(0xC0 | (r >> 2) % 64)), data.push_back(uint8_t(r >> 8));
+      produced += (r >> 2) % 64;
+    } else {
+      data.push_back(uint8_t((r >> 3) % 0xC0));
+      ++produced;
+    }
+  }
+  const std::vector<uint8_t> file = Cat(Header(8, 3, w, h, w), data);
+  auto check = [&](size_t limit) {
+    SCOPED_TRACE("limit " + std::to_string(limit));
+    auto l = std::make_unique<Loaded>();
+    TLxMemStream s(file.data(), int64_t(file.size()));
+    l->outcome = RunCodec([&](ProgressRecord& p) {
+      ReadPcxStream(s, l->bitmap, l->params, false, p, int64_t(128 + limit), l->mask);
+    });
+    std::vector<uint8_t> want =
+        Unpack(std::vector<uint8_t>(data.begin(), data.begin() + limit), total);
+    EXPECT_EQ(l->outcome.code(), want.size() < total ? TLxFailure::Truncated : TLxFailure::None);
+    // Rows the data do not reach, and the rest of the row they stop in, are zero.
+    const size_t rows = (want.size() + size_t(w) * 3 - 1) / (size_t(w) * 3);
+    want.resize(rows * w * 3, 0);
+    want.resize(total, 0);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const uint8_t* line = want.data() + size_t(y) * w * 3;
+        ASSERT_EQ(Rgb(*l, x, y), (std::vector<int>{line[x], line[w + x], line[2 * w + x]}))
+            << x << "," << y;
+      }
+  };
+  check(data.size());
+  check(65536);  // the limit splits the run pair
+  check(70001);
+}
+
 TEST(PcxReader, SixteenColourPlanesAndHeaderPalettes) {
   // 1 bit x 4 planes, 8 x 1: pixel x gets index x (planes are the index bits); zero palette.
   std::vector<uint8_t> planes = {0b01010101, 0b00110011, 0b00001111, 0};
@@ -191,6 +253,33 @@ TEST(PcxWriter, ModesReadBack) {
       }
     }
   }
+}
+
+TEST(PcxWriter, LargeRunLengthRowsReadBack) {
+  // Flat stretches longer than 63, single bytes of 0xC0 and up, and noise, over more than the
+  // writer's block.
+  TLxBitmap bm(700, 40, lx24RGB);
+  uint32_t seed = 7;
+  for (int y = 0; y < 40; ++y)
+    for (int x = 0; x < 700; ++x) {
+      seed = seed * 1103515245u + 12345u;
+      const uint8_t n = uint8_t(seed >> 16);
+      bm.SetPixelsRGB24(x, y,
+                        x < 200   ? CreateRGB(0xC9, 10, uint8_t(y))
+                        : x < 450 ? CreateRGB(n, uint8_t(n | 0xC0), uint8_t(x))
+                                  : CreateRGB(uint8_t(x / 70 * 20), 0xFF, n));
+    }
+  TIOParamsVals p;
+  p.BitsPerSample = 8, p.SamplesPerPixel = 3, p.PcxCompression = 1;
+  Outcome o;
+  std::vector<uint8_t> file = Save(bm, p, &o);
+  ASSERT_FALSE(o.aborting) << o.reason.Text();
+  auto l = Load(file);
+  ASSERT_FALSE(l->outcome.aborting) << l->outcome.reason.Text();
+  EXPECT_EQ(CountDifferentPixels(BitmapToRgba(l->bitmap), BitmapToRgba(bm)), 0u);
+  // Each plane line is encoded on its own: the first red line starts with a full run.
+  EXPECT_EQ(file[128], 0xFF);
+  EXPECT_EQ(file[129], 0xC9);
 }
 
 TEST(PcxWriter, LimitsAndShortWrites) {

@@ -173,6 +173,39 @@ TEST(PnmReader, InfoOnlyFillsTheRecordAndLeavesPixels) {
 
 // ------------------------------------------------------------------ writer
 
+TEST(PnmWriter, RowsOverSeveralBlocksAreStoredInOrder) {
+  // P6 and P5 images of more than a megabyte, the last block part full.
+  const int w = 700, h = 600;
+  TLxBitmap rgb(w, h, lx24RGB), gray(w, h, lx8g);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      rgb.SetPixelsRGB24(x, y, CreateRGB(uint8_t(x), uint8_t(y), uint8_t(x * 7 + y)));
+      gray.ScanLine(y)[x] = uint8_t(x * 3 + y);
+    }
+  for (int spp : {3, 1}) {
+    SCOPED_TRACE(spp);
+    TIOParamsVals p;
+    p.BitsPerSample = 8, p.SamplesPerPixel = spp;
+    Outcome o;
+    std::vector<uint8_t> file = Save(spp == 3 ? rgb : gray, p, &o);
+    ASSERT_FALSE(o.aborting) << o.reason.Text();
+    const size_t body = size_t(w) * h * spp;
+    ASSERT_GT(file.size(), body);
+    EXPECT_EQ(Head(file, 2), spp == 3 ? "P6" : "P5");
+    const uint8_t* q = file.data() + file.size() - body;
+    EXPECT_EQ(q[-1], '\n');
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x, q += spp) {
+        if (spp == 3) {
+          const TRGB c = rgb.PixelAsRGB(x, y);
+          ASSERT_TRUE(q[0] == c.r && q[1] == c.g && q[2] == c.b) << x << "," << y;
+        } else {
+          ASSERT_EQ(q[0], uint8_t(x * 3 + y)) << x << "," << y;
+        }
+      }
+  }
+}
+
 TEST(PnmWriter, HeaderAndCommentLines) {
   TLxBitmap bm(2, 1, lx24RGB);
   bm.SetPixelsRGB24(0, 0, CreateRGB(1, 2, 3));

@@ -264,6 +264,40 @@ TEST(TgaWriter, EveryDepthReadsBack) {
   }
 }
 
+TEST(TgaWriter, PlainRowsOverSeveralBlocksAreStoredInOrder) {
+  // 24 bits and 32 bits with alpha over more than a megabyte, the last block part full: the
+  // pixel bytes are the bitmap's rows from the top, then the extension area follows.
+  const int w = 700, h = 600;
+  TLxBitmap bm(w, h, lx24RGB);
+  TLxMask mask;
+  mask.Allocate(w, h, 8);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      bm.SetPixelsRGB24(x, y, CreateRGB(uint8_t(x), uint8_t(y), uint8_t(x * 7 + y)));
+      mask.SetPixel(x, y, uint8_t(x + y * 3));
+    }
+  const TLxMask* masks[] = {nullptr, &mask};
+  for (const TLxMask* m : masks) {
+    SCOPED_TRACE(m ? "32" : "24");
+    TIOParamsVals p;
+    p.TgaCompressed = false;
+    std::vector<uint8_t> file = Save(bm, p, m);
+    const size_t ps = m ? 4 : 3, start = 18 + file[0];
+    ASSERT_GT(file.size(), start + size_t(w) * h * ps);
+    EXPECT_EQ(file[16], 8 * ps);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const uint8_t* q = file.data() + start + (size_t(y) * w + x) * ps;
+        const uint8_t* p = bm.ScanLine(y) + 3 * x;
+        ASSERT_TRUE(q[0] == p[0] && q[1] == p[1] && q[2] == p[2]) << x << "," << y;
+        if (m) {
+          ASSERT_EQ(q[3], uint8_t(x + y * 3)) << x << "," << y;
+        }
+      }
+    EXPECT_EQ(file[start + size_t(w) * h * ps], 495 & 0xFF);  // the extension area's size
+  }
+}
+
 TEST(TgaWriter, PartlyTransparentIsPlain32Bit) {
   TLxBitmap bm;
   Picture(bm);
