@@ -16,28 +16,11 @@
 #include <ctime>
 #include <string_view>
 
-namespace {
+#include "floor_util.h"
 
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-double Cpu() {
-  timespec t;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return double(t.tv_sec) + t.tv_nsec * 1e-9;
-}
-
-unsigned char* PixelBlock(size_t n) {
-  constexpr size_t kPage = 2 << 20;
-  n = (n + kPage - 1) / kPage * kPage;
-  void* p = nullptr;
-  if (posix_memalign(&p, kPage, n) != 0) return nullptr;
-  madvise(p, n, MADV_HUGEPAGE);
-  return static_cast<unsigned char*>(p);
-}
-
-}  // namespace
+using floor_util::Cpu;
+using floor_util::Now;
+using floor_util::PixelBlock;
 
 int main(int argc, char** argv) {
   if (argc < 3) return 2;

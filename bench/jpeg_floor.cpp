@@ -16,26 +16,13 @@
 
 #include <jpeglib.h>
 
+#include "floor_util.h"
+
+using floor_util::Cpu;
+using floor_util::Now;
+using floor_util::PixelBlock;
+
 namespace {
-
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-double Cpu() {
-  timespec t;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return double(t.tv_sec) + t.tv_nsec * 1e-9;
-}
-
-unsigned char* PixelBlock(size_t n) {
-  constexpr size_t kPage = 2 << 20;
-  n = (n + kPage - 1) / kPage * kPage;
-  void* p = nullptr;
-  if (posix_memalign(&p, kPage, n) != 0) return nullptr;
-  madvise(p, n, MADV_HUGEPAGE);
-  return static_cast<unsigned char*>(p);
-}
 
 J_DCT_METHOD Dct(std::string_view name) {
   return name == "islow" ? JDCT_ISLOW : name == "float" ? JDCT_FLOAT : JDCT_IFAST;
