@@ -103,7 +103,7 @@ std::vector<uint8_t> ZipChannel(std::vector<uint8_t> rows, int compression, int 
   return b.v;
 }
 
-struct LayerSpec {
+struct LayerRecord {
   int top = 0, left = 0, bottom = 0, right = 0;
   std::vector<std::pair<int, std::vector<uint8_t>>> channels;  // id, data with compression
   std::vector<int64_t> lengths;  // recorded lengths; empty: the data sizes
@@ -113,11 +113,11 @@ struct LayerSpec {
   int mtop = 0, mleft = 0, mbottom = 0, mright = 0;
 };
 
-// The layer and mask section of count (as stored) and specs.
-Bytes LayerSection(int count, const std::vector<LayerSpec>& specs) {
+// The layer and mask section of count (as stored) and records.
+Bytes LayerSection(int count, const std::vector<LayerRecord>& records) {
   Bytes info;
   info.u16(count & 0xFFFF);
-  for (const LayerSpec& s : specs) {
+  for (const LayerRecord& s : records) {
     info.u32(s.top).u32(s.left).u32(s.bottom).u32(s.right).u16(int(s.channels.size()));
     for (size_t k = 0; k < s.channels.size(); ++k)
       info.u16(s.channels[k].first & 0xFFFF)
@@ -132,7 +132,7 @@ Bytes LayerSection(int count, const std::vector<LayerSpec>& specs) {
     while (extra.v.size() % 4) extra.u8(0);
     info.section(extra);
   }
-  for (const LayerSpec& s : specs)
+  for (const LayerRecord& s : records)
     for (const auto& c : s.channels) info.raw(c.second);
   Bytes whole;
   whole.section(info).u32(0);
@@ -578,7 +578,7 @@ TEST(PsdReader, IndexedTransparencyIndexAndPalette) {
 
 TEST(PsdReader, ExtraMergedChannelIsAlphaOnlyWithoutPositiveLayerCount) {
   const auto merged = RawMerged({{10}, {20}, {30}, {40}});
-  LayerSpec one;
+  LayerRecord one;
   one.bottom = 1;
   one.right = 1;
   one.channels = {{0, RawChannel({1})}, {1, RawChannel({2})}, {2, RawChannel({3})}};
@@ -589,7 +589,7 @@ TEST(PsdReader, ExtraMergedChannelIsAlphaOnlyWithoutPositiveLayerCount) {
   l = Load(Psd(Header(4, 1, 1, 8, 3), {}, LayerSection(-1, {one}), merged));
   EXPECT_EQ(l->bitmap.GetAlphaValue(0, 0), 40);
   // A positive count: a saved selection, the image is opaque.
-  LayerSpec two = one;
+  LayerRecord two = one;
   l = Load(Psd(Header(4, 1, 1, 8, 3), {}, LayerSection(2, {one, two}), merged));
   ASSERT_FALSE(l->outcome.aborting);
   EXPECT_EQ(l->bitmap.GetAlphaValue(0, 0), 255);
@@ -598,33 +598,33 @@ TEST(PsdReader, ExtraMergedChannelIsAlphaOnlyWithoutPositiveLayerCount) {
 
 TEST(PsdReader, LayerRecordsAreChecked) {
   const auto merged = RawMerged({{10}});
-  LayerSpec s;
+  LayerRecord s;
   s.bottom = 1;
   s.right = 1;
   s.channels = {{0, RawChannel({1})}};
-  auto code = [&](const LayerSpec& spec) {
-    return Load(Psd(Header(1, 1, 1, 8, 1), {}, LayerSection(1, {spec}), merged), true)
+  auto code = [&](const LayerRecord& layer) {
+    return Load(Psd(Header(1, 1, 1, 8, 1), {}, LayerSection(1, {layer}), merged), true)
         ->outcome.code();
   };
   EXPECT_EQ(code(s), TLxFailure::None);
-  LayerSpec upside = s;
+  LayerRecord upside = s;
   upside.top = 5;
   EXPECT_EQ(code(upside), TLxFailure::BadData);
-  LayerSpec many = s;
+  LayerRecord many = s;
   many.channels.assign(57, {0, RawChannel({1})});
   EXPECT_EQ(code(many), TLxFailure::BadData);
-  LayerSpec longer = s;
+  LayerRecord longer = s;
   longer.lengths = {1000};
   EXPECT_EQ(code(longer), TLxFailure::BadData) << "channel data past the layer info";
-  LayerSpec wrongRaw = s;
+  LayerRecord wrongRaw = s;
   wrongRaw.channels = {{0, RawChannel({1, 2})}};
   EXPECT_EQ(code(wrongRaw), TLxFailure::BadData) << "raw data of the wrong size";
-  LayerSpec huge = s;
+  LayerRecord huge = s;
   huge.bottom = 20000;
   huge.right = 20000;
   huge.channels = {{0, Bytes().u16(1).u16(0).v}};
   EXPECT_EQ(code(huge), TLxFailure::TooLarge) << "PackBits data without a row table";
-  LayerSpec zip = s;
+  LayerRecord zip = s;
   zip.channels = {{0, Bytes().u16(4).u8(0).v}};
   EXPECT_EQ(code(zip), TLxFailure::Unsupported);
 }
@@ -654,7 +654,7 @@ TEST(PsdReader, LayerChannelsReadFromTheirOwnPlace) {
   // channel is found where the lengths put it.
   std::vector<uint8_t> red = RleChannel({{1, 2}, {3, 4}});
   red.insert(red.end(), {0xFF, 0xFF, 0xFF});
-  LayerSpec s;
+  LayerRecord s;
   s.bottom = 2;
   s.right = 2;
   s.channels = {{0, red},
@@ -681,7 +681,7 @@ TEST(PsdReader, ZipChannels) {
         gray[i] = uint8_t(i * 37 + 5);
         alpha[i] = uint8_t(250 - i * 20);
       }
-      LayerSpec s;
+      LayerRecord s;
       s.bottom = h;
       s.right = w;
       s.channels = {{-1, ZipChannel(alpha, compression, rb, depth)},
@@ -708,12 +708,12 @@ TEST(PsdReader, ZipChannels) {
 }
 
 TEST(PsdReader, EmptyLayersAndTheirMasksAreRemoved) {
-  LayerSpec empty;  // 0 x 0 with a mask
+  LayerRecord empty;  // 0 x 0 with a mask
   empty.channels = {{0, Bytes().u16(0).v}, {-2, RawChannel({1})}};
   empty.mask = true;
   empty.mbottom = 1;
   empty.mright = 1;
-  LayerSpec masked;
+  LayerRecord masked;
   masked.bottom = 1;
   masked.right = 2;
   masked.channels = {{0, RawChannel({3, 4})}, {-2, RawChannel({200})}};
@@ -836,7 +836,7 @@ TEST(PsdEntryPoints, LayersGoToAnAttachedViewerAndBack) {
 
 TEST(PsdEntryPoints, SingleLayerAlphaRule) {
   // One 2 x 1 layer at (1, 0) on a 4 x 2 image: its alpha lands there, the rest is 0.
-  LayerSpec s;
+  LayerRecord s;
   s.left = 1;
   s.bottom = 1;
   s.right = 3;
