@@ -44,7 +44,7 @@ inline void Copy16(uint8_t* dst, const uint8_t* src) {
 #endif
 
 // Room EncodeLine needs in o past 2 * n bytes.
-constexpr size_t kEncodeSlack = 16;
+constexpr size_t kEncodeSlack = 32;
 
 // One plane line, run-length encoded into o (room for 2 * n + kEncodeSlack bytes, the slack
 // scratch): runs of up to 63 equal bytes as 0xC0 + count and the byte; a single byte below
@@ -64,14 +64,16 @@ size_t EncodeLine(const uint8_t* p, size_t n, uint8_t* o) {
   };
 #if defined(__SSE2__)
   // 64 bytes a window: the lone literals between bytes that need a pair go out 16 bytes a
-  // store. Windows stay 16 bytes short of the end for the stores' reach.
-  while (i + 80 <= n) {
+  // store (32 at least). Windows stay 32 bytes short of the end for the loads' reach.
+  while (i + 96 <= n) {
     const uint64_t flags = PairNeeded64(p + i);
     size_t j = 0;
     while (j < 64) {
       const uint64_t rest = flags >> j;
       const size_t literals = rest ? size_t(__builtin_ctzll(rest)) : 64 - j;
-      for (size_t k = 0; k < literals; k += 16) Copy16(o + k, p + i + j + k);
+      Copy16(o, p + i + j);
+      Copy16(o + 16, p + i + j + 16);
+      for (size_t k = 32; k < literals; k += 16) Copy16(o + k, p + i + j + k);
       o += literals;
       j += literals;
       if (j >= 64) break;
