@@ -175,18 +175,20 @@ class LineDecoder {
   // 32-byte copy; a run that brings the row end closer stops them. Returns the bytes of p consumed.
   size_t Windows(const uint8_t* p, size_t avail, uint8_t* dst, size_t n, size_t& done) {
     constexpr size_t kWindow = 64, kReach = kWindow + 32, kRoom = kWindow + 32;
+    // The output position lives in a local: stores of bytes could alias the caller's.
+    size_t out = done;
     size_t i = 0;
-    while (i + kReach <= avail && done + kRoom <= n) {
+    while (i + kReach <= avail && out + kRoom <= n) {
       const uint64_t starts = PairStarts64(p + i);
       size_t j = 0;
       bool stop = false;
       while (j < kWindow) {
         const uint64_t rest = starts >> j;
         const size_t literals = rest ? size_t(__builtin_ctzll(rest)) : kWindow - j;
-        Copy16(dst + done, p + i + j);
-        Copy16(dst + done + 16, p + i + j + 16);
-        for (size_t k = 32; k < literals; k += 16) Copy16(dst + done + k, p + i + j + k);
-        done += literals;
+        Copy16(dst + out, p + i + j);
+        Copy16(dst + out + 16, p + i + j + 16);
+        for (size_t k = 32; k < literals; k += 16) Copy16(dst + out + k, p + i + j + k);
+        out += literals;
         j += literals;
         if (j >= kWindow) break;
         const int c = p[i + j] & 0x3F;
@@ -195,20 +197,22 @@ class LineDecoder {
         if (c <= 16) {
           // Short runs (and single bytes) as 16 copies of the byte; the row has room.
           const uint64_t x = v * 0x0101010101010101u;
-          std::memcpy(dst + done, &x, 8);
-          std::memcpy(dst + done + 8, &x, 8);
-          done += size_t(c);
+          std::memcpy(dst + out, &x, 8);
+          std::memcpy(dst + out + 8, &x, 8);
+          out += size_t(c);
+          stop = out + kRoom > n;
         } else {
-          Pair(c, v, dst, n, done);
+          size_t at = out;
+          Pair(c, v, dst, n, at);
+          out = at;
+          stop = count_ > 0 || out + kRoom > n;
         }
-        if (count_ > 0 || done + kRoom > n) {
-          stop = true;
-          break;
-        }
+        if (stop) break;
       }
       i += j;
       if (stop) break;
     }
+    done = out;
     return i;
   }
 
