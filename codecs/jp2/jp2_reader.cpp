@@ -37,6 +37,50 @@ Signature SignatureOf(const uint8_t* h, size_t n) {
   return Signature::None;
 }
 
+// Offset of the code stream: 0 for a bare one, the contents of the jp2c box of a file; -1
+// when the boxes end first (OpenJPEG then reports what is wrong).
+int64_t CodeStreamOffset(TStream& s, int64_t start, int64_t length, Signature form) {
+  if (form == Signature::CodeStream) return 0;
+  int64_t at = 0;
+  for (int boxes = 0; boxes < 256 && at + 8 <= length; ++boxes) {
+    uint8_t b[16];
+    if (s.Seek(start + at, soBeginning) != start + at || s.Read(b, 8) != 8) return -1;
+    uint64_t size = LoadU32BE(b);
+    int64_t header = 8;
+    if (size == 1) {
+      if (s.Read(b + 8, 8) != 8) return -1;
+      size = uint64_t(LoadU32BE(b + 8)) << 32 | LoadU32BE(b + 12);
+      header = 16;
+    }
+    if (LoadU32BE(b + 4) == 0x6A703263) return at + header;  // jp2c
+    if (size == 0 || size < uint64_t(header) || size > uint64_t(length - at)) return -1;
+    at += int64_t(size);
+  }
+  return -1;
+}
+
+// OpenJPEG sets up every tile and every component of every tile as soon as it reads the
+// image header, however little data follows. Each tile must have at least one tile-part
+// (14 bytes or more), and a small stream may not ask for more tile components than about
+// one per 16 bytes: a hundred bytes could otherwise take a gigabyte before anything decodes.
+bool TilesFitTheData(TStream& s, int64_t start, int64_t length, Signature form) {
+  const int64_t at = CodeStreamOffset(s, start, length, form);
+  uint8_t siz[42];
+  if (at < 0 || s.Seek(start + at, soBeginning) != start + at || s.Read(siz, 42) != 42 ||
+      LoadU16BE(siz) != 0xFF4F || LoadU16BE(siz + 2) != 0xFF51)
+    return true;  // not ours to judge
+  // SOC, SIZ, Lsiz, Rsiz, then Xsiz, Ysiz, XOsiz, YOsiz, XTsiz, YTsiz, XTOsiz, YTOsiz, Csiz.
+  const uint64_t x1 = LoadU32BE(siz + 8), y1 = LoadU32BE(siz + 12);
+  const uint64_t tw = LoadU32BE(siz + 24), th = LoadU32BE(siz + 28);
+  const uint64_t tx0 = LoadU32BE(siz + 32), ty0 = LoadU32BE(siz + 36);
+  const uint64_t comps = LoadU16BE(siz + 40);
+  if (tw == 0 || th == 0 || x1 <= tx0 || y1 <= ty0) return true;  // OpenJPEG refuses these
+  const uint64_t tiles = ((x1 - tx0 + tw - 1) / tw) * ((y1 - ty0 + th - 1) / th);
+  const uint64_t bytes = uint64_t(length - at);
+  return tiles <= bytes / 14 &&
+         tiles * std::max<uint64_t>(comps, 1) <= std::max<uint64_t>(65536, bytes / 16);
+}
+
 // One decode: codec, stream and image, from the header on.
 struct Decoder {
   OpjStreamState state;
@@ -60,6 +104,12 @@ struct Decoder {
     state.Stream = &s;
     state.Base = start;
     state.Length = s.Size() - start;
+    const bool fits = TilesFitTheData(s, start, state.Length, form);
+    s.Seek(start, soBeginning);
+    if (!fits) {
+      progress.Fail(TLxFailure::TooLarge, start, "too large: more tiles than the data can hold");
+      return false;
+    }
     codec.reset(opj_create_decompress(form == Signature::File ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
     stream = MakeOpjStream(state);
     if (!codec || !stream) {

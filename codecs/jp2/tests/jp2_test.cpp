@@ -215,6 +215,22 @@ TEST(Jp2Reader, CmykAndHostileHeadersAreRefusedWithTheirReason) {
   auto huge = Load(big);
   EXPECT_EQ(huge->outcome.code(), TLxFailure::TooLarge);
   EXPECT_TRUE(huge->bitmap.IsEmpty());
+  // A small image cut into one-pixel tiles: far more tiles than its bytes could hold, refused
+  // before the decoder sets them up (in a file as in a bare code stream).
+  for (OPJ_CODEC_FORMAT format : {OPJ_CODEC_J2K, OPJ_CODEC_JP2}) {
+    std::vector<uint8_t> tiled =
+        Encode(w, h, {Filled(w, h, 8, false, flat)}, OPJ_CLRSPC_GRAY, format);
+    const uint8_t socSiz[] = {0xFF, 0x4F, 0xFF, 0x51};
+    auto cs = std::search(tiled.begin(), tiled.end(), socSiz, socSiz + 4);
+    ASSERT_NE(cs, tiled.end());
+    const size_t base = size_t(cs - tiled.begin());
+    for (size_t k : {8u, 12u})  // 4000 x 4000 pixels in 1 x 1 tiles
+      for (int i = 0; i < 4; ++i) tiled[base + k + size_t(i)] = uint8_t(4000u >> (24 - 8 * i));
+    for (size_t k : {24u, 28u})
+      for (int i = 0; i < 4; ++i) tiled[base + k + size_t(i)] = uint8_t(1u >> (24 - 8 * i));
+    auto many = Load(tiled);
+    EXPECT_EQ(many->outcome.code(), TLxFailure::TooLarge) << many->outcome.reason.Text();
+  }
   // The same through the fuzzers' cap.
   std::vector<uint8_t> small = Encode(64, 64, {Filled(64, 64, 8, false, flat)}, OPJ_CLRSPC_GRAY);
   TLxMemStream s(small.data(), int64_t(small.size()));
