@@ -912,8 +912,25 @@ void DicomReader::FillFromSamples(const uint16_t* samples, bool isSigned) {
 void DicomReader::Lossless(const std::vector<uint8_t>& frame) {
   TLxLosslessJpegFrame want{int32_t(cols_), int32_t(rows_), int32_t(spp_), int32_t(bitsStored_),
                             int32_t(bitsAlloc_)};
-  std::vector<uint16_t> samples;
   const char* why = "";
+  if (spp_ == 1 && bitsStored_ > 8) {
+    // 16-bit gray samples go straight into the bitmap's rows.
+    if (!Allocate(lx16g)) return;
+    struct BitmapRows : TLxLosslessRows {
+      TLxBitmap& bitmap;
+      explicit BitmapRows(TLxBitmap& b) : bitmap(b) {}
+      uint16_t* Row(int y) override { return reinterpret_cast<uint16_t*>(bitmap.ScanLine(y)); }
+    } rows(bitmap_);
+    const TLxLosslessResult r = DecodeLosslessJpeg(frame, want, rows, &why);
+    if (r == TLxLosslessResult::BadData) {
+      progress_.Fail(TLxFailure::BadData, why);
+      return;
+    }
+    FinishGray(true, pixelRep_ == 1);
+    if (r == TLxLosslessResult::Truncated) progress_.Fail(TLxFailure::Truncated, why);
+    return;
+  }
+  std::vector<uint16_t> samples;
   const TLxLosslessResult r = DecodeLosslessJpeg(frame, want, samples, &why);
   if (r == TLxLosslessResult::BadData) {
     progress_.Fail(TLxFailure::BadData, why);
