@@ -147,6 +147,42 @@ void YccRowToRgb(uint8_t* row, int width) {
   }
 }
 
+// The smallest and largest stored sample of a gray image, each kept as its bits with the
+// sign bit flipped for unsigned samples, so that one signed comparison orders both kinds
+// (and the loops vectorise).
+struct SampleRange {
+  int flip;    // 0x8000 or 0x80 for unsigned samples, else 0
+  int16_t lo;  // in flipped form
+  int16_t hi;
+  void Add(const uint16_t* p, int n) {
+    int16_t a = lo, b = hi;
+    const uint16_t f = uint16_t(flip);
+    for (int i = 0; i < n; ++i) {
+      const int16_t k = int16_t(p[i] ^ f);
+      a = k < a ? k : a;
+      b = k > b ? k : b;
+    }
+    lo = a, hi = b;
+  }
+  void Add(const uint8_t* p, int n) {
+    int16_t a = lo, b = hi;
+    const uint8_t f = uint8_t(flip);
+    for (int i = 0; i < n; ++i) {
+      const int16_t k = int8_t(p[i] ^ f);
+      a = k < a ? k : a;
+      b = k > b ? k : b;
+    }
+    lo = a, hi = b;
+  }
+  // The samples themselves (lowest > highest when nothing was added).
+  int Lowest() const { return lo + flip; }
+  int Highest() const { return hi + flip; }
+};
+
+SampleRange EmptyRange(bool isSigned, bool wide) {
+  return {isSigned ? 0 : wide ? 0x8000 : 0x80, INT16_MAX, INT16_MIN};
+}
+
 class DicomReader {
  public:
   DicomReader(TStream& stream, TIOParamsVals& params, TLxBitmap& bitmap, bool headerOnly,
@@ -185,7 +221,7 @@ class DicomReader {
   void Lossless(const std::vector<uint8_t>& frame);
   void Jpeg2000(const std::vector<uint8_t>& frame);
   void FillFromSamples(const uint16_t* samples, bool j2kSigned);
-  void FinishGray(bool stretch, bool isSigned, const std::vector<uint8_t>* seenAlready = nullptr);
+  void FinishGray(bool stretch, bool isSigned, const SampleRange* known = nullptr);
 
   struct Container {
     bool item;
@@ -653,36 +689,38 @@ void DicomReader::PixelData(uint32_t length) {
 }
 
 // Stretch of gray samples (rescale, window, then the full range) and MONOCHROME1 inversion.
-// The mapping depends only on the stored value: it is built once for the values that occur
-// (seenAlready, when given, marks them, one byte per value) and inverts as well.
-void DicomReader::FinishGray(bool stretch, bool isSigned, const std::vector<uint8_t>* seenAlready) {
+// The mapping depends only on the stored value: it is built once as a table over the values
+// that occur and inverts as well. When the rescale and window rise (or fall) steadily over the
+// range of stored values, the extremes of the image are those of the range's ends; otherwise
+// every value that occurs is noted first.
+void DicomReader::FinishGray(bool stretch, bool isSigned, const SampleRange* known) {
   const bool wide = bitmap_.PixelFormat() == lx16g;
   const int h = bitmap_.Height(), w = bitmap_.Width();
   const bool invert = photometric_ == "MONOCHROME1";
   if (stretch) {
     const int values = wide ? 65536 : 256;
     const double top = wide ? 65535 : 255;
-    std::vector<uint8_t> noted;
-    if (!seenAlready) {
-      noted.assign(size_t(values), 0);
+    // Stored values are table indexes; the sample a value stands for is signed or not.
+    auto index = [&](int sample) { return sample & (values - 1); };
+    SampleRange range;
+    if (known) {
+      range = *known;
+    } else {
+      range = EmptyRange(isSigned, wide);
       for (int y = 0; y < h; ++y) {
         const uint8_t* row = bitmap_.ScanLine(y);
-        if (wide) {
-          const uint16_t* r16 = reinterpret_cast<const uint16_t*>(row);
-          for (int x = 0; x < w; ++x) noted[r16[x]] = 1;
-        } else {
-          for (int x = 0; x < w; ++x) noted[row[x]] = 1;
-        }
+        if (wide)
+          range.Add(reinterpret_cast<const uint16_t*>(row), w);
+        else
+          range.Add(row, w);
       }
     }
-    const std::vector<uint8_t>& seen = seenAlready ? *seenAlready : noted;
+    const int first = range.Lowest(), last = range.Highest();
     const bool windowing = wc_ != -1 && ww_ != -1;
     const double lo = std::trunc(wc_ - 0.5 - (ww_ - 1) / 2),
                  hi = std::trunc(wc_ - 0.5 + (ww_ - 1) / 2);
-    auto rescaled = [&](int stored) {
-      int s = stored;
-      if (isSigned) s = wide ? int(int16_t(uint16_t(stored))) : int(int8_t(uint8_t(stored)));
-      double v = s * slope_ + intercept_;
+    auto rescaled = [&](int sample) {
+      double v = sample * slope_ + intercept_;
       if (windowing) {
         if (v <= lo)
           v = 0;
@@ -693,29 +731,59 @@ void DicomReader::FinishGray(bool stretch, bool isSigned, const std::vector<uint
       }
       return v;
     };
-    double smallest = INFINITY, largest = -INFINITY;
-    for (int i = 0; i < values; ++i)
-      if (seen[size_t(i)]) {
-        const double v = rescaled(i);
-        smallest = std::min(smallest, v), largest = std::max(largest, v);
+    std::vector<double> level(size_t(std::max(last - first + 1, 0)));
+    bool rising = true, falling = true;
+    for (int sample = first; sample <= last; ++sample) {
+      const double v = rescaled(sample);
+      level[size_t(sample - first)] = v;
+      if (sample > first) {
+        const double before = level[size_t(sample - first - 1)];
+        rising = rising && v >= before;
+        falling = falling && v <= before;
       }
+    }
+    std::vector<uint8_t> seen;
+    double smallest = INFINITY, largest = -INFINITY;
+    if (first > last) {
+      // No samples.
+    } else if (rising || falling) {
+      smallest = std::min(level.front(), level.back());
+      largest = std::max(level.front(), level.back());
+    } else {
+      seen.assign(size_t(values), 0);
+      for (int y = 0; y < h; ++y) {
+        const uint8_t* row = bitmap_.ScanLine(y);
+        if (wide) {
+          const uint16_t* r16 = reinterpret_cast<const uint16_t*>(row);
+          for (int x = 0; x < w; ++x) seen[r16[x]] = 1;
+        } else {
+          for (int x = 0; x < w; ++x) seen[row[x]] = 1;
+        }
+      }
+      for (int sample = first; sample <= last; ++sample)
+        if (seen[size_t(index(sample))]) {
+          const double v = level[size_t(sample - first)];
+          smallest = std::min(smallest, v), largest = std::max(largest, v);
+        }
+    }
     const double offset = smallest < 0 ? -smallest : 0;
     std::vector<uint16_t> map(size_t(values), 0);
-    for (int i = 0; i < values; ++i) {
-      if (!seen[size_t(i)]) continue;
-      const double v = rescaled(i);
+    for (int sample = first; sample <= last; ++sample) {
+      const double v = level[size_t(sample - first)];
       double out = largest > smallest ? std::trunc((v - smallest) / (largest - smallest) * top)
                                       : std::trunc(v + offset);
-      map[size_t(i)] = uint16_t(std::clamp(out, 0.0, top));
-      if (invert) map[size_t(i)] = uint16_t(uint16_t(top) - map[size_t(i)]);
+      uint16_t m = uint16_t(std::clamp(out, 0.0, top));
+      if (invert) m = uint16_t(uint16_t(top) - m);
+      map[size_t(index(sample))] = m;
     }
+    const uint16_t* const table = map.data();
     for (int y = 0; y < h; ++y) {
       uint8_t* row = bitmap_.ScanLine(y);
       if (wide) {
         uint16_t* r16 = reinterpret_cast<uint16_t*>(row);
-        for (int x = 0; x < w; ++x) r16[x] = map[r16[x]];
+        for (int x = 0; x < w; ++x) r16[x] = table[r16[x]];
       } else {
-        for (int x = 0; x < w; ++x) row[x] = uint8_t(map[row[x]]);
+        for (int x = 0; x < w; ++x) row[x] = uint8_t(table[row[x]]);
       }
     }
   }
@@ -747,11 +815,11 @@ void DicomReader::Native(uint32_t length) {
   const uint32_t mask8 = bitsStored_ >= 8 ? 0xFF : (1u << bitsStored_) - 1;
   if (spp_ == 1 && !swapWords &&
       ((pf == lx16g && bytesPer == 2) || (pf == lx8g && bitsAlloc_ == 8))) {
-    // Gray samples are read a row at a time straight into the bitmap; the values that occur
-    // are noted on the way for the stretch. Rows the data do not reach stay zero.
+    // Gray samples are read a row at a time straight into the bitmap; the range of their
+    // values is kept on the way for the stretch. Rows the data do not reach stay zero.
     const bool wide = pf == lx16g;
     const int64_t rowBytes = int64_t(w) * bytesPer;
-    std::vector<uint8_t> seen(wide ? 65536 : 0, 0);
+    SampleRange range = EmptyRange(pixelRep_ == 1, wide);
     int64_t left = have;
     progress_.BeginRows(h);
     for (int y = 0; y < h; ++y) {
@@ -763,17 +831,15 @@ void DicomReader::Native(uint32_t length) {
       if (got < rowBytes) std::memset(row + got, 0, size_t(rowBytes - got));
       if (wide) {
         uint16_t* r16 = reinterpret_cast<uint16_t*>(row);
-        for (int x = 0; x < w; ++x) {
-          const uint16_t v = U16(row + 2 * x, swap);
-          r16[x] = v;
-          seen[v] = 1;
-        }
+        if (swap)
+          for (int x = 0; x < w; ++x) r16[x] = LoadU16BE(row + 2 * x);
+        range.Add(r16, w);
       } else if (mask8 != 0xFF) {
         for (int x = 0; x < w; ++x) row[x] = uint8_t((row[x] & mask8) << shift);
       }
       progress_.RowDone();
     }
-    FinishGray(wide, pixelRep_ == 1, wide ? &seen : nullptr);
+    FinishGray(wide, pixelRep_ == 1, wide ? &range : nullptr);
     if (truncated) progress_.Fail(TLxFailure::Truncated, end_, "truncated pixel data");
     return;
   }
