@@ -700,8 +700,6 @@ void DicomReader::FinishGray(bool stretch, bool isSigned, const SampleRange* kno
   if (stretch) {
     const int values = wide ? 65536 : 256;
     const double top = wide ? 65535 : 255;
-    // Stored values are table indexes; the sample a value stands for is signed or not.
-    auto index = [&](int sample) { return sample & (values - 1); };
     SampleRange range;
     if (known) {
       range = *known;
@@ -761,29 +759,47 @@ void DicomReader::FinishGray(bool stretch, bool isSigned, const SampleRange* kno
         }
       }
       for (int sample = first; sample <= last; ++sample)
-        if (seen[size_t(index(sample))]) {
+        if (seen[size_t(sample & (values - 1))]) {
           const double v = level[size_t(sample - first)];
           smallest = std::min(smallest, v), largest = std::max(largest, v);
         }
     }
     const double offset = smallest < 0 ? -smallest : 0;
-    std::vector<uint16_t> map(size_t(values), 0);
-    for (int sample = first; sample <= last; ++sample) {
-      const double v = level[size_t(sample - first)];
+    // The table covers the range only, so that it stays in the nearest cache.
+    std::vector<uint16_t> map(level.size());
+    for (size_t i = 0; i < level.size(); ++i) {
+      const double v = level[i];
       double out = largest > smallest ? std::trunc((v - smallest) / (largest - smallest) * top)
                                       : std::trunc(v + offset);
       uint16_t m = uint16_t(std::clamp(out, 0.0, top));
       if (invert) m = uint16_t(uint16_t(top) - m);
-      map[size_t(index(sample))] = m;
+      map[i] = m;
     }
     const uint16_t* const table = map.data();
-    for (int y = 0; y < h; ++y) {
+    for (int y = 0; y < h && !map.empty(); ++y) {
       uint8_t* row = bitmap_.ScanLine(y);
       if (wide) {
         uint16_t* r16 = reinterpret_cast<uint16_t*>(row);
-        for (int x = 0; x < w; ++x) r16[x] = table[r16[x]];
+        if (isSigned)
+          for (int x = 0; x < w; ++x) r16[x] = table[int16_t(r16[x]) - first];
+        else {
+          int x = 0;
+          for (; x + 4 <= w; x += 4) {
+            uint64_t q;
+            std::memcpy(&q, r16 + x, 8);
+            q = uint64_t(table[(q & 0xFFFF) - first]) |
+                uint64_t(table[(q >> 16 & 0xFFFF) - first]) << 16 |
+                uint64_t(table[(q >> 32 & 0xFFFF) - first]) << 32 |
+                uint64_t(table[(q >> 48) - first]) << 48;
+            std::memcpy(r16 + x, &q, 8);
+          }
+          for (; x < w; ++x) r16[x] = table[r16[x] - first];
+        }
       } else {
-        for (int x = 0; x < w; ++x) row[x] = uint8_t(table[row[x]]);
+        if (isSigned)
+          for (int x = 0; x < w; ++x) row[x] = uint8_t(table[int8_t(row[x]) - first]);
+        else
+          for (int x = 0; x < w; ++x) row[x] = uint8_t(table[row[x] - first]);
       }
     }
   }
