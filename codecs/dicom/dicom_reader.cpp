@@ -921,40 +921,46 @@ void DicomReader::Rle(const std::vector<uint8_t>& frame) {
     }
   }
   offsets[count] = uint32_t(frame.size());
-  const size_t plane = size_t(rows_) * size_t(cols_);
-  std::vector<uint8_t> planes(plane * size_t(segmentsNeeded));
-  bool truncated = false;
-  for (int64_t k = 0; k < segmentsNeeded; ++k) {
-    std::span<const uint8_t> in(frame.data() + offsets[k], offsets[k + 1] - offsets[k]);
-    TLxPackBitsResult r =
-        DecodePackBits(in, std::span<uint8_t>(planes.data() + plane * size_t(k), plane));
-    truncated |= !r.Complete;
-  }
+  // The segments are planes of rows x columns bytes, decoded a row at a time as the pixels
+  // are put together.
+  std::vector<TLxPackBitsReader> segments;
+  for (int64_t k = 0; k < segmentsNeeded; ++k)
+    segments.emplace_back(std::span<const uint8_t>(frame.data() + offsets[k],
+                                                   offsets[k + 1] - offsets[k]));
   const PixelFormat pf = spp_ == 3 ? lx24RGB : bitsStored_ > 8 ? lx16g : lx8g;
   if (!Allocate(pf)) return;
   const int w = int(cols_), h = int(rows_);
+  std::vector<uint8_t> planeRows(size_t(w) * size_t(segmentsNeeded));
+  auto planeRow = [&](int64_t k) { return planeRows.data() + size_t(w) * size_t(k); };
+  SampleRange range = EmptyRange(pixelRep_ == 1, pf == lx16g);
+  bool truncated = false;
   progress_.BeginRows(h);
   for (int y = 0; y < h; ++y) {
     if (progress_.Aborting()) return;
     uint8_t* row = bitmap_.ScanLine(y);
-    const size_t base = size_t(y) * size_t(w);
     if (pf == lx24RGB) {
+      for (int c = 0; c < 3; ++c)
+        truncated |= !segments[size_t(c)].Next({planeRow(c), size_t(w)});
+      const uint8_t *r = planeRow(0), *g = planeRow(1), *b = planeRow(2);
       for (int x = 0; x < w; ++x)
-        for (int c = 0; c < 3; ++c)
-          row[3 * x + 2 - c] = planes[plane * size_t(c) + base + size_t(x)];
+        row[3 * x] = b[x], row[3 * x + 1] = g[x], row[3 * x + 2] = r[x];
       if (photometric_ == "YBR_FULL") YccRowToRgb(row, w);
     } else if (pf == lx16g) {
+      truncated |= !segments[0].Next({planeRow(0), size_t(w)});
+      truncated |= !segments[1].Next({planeRow(1), size_t(w)});
+      const uint8_t *hi = planeRow(0), *lo = planeRow(1);
       uint16_t* r16 = reinterpret_cast<uint16_t*>(row);
-      for (int x = 0; x < w; ++x)
-        r16[x] = uint16_t(planes[base + size_t(x)] << 8 | planes[plane + base + size_t(x)]);
+      for (int x = 0; x < w; ++x) r16[x] = uint16_t(hi[x] << 8 | lo[x]);
+      range.Add(r16, w);
     } else {
       // Two bytes per sample with 8 or fewer stored: the low byte holds the value.
-      const size_t from = bitsAlloc_ == 16 ? plane : 0;
-      for (int x = 0; x < w; ++x) row[x] = planes[from + base + size_t(x)];
+      if (bitsAlloc_ == 16) truncated |= !segments[0].Next({planeRow(0), size_t(w)});
+      truncated |= !segments[bitsAlloc_ == 16 ? 1 : 0].Next({row, size_t(w)});
+      range.Add(row, w);
     }
     progress_.RowDone();
   }
-  if (spp_ == 1) FinishGray(true, pixelRep_ == 1);
+  if (spp_ == 1) FinishGray(true, pixelRep_ == 1, &range);
   if (truncated) progress_.Fail(TLxFailure::Truncated, "truncated pixel data");
 }
 
