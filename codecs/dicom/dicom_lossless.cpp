@@ -315,9 +315,7 @@ ScanEnd GrayScan(BitReader& br, const ScanSetup& s, TLxLosslessRows& rows, int64
   int bits = br.bits_;
   size_t pos = br.pos_;
   bool quick = !br.atMarker_ && !br.Ending();  // no marker and no end in the buffer
-  auto save = [&] {
-    br.acc_ = acc, br.bits_ = bits, br.pos_ = pos, br.delivered_ = delivered;
-  };
+  auto save = [&] { br.acc_ = acc, br.bits_ = bits, br.pos_ = pos, br.delivered_ = delivered; };
   auto load = [&] {
     acc = br.acc_, bits = br.bits_, pos = br.pos_, delivered = br.delivered_;
     quick = !br.atMarker_ && !br.Ending();
@@ -658,7 +656,8 @@ TLxLosslessResult DecodeLosslessJpeg(std::span<const uint8_t> data,
 TLxLosslessResult DecodeLosslessJpeg(std::span<const uint8_t> data,
                                      const TLxLosslessJpegFrame& frame, std::vector<uint16_t>& out,
                                      const char** why) {
-  const size_t rowSamples = size_t(std::max(frame.Width, 0)) * size_t(std::max(frame.Components, 0));
+  const size_t rowSamples =
+      size_t(std::max(frame.Width, 0)) * size_t(std::max(frame.Components, 0));
   out.assign(rowSamples * size_t(std::max(frame.Height, 0)), 0);
   VectorRows rows(out, rowSamples);
   return DecodeLosslessJpeg(data, frame, rows, why);

@@ -925,8 +925,8 @@ void DicomReader::Rle(const std::vector<uint8_t>& frame) {
   // are put together.
   std::vector<TLxPackBitsReader> segments;
   for (int64_t k = 0; k < segmentsNeeded; ++k)
-    segments.emplace_back(std::span<const uint8_t>(frame.data() + offsets[k],
-                                                   offsets[k + 1] - offsets[k]));
+    segments.emplace_back(
+        std::span<const uint8_t>(frame.data() + offsets[k], offsets[k + 1] - offsets[k]));
   const PixelFormat pf = spp_ == 3 ? lx24RGB : bitsStored_ > 8 ? lx16g : lx8g;
   if (!Allocate(pf)) return;
   const int w = int(cols_), h = int(rows_);
@@ -939,11 +939,9 @@ void DicomReader::Rle(const std::vector<uint8_t>& frame) {
     if (progress_.Aborting()) return;
     uint8_t* row = bitmap_.ScanLine(y);
     if (pf == lx24RGB) {
-      for (int c = 0; c < 3; ++c)
-        truncated |= !segments[size_t(c)].Next({planeRow(c), size_t(w)});
+      for (int c = 0; c < 3; ++c) truncated |= !segments[size_t(c)].Next({planeRow(c), size_t(w)});
       const uint8_t *r = planeRow(0), *g = planeRow(1), *b = planeRow(2);
-      for (int x = 0; x < w; ++x)
-        row[3 * x] = b[x], row[3 * x + 1] = g[x], row[3 * x + 2] = r[x];
+      for (int x = 0; x < w; ++x) row[3 * x] = b[x], row[3 * x + 1] = g[x], row[3 * x + 2] = r[x];
       if (photometric_ == "YBR_FULL") YccRowToRgb(row, w);
     } else if (pf == lx16g) {
       truncated |= !segments[0].Next({planeRow(0), size_t(w)});

@@ -162,6 +162,34 @@ TEST(DicomStretch, NegativeValuesEqualStoredValuesAndFlatImagesComeOutEqual) {
   EXPECT_EQ(f->G16(2, 0), 700);
 }
 
+TEST(DicomStretch, ValuesBetweenTheOnesPresentDoNotMoveTheRange) {
+  // Slope 0.1, window centre 12.2 and width 4: lo = trunc(10.2) = 10, so a rescaled 10.1
+  // (stored 101) would map below 0. It is not in the image: the stretch runs from stored 100
+  // (0) to 200 (65535) and 103 keeps its windowed value.
+  DataSet ds;
+  ds.Image(3, 1, 1, 16, 16, "MONOCHROME2");
+  ds.Str(0x0028, 0x1050, "DS", "12.2");
+  ds.Str(0x0028, 0x1051, "DS", "4");
+  ds.Str(0x0028, 0x1053, "DS", "0.1");
+  ds.Pixels(Le16({100, 103, 200}));
+  auto l = Load(File(kExplicitLE, ds));
+  ASSERT_FALSE(l->outcome.aborting) << l->outcome.reason.Text();
+  EXPECT_EQ(l->G16(0, 0), 0);
+  EXPECT_EQ(l->G16(1, 0), uint16_t(((103 * 0.1 - 11.7) / 3 + 0.5) * 65535));
+  EXPECT_EQ(l->G16(2, 0), 65535);
+  // With 101 present the range starts below 0 and 100 no longer maps to 0.
+  DataSet with;
+  with.Image(3, 1, 1, 16, 16, "MONOCHROME2");
+  with.Str(0x0028, 0x1050, "DS", "12.2");
+  with.Str(0x0028, 0x1051, "DS", "4");
+  with.Str(0x0028, 0x1053, "DS", "0.1");
+  with.Pixels(Le16({100, 101, 200}));
+  auto m = Load(File(kExplicitLE, with));
+  ASSERT_FALSE(m->outcome.aborting);
+  EXPECT_EQ(m->G16(1, 0), 0);
+  EXPECT_GT(m->G16(0, 0), 0);
+}
+
 TEST(DicomText, UnconvertibleTextsKeepDefaultsAndSyntaxSpacesAreIgnored) {
   DataSet ds;
   ds.big = true;
@@ -367,6 +395,18 @@ TEST(DicomRle, SegmentsDecodeWithinTheirOwnBytesAndHostileHeadersAreRefused) {
   ASSERT_FALSE(s->outcome.aborting) << s->outcome.reason.Text();
   EXPECT_EQ(s->G16(0, 0), 0);
   EXPECT_EQ(s->G16(1, 0), 65535);
+  // Runs and literals that cross rows: 3 x 2 samples 0x01xx from one run of high bytes.
+  DataSet rows;
+  rows.Image(3, 2, 1, 16, 16, "MONOCHROME2");
+  rows.Encapsulated({}, {RleFragment({{0xFB, 0x01}, {0x01, 0, 10, 0xFE, 20, 0x00, 40}})});
+  auto r = Load(File(kRle, rows));
+  ASSERT_FALSE(r->outcome.aborting) << r->outcome.reason.Text();
+  // 0x0100, 0x010A, then 0x0114 three times, 0x0128; stretched over 0x0100 .. 0x0128.
+  EXPECT_EQ(r->G16(0, 0), 0);
+  EXPECT_EQ(r->G16(1, 0), 10 * 65535 / 40);
+  EXPECT_EQ(r->G16(2, 0), 20 * 65535 / 40);
+  EXPECT_EQ(r->G16(1, 1), 20 * 65535 / 40);
+  EXPECT_EQ(r->G16(2, 1), 65535);
   // Counts and offsets.
   for (uint32_t count : {0u, 16u, 1u}) {
     DataSet bad;
@@ -461,6 +501,146 @@ TEST(DicomLossless, DecodesWithPointTransformAndRefusesWhatDoesNotMatch) {
   b.Image(3, 2, 1, 8, 8, "MONOCHROME2");
   b.Encapsulated({}, {baseline});
   EXPECT_EQ(Load(File(kSV1, b))->outcome.code(), TLxFailure::BadData);
+}
+
+// A one-component lossless JPEG of any precision, predictor and restart interval. Every
+// category has a 5-bit code, or (longCodes) codes of 16 bits (categories 0 and 1) down to 1
+// bit (category 16).
+Bytes LosslessJpegAny(int w, int h, const std::vector<int>& samples, int precision, int predictor,
+                      int restart, bool longCodes) {
+  Bytes j = {0xFF, 0xD8};
+  j.insert(j.end(), {0xFF, 0xC3, 0, 11, uint8_t(precision), uint8_t(h >> 8), uint8_t(h),
+                     uint8_t(w >> 8), uint8_t(w), 1, 1, 0x11, 0});
+  // Code lengths per category, then canonical codes.
+  int length[17];
+  for (int c = 0; c <= 16; ++c) length[c] = !longCodes ? 5 : c < 2 ? 16 : 17 - c;
+  uint8_t counts[16] = {};
+  for (int c = 0; c <= 16; ++c) ++counts[length[c] - 1];
+  uint32_t code[17];
+  {
+    uint32_t next = 0;
+    for (int l = 1; l <= 16; ++l) {
+      for (int c = 0; c <= 16; ++c)
+        if (length[c] == l) code[c] = next++;
+      next <<= 1;
+    }
+  }
+  Bytes dht = {0xFF, 0xC4, 0, 3 + 16 + 17, 0x00};
+  dht.insert(dht.end(), counts, counts + 16);
+  for (int l = 1; l <= 16; ++l)
+    for (int c = 0; c <= 16; ++c)
+      if (length[c] == l) dht.push_back(uint8_t(c));
+  j.insert(j.end(), dht.begin(), dht.end());
+  if (restart) j.insert(j.end(), {0xFF, 0xDD, 0, 4, uint8_t(restart >> 8), uint8_t(restart)});
+  j.insert(j.end(), {0xFF, 0xDA, 0, 8, 1, 1, 0x00, uint8_t(predictor), 0, 0});
+  uint32_t acc = 0;
+  int bits = 0;
+  auto put = [&](uint32_t v, int n) {
+    for (int i = n - 1; i >= 0; --i) {
+      acc = acc << 1 | ((v >> i) & 1);
+      if (++bits == 8) {
+        j.push_back(uint8_t(acc));
+        if (uint8_t(acc) == 0xFF) j.push_back(0);
+        acc = 0, bits = 0;
+      }
+    }
+  };
+  auto at = [&](int x, int y) { return samples[size_t(y * w + x)]; };
+  int since = 0, marker = 0;
+  bool firstLine = true;
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      if (restart && since == restart) {
+        if (bits) put(0x7F, 8 - bits);
+        j.insert(j.end(), {0xFF, uint8_t(0xD0 + marker++ % 8)});
+        since = 0, firstLine = true;
+      }
+      const int ra = x ? at(x - 1, y) : 0, rb = y ? at(x, y - 1) : 0,
+                rc = x && y ? at(x - 1, y - 1) : 0;
+      int pred;
+      if ((x == 0 && y == 0) || (restart && since == 0))
+        pred = 1 << (precision - 1);
+      else if (firstLine)
+        pred = x ? ra : 1 << (precision - 1);
+      else if (x == 0)
+        pred = rb;
+      else
+        pred = predictor == 1   ? ra
+               : predictor == 2 ? rb
+               : predictor == 3 ? rc
+               : predictor == 4 ? ra + rb - rc
+               : predictor == 5 ? ra + ((rb - rc) >> 1)
+               : predictor == 6 ? rb + ((ra - rc) >> 1)
+                                : (ra + rb) >> 1;
+      // The difference modulo 2^16, as a category and its bits.
+      int d = (at(x, y) - pred) & 0xFFFF;
+      if (d >= 32768) d -= 65536;
+      int ssss = 0;
+      while (ssss < 16 && (d < 0 ? -d : d) >= (1 << ssss)) ++ssss;
+      put(code[ssss], length[ssss]);
+      if (ssss && ssss < 16) put(uint32_t(d < 0 ? d + (1 << ssss) - 1 : d), ssss);
+      ++since;
+    }
+    firstLine = false;
+  }
+  if (bits) put(0x7F, 8 - bits);
+  j.insert(j.end(), {0xFF, 0xD9});
+  return j;
+}
+
+TEST(DicomLossless, SixteenBitScansOfEveryPredictorRestartAndCodeLength) {
+  const char kProcess14[] = "1.2.840.10008.1.2.4.57";
+  // 0 and 65535 are present, so the stretch leaves every sample as it is; jumps of 32768 need
+  // category 16, noise every other category.
+  const int w = 23, h = 9;
+  std::vector<int> px(size_t(w * h));
+  uint32_t seed = 3;
+  for (size_t i = 0; i < px.size(); ++i) {
+    seed = seed * 1103515245 + 12345;
+    px[i] = int(i % 3 == 0 ? 1000 + (seed >> 16) % 64 : (seed >> 8) & 0xFFFF);
+  }
+  px[0] = 0, px[1] = 32768, px[2] = 0, px[5] = 65535;
+  for (int predictor = 1; predictor <= 7; ++predictor)
+    for (int restart : {0, 7, 23})
+      for (bool longCodes : {false, true}) {
+        DataSet ds;
+        ds.Image(w, h, 1, 16, 16, "MONOCHROME2");
+        ds.Encapsulated({}, {LosslessJpegAny(w, h, px, 16, predictor, restart, longCodes)});
+        auto l = Load(File(kProcess14, ds));
+        ASSERT_FALSE(l->outcome.aborting) << l->outcome.reason.Text() << predictor << restart;
+        std::vector<int> got;
+        for (int y = 0; y < h; ++y)
+          for (int x = 0; x < w; ++x) got.push_back(l->G16(x, y));
+        EXPECT_EQ(got, px) << "predictor " << predictor << " restart " << restart
+                           << (longCodes ? " long codes" : "");
+      }
+}
+
+TEST(DicomLossless, DataCutShortKeepTheRowsBeforeAndReportTruncated) {
+  const char kSV1[] = "1.2.840.10008.1.2.4.70";
+  const int w = 64, h = 16;
+  std::vector<int> px(size_t(w * h));
+  for (size_t i = 0; i < px.size(); ++i) px[i] = int((i * 7919) % 65536);
+  px[3] = 0, px[4] = 65535;
+  const Bytes full = LosslessJpegAny(w, h, px, 16, 1, 0, false);
+  // Cut in the middle of the entropy-coded data (a fragment of even length), and just before
+  // the end of image marker.
+  for (size_t keep : {full.size() / 2 & ~size_t(1), full.size() - 2}) {
+    Bytes cut(full.begin(), full.begin() + ptrdiff_t(keep));
+    DataSet ds;
+    ds.Image(w, h, 1, 16, 16, "MONOCHROME2");
+    ds.Encapsulated({}, {cut});
+    auto l = Load(File(kSV1, ds));
+    if (keep == full.size() - 2) {
+      // Only the marker is missing: every sample is there.
+      EXPECT_EQ(l->G16(w - 1, h - 1), px.back());
+      continue;
+    }
+    EXPECT_EQ(l->outcome.code(), TLxFailure::Truncated);
+    ASSERT_EQ(l->bitmap.Height(), h);
+    for (int x = 0; x < w; ++x) EXPECT_EQ(l->G16(x, 2), px[size_t(2 * w + x)]) << x;
+    for (int x = 0; x < w; ++x) EXPECT_EQ(l->G16(x, h - 1), 0) << x;
+  }
 }
 
 TEST(DicomEncapsulated, OffsetTableChoosesTheFrameAndFragmentsAreJoined) {
