@@ -64,6 +64,20 @@ class TLxReadBuffer {
     }
     return done;
   }
+  // Up to n bytes into dst like Read, but only what is already buffered goes through the
+  // buffer: the rest is read from the stream straight into dst, however small n is (for
+  // callers that take rows of a raster in place).
+  size_t ReadThrough(uint8_t* dst, size_t n) {
+    size_t done = std::min(n, filled_ - pos_);
+    std::memcpy(dst, buffer_.data() + pos_, done);
+    pos_ += done;
+    if (done < n) {
+      const int64_t got = ReadUpTo(stream_, dst + done, int64_t(n - done));
+      done += size_t(got);
+      base_ += got;
+    }
+    return done;
+  }
   // The buffered bytes not read yet, refilling first when there are none; avail is 0 at the
   // end of the data. Skip(k) with k <= avail consumes them.
   const uint8_t* Span(size_t& avail) {

@@ -12,11 +12,16 @@
 #include <stdexcept>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "bitmap/bitmap.h"
 #include "bitmap/byte_reader.h"
 #include "bitmap/mask.h"
 #include "bitmap/progress.h"
 #include "codecs/common/image_size.h"
+#include "codecs/common/pixel_rows.h"
 #include "codecs/common/stream_buffer.h"
 #include "codecs/pcx/pcx.h"
 #include "codecs/pcx/pcx_format.h"
@@ -65,12 +70,42 @@ class LimitedSource {
   int64_t left_;
 };
 
+// Bytes a row buffer handed to LineDecoder::Row needs past the row: the fast path stores
+// literal bytes 16 at a time.
+constexpr size_t kRowSlack = 16;
+
+#if defined(__SSE2__)
+// Bit k set when p[k] (k < 64) has both top bits set, i.e. starts a count-and-byte pair.
+inline uint64_t PairStarts64(const uint8_t* p) {
+  uint64_t m = 0;
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    m |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_and_si128(v, _mm_add_epi8(v, v))))) << (16 * k);
+  }
+  return m;
+}
+inline void Copy16(uint8_t* dst, const uint8_t* src) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(src)));
+}
+#else
+inline uint64_t PairStarts64(const uint8_t* p) {
+  uint64_t m = 0;
+  for (int k = 0; k < 64; ++k) m |= uint64_t(p[k] >= 0xC0) << k;
+  return m;
+}
+inline void Copy16(uint8_t* dst, const uint8_t* src) {
+  std::memcpy(dst, src, 16);
+}
+#endif
+
 // Fills whole rows (all plane lines of one row) from plain or run-length data; a run that
 // passes the end of a row goes on in the next one.
 class LineDecoder {
  public:
   LineDecoder(LimitedSource& in, bool rle) : in_(in), rle_(rle) {}
-  // False when the data ended first; the rest of the row is zero then.
+  // False when the data ended first; the rest of the row is zero then. dst has room for n +
+  // kRowSlack bytes; what lands past n is scratch.
   bool Row(uint8_t* dst, size_t n) {
     if (!rle_) {
       size_t got = in_.Read(dst, n);
@@ -90,8 +125,8 @@ class LineDecoder {
       size_t avail;
       const uint8_t* p = in_.Span(avail);
       if (avail == 0) break;
-      size_t i = 0;
-      while (done < n && i < avail) {
+      size_t i = Windows(p, avail, dst, n, done);
+      while (done < n && i < avail && count_ == 0) {
         if (p[i] < 0xC0) {
           // A stretch of literal bytes, copied at once.
           const size_t end = std::min(avail, i + (n - done));
@@ -103,20 +138,11 @@ class LineDecoder {
           continue;
         }
         if (i + 1 == avail) break;  // the pair goes on in the next block
-        const int c = p[i] & 0x3F;
-        const uint8_t v = p[i + 1];
+        Pair(p[i] & 0x3F, p[i + 1], dst, n, done);
         i += 2;
-        const size_t k = std::min<size_t>(size_t(c), n - done);
-        if (k == 1)
-          dst[done] = v;
-        else if (k > 1)
-          std::memset(dst + done, v, k);
-        done += k;
-        count_ = c - int(k);
-        value_ = v;
       }
       in_.Skip(i);
-      if (done < n && i < avail) {
+      if (done < n && i < avail && count_ == 0) {
         // A run pair split across blocks.
         const int b = in_.Get();
         const int v = in_.Get();
@@ -130,6 +156,66 @@ class LineDecoder {
   }
 
  private:
+  // A pair of count c and byte v at dst + done; what passes the row end is carried.
+  void Pair(int c, uint8_t v, uint8_t* dst, size_t n, size_t& done) {
+    const size_t k = std::min<size_t>(size_t(c), n - done);
+    if (k == 1)
+      dst[done] = v;
+    else if (k > 1)
+      std::memset(dst + done, v, k);
+    done += k;
+    count_ = c - int(k);
+    value_ = v;
+  }
+
+  // The bulk of a row, 64 input bytes a window: the pair starts of a window are found at
+  // once, the literals between them copied (32 bytes at least) and short runs set 16 bytes
+  // a store. Windows are taken only while the block holds 64 bytes and a pair's second byte
+  // beyond them plus a copy's overreach, and the row has room for all 64 as literals plus a
+  // 32-byte copy; a run that brings the row end closer stops them. Returns the bytes of p consumed.
+  size_t Windows(const uint8_t* p, size_t avail, uint8_t* dst, size_t n, size_t& done) {
+    constexpr size_t kWindow = 64, kReach = kWindow + 32, kRoom = kWindow + 32;
+    // The output position lives in a local: stores of bytes could alias the caller's.
+    size_t out = done;
+    size_t i = 0;
+    while (i + kReach <= avail && out + kRoom <= n) {
+      const uint64_t starts = PairStarts64(p + i);
+      size_t j = 0;
+      bool stop = false;
+      while (j < kWindow) {
+        const uint64_t rest = starts >> j;
+        const size_t literals = rest ? size_t(__builtin_ctzll(rest)) : kWindow - j;
+        Copy16(dst + out, p + i + j);
+        Copy16(dst + out + 16, p + i + j + 16);
+        for (size_t k = 32; k < literals; k += 16) Copy16(dst + out + k, p + i + j + k);
+        out += literals;
+        j += literals;
+        if (j >= kWindow) break;
+        const int c = p[i + j] & 0x3F;
+        const uint8_t v = p[i + j + 1];
+        j += 2;
+        if (c <= 16) {
+          // Short runs (and single bytes) as 16 copies of the byte; the row has room.
+          const uint64_t x = v * 0x0101010101010101u;
+          std::memcpy(dst + out, &x, 8);
+          std::memcpy(dst + out + 8, &x, 8);
+          out += size_t(c);
+          stop = out + kRoom > n;
+        } else {
+          size_t at = out;
+          Pair(c, v, dst, n, at);
+          out = at;
+          stop = count_ > 0 || out + kRoom > n;
+        }
+        if (stop) break;
+      }
+      i += j;
+      if (stop) break;
+    }
+    done = out;
+    return i;
+  }
+
   LimitedSource& in_;
   bool rle_;
   int count_ = 0;
@@ -229,13 +315,18 @@ void ReadPcx(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool hea
   TLxReadBuffer in(stream);
   LimitedSource source(in, dataSize - kPcxHeaderSize);
   LineDecoder lines(source, h.encoding == 1);
-  std::vector<uint8_t> buf(static_cast<size_t>(lineBytes));
+  std::vector<uint8_t> buf(static_cast<size_t>(lineBytes) + kRowSlack);
+  const size_t rowBytes = size_t(lineBytes);
+  TLxPalette32 table;
+  for (int i = 0; i < 256; ++i)
+    table.entry[i] =
+        uint32_t(palette[i].b) | uint32_t(palette[i].g) << 8 | uint32_t(palette[i].r) << 16;
   const size_t bpl = h.bytesPerLine;
   bool all255 = true, truncated = false;
   progress.BeginRows(int(ht));
   for (int y = 0; y < ht && !truncated; ++y) {
     if (progress.Aborting()) return;
-    truncated = !lines.Row(buf.data(), buf.size());
+    truncated = !lines.Row(buf.data(), rowBytes);
     uint8_t* row = bitmap.ScanLine(y);
     const uint8_t* s = buf.data();
     auto put = [row](int64_t x, const TRGB& c) {
@@ -255,13 +346,9 @@ void ReadPcx(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool hea
     } else if (h.bits == 4) {
       for (int64_t x = 0; x < w; ++x) put(x, palette[x & 1 ? s[x >> 1] & 15 : s[x >> 1] >> 4]);
     } else if (h.planes == 1) {
-      for (int64_t x = 0; x < w; ++x) put(x, palette[s[x]]);
+      ExpandIndexed24(s, row, size_t(w), table);
     } else {
-      for (int64_t x = 0; x < w; ++x) {
-        row[3 * x] = s[2 * bpl + size_t(x)];
-        row[3 * x + 1] = s[bpl + size_t(x)];
-        row[3 * x + 2] = s[size_t(x)];
-      }
+      InterleavePlanes24(s, s + bpl, s + 2 * bpl, row, size_t(w));
       if (alpha) {
         const uint8_t* a = s + 3 * bpl;
         std::memcpy(mask->ScanLine(y), a, size_t(w));

@@ -6,10 +6,15 @@
 #include <new>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "bitmap/bitmap.h"
 #include "bitmap/byte_reader.h"
 #include "bitmap/conversion.h"
 #include "bitmap/progress.h"
+#include "codecs/common/pixel_rows.h"
 #include "codecs/common/stream_buffer.h"
 #include "codecs/pcx/pcx.h"
 #include "codecs/pcx/pcx_format.h"
@@ -19,21 +24,65 @@
 namespace lumenax {
 namespace {
 
-// One plane line, run-length encoded into o (room for 2 * n bytes): runs of up to 63 equal
-// bytes as 0xC0 + count and the byte; a single byte below 0xC0 stands for itself. Returns the
-// encoded length.
+#if defined(__SSE2__)
+// Bit k set when p[k] (k < 64) cannot go out as a lone literal: it has both top bits set or
+// equals p[k + 1]. Reads p[0] to p[64].
+inline uint64_t PairNeeded64(const uint8_t* p) {
+  uint64_t m = 0;
+  for (int k = 0; k < 4; ++k) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k + 1));
+    const __m128i flag = _mm_or_si128(_mm_and_si128(a, _mm_add_epi8(a, a)), _mm_cmpeq_epi8(a, b));
+    m |= uint64_t(uint32_t(_mm_movemask_epi8(flag))) << (16 * k);
+  }
+  return m;
+}
+inline void Copy16(uint8_t* dst, const uint8_t* src) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(src)));
+}
+#endif
+
+// Room EncodeLine needs in o past 2 * n bytes.
+constexpr size_t kEncodeSlack = 32;
+
+// One plane line, run-length encoded into o (room for 2 * n + kEncodeSlack bytes, the slack
+// scratch): runs of up to 63 equal bytes as 0xC0 + count and the byte; a single byte below
+// 0xC0 stands for itself. Returns the encoded length.
 size_t EncodeLine(const uint8_t* p, size_t n, uint8_t* o) {
   uint8_t* const start = o;
   size_t i = 0;
-  while (i < n) {
-    const uint8_t v = p[i];
-    const size_t most = std::min<size_t>(n - i, 63);
+  // A run of a byte at i; its pair or the byte itself.
+  auto emit = [&](size_t at) {
+    const uint8_t v = p[at];
+    const size_t most = std::min<size_t>(n - at, 63);
     size_t run = 1;
-    while (run < most && p[i + run] == v) ++run;
+    while (run < most && p[at + run] == v) ++run;
     if (run > 1 || v >= 0xC0) *o++ = uint8_t(0xC0 | run);
     *o++ = v;
-    i += run;
+    return run;
+  };
+#if defined(__SSE2__)
+  // 64 bytes a window: the lone literals between bytes that need a pair go out 16 bytes a
+  // store (32 at least). Windows stay 32 bytes short of the end for the loads' reach.
+  while (i + 96 <= n) {
+    const uint64_t flags = PairNeeded64(p + i);
+    size_t j = 0;
+    while (j < 64) {
+      const uint64_t rest = flags >> j;
+      const size_t literals = rest ? size_t(__builtin_ctzll(rest)) : 64 - j;
+      Copy16(o, p + i + j);
+      Copy16(o + 16, p + i + j + 16);
+      for (size_t k = 32; k < literals; k += 16) Copy16(o + k, p + i + j + k);
+      o += literals;
+      j += literals;
+      if (j >= 64) break;
+      j += emit(i + j);
+    }
+    i += j;
   }
+#endif
+  while (i < n) i += emit(i);
   return size_t(o - start);
 }
 
@@ -108,8 +157,11 @@ void WritePcx(TStream& stream, TLxBitmap& source, TIOParamsVals& params, Progres
   TLxWriteBuffer out(stream, progress);
   out.Write(head, sizeof head);
   std::vector<uint8_t> line(bpl * size_t(planes), 0);
-  // The encoded row, all planes, written at once.
-  std::vector<uint8_t> packed(params.PcxCompression ? 2 * line.size() : 0);
+  // Encoded rows gather in one block that goes out in one write when the next row might not
+  // fit.
+  const size_t mostPacked = 2 * line.size() + kEncodeSlack;
+  std::vector<uint8_t> packed(params.PcxCompression ? std::max<size_t>(mostPacked, 1 << 20) : 0);
+  size_t used = 0;
   progress.BeginRows(h);
   for (int y = 0; y < h && out.ok(); ++y) {
     if (progress.Aborting()) return;
@@ -136,22 +188,22 @@ void WritePcx(TStream& stream, TLxBitmap& source, TIOParamsVals& params, Progres
         }
         break;
       default:
-        for (int x = 0; x < w; ++x) {
-          d[x] = row[3 * x + 2];
-          d[bpl + size_t(x)] = row[3 * x + 1];
-          d[2 * bpl + size_t(x)] = row[3 * x];
-        }
+        SplitPlanes24(row, d, d + bpl, d + 2 * bpl, size_t(w));
         break;
     }
     if (params.PcxCompression) {
-      size_t n = 0;
-      for (int p = 0; p < planes; ++p) n += EncodeLine(d + size_t(p) * bpl, bpl, packed.data() + n);
-      out.Write(packed.data(), n);
+      if (used + mostPacked > packed.size()) {
+        out.Write(packed.data(), used);
+        used = 0;
+      }
+      for (int p = 0; p < planes; ++p)
+        used += EncodeLine(d + size_t(p) * bpl, bpl, packed.data() + used);
     } else {
       out.Write(d, line.size());
     }
     progress.RowDone();
   }
+  if (used > 0 && !progress.Aborting()) out.Write(packed.data(), used);
   if (progress.Aborting() || !out.ok()) return;
   if (mode == 8) {
     out.Put(12);

@@ -15,6 +15,7 @@
 #include "bitmap/bitmap.h"
 #include "bitmap/progress.h"
 #include "codecs/common/image_size.h"
+#include "codecs/common/pixel_rows.h"
 #include "codecs/common/stream_buffer.h"
 #include "codecs/pnm/pnm.h"
 #include "io/params.h"
@@ -245,26 +246,23 @@ class RasterDecoder {
     }
   }
 
-  // Full-range 8-bit pixmaps are read straight into the rows and their red and blue samples
-  // swapped where they lie, while the row is in cache. False for other layouts.
+  // Full-range 8-bit pixmaps are read straight into the rows (past the header bytes already
+  // buffered) and their red and blue samples swapped where they lie, while the row is in
+  // cache. False for other layouts.
   bool DirectRows() {
     if (h_.kind != 6 || h_.maximum != 255 || bitmap_.PixelFormat() != lx24RGB) return false;
     const size_t fileRow = size_t(width_) * 3;
     for (int y = 0; y < height_; ++y) {
       if (progress_.Aborting()) return true;
       uint8_t* row = bitmap_.ScanLine(y);
-      const size_t got = in_.Read(row, fileRow);
+      const size_t got = in_.ReadThrough(row, fileRow);
       if (got == 0) {
         Truncated();
         return true;
       }
       // The last row the data reach is decoded with zeros for what is missing.
       if (got < fileRow) std::memset(row + got, 0, fileRow - got);
-      for (size_t i = 0; i < fileRow; i += 3) {
-        const uint8_t r = row[i];
-        row[i] = row[i + 2];
-        row[i + 2] = r;
-      }
+      SwapRedBlue24(row, row, size_t(width_));
       if (!RowDone()) return true;
       if (got < fileRow) {
         Truncated();
@@ -321,7 +319,9 @@ class RasterDecoder {
     }
     const uint8_t* t = to8_.data();
     if (sampleBytes == 1) {
-      if (h_.kind == 5) {
+      if (h_.kind == 5 && m == 255) {
+        ExpandGray24(src, row, size_t(w));
+      } else if (h_.kind == 5) {
         for (int x = 0; x < w; ++x) {
           uint8_t g = t[std::min<int32_t>(src[x], m)];
           row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = g;

@@ -9,6 +9,7 @@
 #include "bitmap/bitmap.h"
 #include "bitmap/conversion.h"
 #include "bitmap/progress.h"
+#include "codecs/common/pixel_rows.h"
 #include "codecs/common/stream_buffer.h"
 #include "codecs/pnm/pnm.h"
 #include "io/params.h"
@@ -110,9 +111,7 @@ void WritePxm(TStream& stream, TLxBitmap& source, TIOParamsVals& params, Progres
         }
         break;
       case Output::P6x8:
-        for (int x = 0; x < w; ++x) {
-          d[3 * x] = row[3 * x + 2], d[3 * x + 1] = row[3 * x + 1], d[3 * x + 2] = row[3 * x];
-        }
+        SwapRedBlue24(row, d, size_t(w));
         break;
       case Output::P6x16From24:
         for (int x = 0; x < w; ++x) {

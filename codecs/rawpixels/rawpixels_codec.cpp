@@ -9,6 +9,7 @@
 #include "bitmap/progress.h"
 #include "bitmap/stream.h"
 #include "codecs/codec.h"
+#include "codecs/common/pixel_rows.h"
 #include "codecs/common/stream_buffer.h"
 #include "io/params.h"
 
@@ -25,11 +26,7 @@ int64_t StoredRowLength(int64_t width, int bits, int32_t align) {
 // pixel trade places. Done on each row as it arrives, while it is still in cache.
 void SwapRedBlueRow(uint8_t* p, int32_t width, int sampleBytes) {
   if (sampleBytes == 1) {
-    for (int32_t x = 0; x < width; ++x, p += 3) {
-      const uint8_t r = p[0];
-      p[0] = p[2];
-      p[2] = r;
-    }
+    SwapRedBlue24(p, p, size_t(width));
     return;
   }
   for (int32_t x = 0; x < width; ++x, p += 6) {

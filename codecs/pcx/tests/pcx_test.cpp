@@ -2,6 +2,7 @@
 // insertion, and files of other programs in both directions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -142,6 +143,52 @@ TEST(PcxReader, LongRunLengthDataAcrossReadBlocks) {
   check(70001);
 }
 
+TEST(PcxReader, PalettedRowsOfLongLiteralsAndShortRuns) {
+  // 8 bits, 1001 x 90 (1002 bytes a line): literal stretches of 1 to 120 bytes, pairs of
+  // count 0 to 63 (mostly up to 16) whose byte is often 0xC0 or more, some runs across rows;
+  // every pixel goes through a palette of distinct colours. Cut at several places too.
+  const int w = 1001, h = 90, bpl = 1002;
+  const size_t total = size_t(bpl) * h;
+  std::vector<uint8_t> data;
+  uint32_t seed = 4242;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 8) & 0xFFFFFF; };
+  for (size_t produced = 0; produced < total + 50;) {
+    const uint32_t r = next();
+    if (r % 4 == 0) {
+      const size_t len = 1 + r / 4 % 120;
+      for (size_t k = 0; k < len; ++k) data.push_back(uint8_t(next() % 0xC0));
+      produced += len;
+    } else {
+      const uint32_t count = r % 7 == 0 ? r / 7 % 64 : r / 7 % 17;
+      data.push_back(uint8_t(0xC0 | count)), data.push_back(uint8_t(r >> 12));
+      produced += count;
+    }
+  }
+  std::vector<uint8_t> palette = {12};
+  for (int i = 0; i < 256; ++i)
+    palette.insert(palette.end(), {uint8_t(i), uint8_t(255 - i), uint8_t(i * 7 + 3)});
+  for (size_t limit : {data.size(), size_t(40000), size_t(50001)}) {
+    SCOPED_TRACE("limit " + std::to_string(limit));
+    std::vector<uint8_t> cut(data.begin(), data.begin() + long(limit));
+    auto l = Load(Cat(Cat(Header(8, 1, w, h, bpl), cut), palette));
+    // The palette's bytes are data to the reader as well when the data are cut.
+    std::vector<uint8_t> want = Unpack(Cat(cut, palette), total);
+    const bool full = limit == data.size();
+    EXPECT_EQ(l->outcome.code(), full ? TLxFailure::None : TLxFailure::Truncated);
+    // The row the data stop in is decoded with zeros for the rest; rows after it stay black.
+    const size_t rows = (want.size() + bpl - 1) / bpl;
+    want.resize(rows * bpl, 0);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const uint8_t i = size_t(y) < rows ? want[size_t(y) * bpl + size_t(x)] : 0;
+        const std::vector<int> colour = size_t(y) < rows
+                                            ? std::vector<int>{i, 255 - i, uint8_t(i * 7 + 3)}
+                                            : std::vector<int>{0, 0, 0};
+        ASSERT_EQ(Rgb(*l, x, y), colour) << x << "," << y;
+      }
+  }
+}
+
 TEST(PcxReader, SixteenColourPlanesAndHeaderPalettes) {
   // 1 bit x 4 planes, 8 x 1: pixel x gets index x (planes are the index bits); zero palette.
   std::vector<uint8_t> planes = {0b01010101, 0b00110011, 0b00001111, 0};
@@ -280,6 +327,55 @@ TEST(PcxWriter, LargeRunLengthRowsReadBack) {
   // Each plane line is encoded on its own: the first red line starts with a full run.
   EXPECT_EQ(file[128], 0xFF);
   EXPECT_EQ(file[129], 0xC9);
+}
+
+// Plane lines encoded byte by byte: a run of up to 63 equal bytes becomes a pair unless it
+// is a single byte below 0xC0.
+std::vector<uint8_t> EncodeReference(const uint8_t* p, size_t n) {
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i < n;) {
+    size_t run = 1;
+    while (run < 63 && i + run < n && p[i + run] == p[i]) ++run;
+    if (run > 1 || p[i] >= 0xC0) out.push_back(uint8_t(0xC0 | run));
+    out.push_back(p[i]);
+    i += run;
+  }
+  return out;
+}
+
+TEST(PcxWriter, RunLengthRowsMatchByteByByteEncoding) {
+  // 24 bits, 999 x 30 (1000 bytes a plane line, the padding byte zero): long noise stretches
+  // below 0xC0, lone bytes of 0xC0 and up, equal pairs, and runs up to and past 63.
+  const int w = 999, h = 30;
+  TLxBitmap bm(w, h, lx24RGB);
+  uint32_t seed = 99;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 8) & 0xFFFFFF; };
+  for (int y = 0; y < h; ++y) {
+    uint8_t* row = bm.ScanLine(y);
+    for (int i = 0; i < 3 * w;) {
+      const uint32_t r = next();
+      const int len = std::min(3 * w - i, r % 5 == 0 ? int(r / 5 % 140) + 1 : int(r / 5 % 3) + 1);
+      const bool flat = r % 3 == 0;
+      for (int k = 0; k < len; ++k, ++i)
+        row[i] = flat ? uint8_t(r >> 16) : uint8_t(next() % (r % 2 ? 0xC0 : 0x100));
+    }
+  }
+  TIOParamsVals p;
+  p.BitsPerSample = 8, p.SamplesPerPixel = 3, p.PcxCompression = 1;
+  Outcome o;
+  const std::vector<uint8_t> file = Save(bm, p, &o);
+  ASSERT_FALSE(o.aborting) << o.reason.Text();
+  std::vector<uint8_t> want;
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* row = bm.ScanLine(y);
+    for (int plane = 0; plane < 3; ++plane) {
+      std::vector<uint8_t> line(w + 1, 0);
+      for (int x = 0; x < w; ++x) line[size_t(x)] = row[3 * x + 2 - plane];
+      want = Cat(want, EncodeReference(line.data(), line.size()));
+    }
+  }
+  ASSERT_EQ(file.size(), 128 + want.size());
+  EXPECT_TRUE(std::equal(want.begin(), want.end(), file.begin() + 128));
 }
 
 TEST(PcxWriter, LimitsAndShortWrites) {

@@ -161,6 +161,42 @@ TEST(PnmReader, TruncatedDataKeepWhatIsThereAndZeroTheRest) {
   EXPECT_EQ(a->outcome.code(), TLxFailure::Truncated);
 }
 
+TEST(PnmReader, FullRangeRowsBeyondTheFirstReadBlock) {
+  // A P6 of 90,000 bytes (more than the reader takes in with the header) and a P5 of an odd
+  // width, whole and cut inside a row after that block.
+  const int w = 300, h = 100;
+  const std::string head = "P6\n# made for the test\n300 100\n255\n";
+  std::vector<uint8_t> file(head.begin(), head.end()), gray;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      file.insert(file.end(), {uint8_t(x), uint8_t(y), uint8_t(x ^ y ^ 0x55)});
+      gray.push_back(uint8_t(x * 3 + y));
+    }
+  for (size_t cut : {file.size(), head.size() + 70002}) {
+    SCOPED_TRACE(cut);
+    auto l = Load(std::vector<uint8_t>(file.begin(), file.begin() + long(cut)));
+    const size_t pixels = (cut - head.size()) / 3;  // whole pixels in the data
+    EXPECT_EQ(l->outcome.code(), cut == file.size() ? TLxFailure::None : TLxFailure::Truncated);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const bool there = size_t(y * w + x) < pixels;
+        ASSERT_EQ(l->bitmap.PixelAsRGB(x, y),
+                  there ? CreateRGB(uint8_t(x), uint8_t(y), uint8_t(x ^ y ^ 0x55)) : TRGB{})
+            << x << "," << y;
+      }
+  }
+  const std::string grayHead = "P5 37 100 255\n";
+  std::vector<uint8_t> p5(grayHead.begin(), grayHead.end());
+  p5.insert(p5.end(), gray.begin(), gray.begin() + 3700);
+  auto g = Load(p5);
+  ASSERT_FALSE(g->outcome.aborting) << g->outcome.reason.Text();
+  for (int y = 0; y < 100; ++y)
+    for (int x = 0; x < 37; ++x) {
+      const uint8_t v = gray[size_t(y) * 37 + size_t(x)];
+      ASSERT_EQ(g->bitmap.PixelAsRGB(x, y), CreateRGB(v, v, v)) << x << "," << y;
+    }
+}
+
 TEST(PnmReader, InfoOnlyFillsTheRecordAndLeavesPixels) {
   auto l = Load(Text("P6 # c\n7 5 255\n"), false, /*infoOnly=*/true);
   EXPECT_FALSE(l->outcome.aborting);
