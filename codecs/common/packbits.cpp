@@ -33,6 +33,34 @@ TLxPackBitsResult DecodePackBits(std::span<const uint8_t> in, std::span<uint8_t>
   return r;
 }
 
+bool TLxPackBitsReader::Next(std::span<uint8_t> out) {
+  const size_t inSize = in_.size(), outSize = out.size();
+  size_t o = 0;
+  for (;;) {
+    if (literalLeft_) {
+      const size_t k = std::min(literalLeft_, outSize - o);
+      std::memcpy(out.data() + o, in_.data() + i_, k);
+      o += k, i_ += k, literalLeft_ -= k;
+    } else if (runLeft_) {
+      const size_t k = std::min(runLeft_, outSize - o);
+      std::memset(out.data() + o, runByte_, k);
+      o += k, runLeft_ -= k;
+    }
+    if (o == outSize || i_ >= inSize) break;
+    const int n = int8_t(in_[i_++]);
+    if (n >= 0) {
+      // A literal cut short by the end of the input delivers the bytes there are.
+      literalLeft_ = std::min(size_t(n) + 1, inSize - i_);
+    } else if (n != -128) {
+      if (i_ >= inSize) break;  // the run's byte is missing
+      runByte_ = in_[i_++];
+      runLeft_ = size_t(1 - n);
+    }
+  }
+  if (o < outSize) std::memset(out.data() + o, 0, outSize - o);
+  return o == outSize;
+}
+
 void EncodePackBits(std::span<const uint8_t> row, std::vector<uint8_t>& out) {
   const size_t n = row.size();
   out.reserve(out.size() + PackBitsBound(n));

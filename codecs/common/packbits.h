@@ -9,8 +9,9 @@
 //    a run spills past them) or whole into rows x row bytes; fill order 2 data are reversed
 //    with ReverseBitOrder first.
 //  - Photoshop: each row's own bytes (from the row byte count table) into one row.
-//  - DICOM RLE: each segment's bytes (from its offset to the next) into a plane of rows x
-//    columns bytes, which the reader then spreads into the pixels.
+//  - DICOM RLE: each segment's bytes (from its offset to the next) as a plane of rows x
+//    columns bytes, decoded a row at a time (TLxPackBitsReader) as the reader spreads them
+//    into the pixels.
 // A result that is not Complete is a "truncated" failure for all of them.
 #pragma once
 
@@ -35,6 +36,24 @@ struct TLxPackBitsResult {
 // end of in delivers the bytes that exist. The unfilled end of out is set to 0. Input with fill
 // order 2 is bit-reversed first (ReverseBitOrder).
 TLxPackBitsResult DecodePackBits(std::span<const uint8_t> in, std::span<uint8_t> out);
+
+// PackBits decoded piece by piece: each Next fills its output from where the last call
+// stopped, a run or literal packet carrying over between calls. The pieces joined are what
+// DecodePackBits gives for their total size (for planes whose runs cross rows).
+class TLxPackBitsReader {
+ public:
+  explicit TLxPackBitsReader(std::span<const uint8_t> in) : in_(in) {}
+  // Fills out; false when the input ended first (the rest of out, and of every later piece,
+  // is then 0).
+  bool Next(std::span<uint8_t> out);
+
+ private:
+  std::span<const uint8_t> in_;
+  size_t i_ = 0;
+  size_t literalLeft_ = 0;  // bytes of a literal packet still to copy (they are at in_[i_])
+  size_t runLeft_ = 0;      // repeats of runByte_ still to write
+  uint8_t runByte_ = 0;
+};
 
 // The largest encoding of n bytes: n plus one control byte per 128 bytes.
 inline size_t PackBitsBound(size_t n) {

@@ -35,8 +35,21 @@ enum class TLxLosslessResult {
   BadData,    // no SOF3, a frame that does not match, bad tables or codes
 };
 
-// Decodes data into out: Height rows of Width x Components samples, components interleaved;
-// out is resized to that. Samples keep the point transform's shift.
+// Where decoded samples go: Row(y) is the storage of row y, Width x Components samples with
+// the components interleaved. A row may be asked for more than once (once per scan); what the
+// storage held before does not matter, samples no scan reaches are set to 0.
+class TLxLosslessRows {
+ public:
+  virtual ~TLxLosslessRows() = default;
+  virtual uint16_t* Row(int y) = 0;
+};
+
+// Decodes data into rows. Samples keep the point transform's shift.
+TLxLosslessResult DecodeLosslessJpeg(std::span<const uint8_t> data,
+                                     const TLxLosslessJpegFrame& frame, TLxLosslessRows& rows,
+                                     const char** why);
+
+// The same into out: Height rows of Width x Components samples; out is resized to that.
 TLxLosslessResult DecodeLosslessJpeg(std::span<const uint8_t> data,
                                      const TLxLosslessJpegFrame& frame, std::vector<uint16_t>& out,
                                      const char** why);

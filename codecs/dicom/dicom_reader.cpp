@@ -147,6 +147,42 @@ void YccRowToRgb(uint8_t* row, int width) {
   }
 }
 
+// The smallest and largest stored sample of a gray image, each kept as its bits with the
+// sign bit flipped for unsigned samples, so that one signed comparison orders both kinds
+// (and the loops vectorise).
+struct SampleRange {
+  int flip;    // 0x8000 or 0x80 for unsigned samples, else 0
+  int16_t lo;  // in flipped form
+  int16_t hi;
+  void Add(const uint16_t* p, int n) {
+    int16_t a = lo, b = hi;
+    const uint16_t f = uint16_t(flip);
+    for (int i = 0; i < n; ++i) {
+      const int16_t k = int16_t(p[i] ^ f);
+      a = k < a ? k : a;
+      b = k > b ? k : b;
+    }
+    lo = a, hi = b;
+  }
+  void Add(const uint8_t* p, int n) {
+    int16_t a = lo, b = hi;
+    const uint8_t f = uint8_t(flip);
+    for (int i = 0; i < n; ++i) {
+      const int16_t k = int8_t(p[i] ^ f);
+      a = k < a ? k : a;
+      b = k > b ? k : b;
+    }
+    lo = a, hi = b;
+  }
+  // The samples themselves (lowest > highest when nothing was added).
+  int Lowest() const { return lo + flip; }
+  int Highest() const { return hi + flip; }
+};
+
+SampleRange EmptyRange(bool isSigned, bool wide) {
+  return {isSigned ? 0 : wide ? 0x8000 : 0x80, INT16_MAX, INT16_MIN};
+}
+
 class DicomReader {
  public:
   DicomReader(TStream& stream, TIOParamsVals& params, TLxBitmap& bitmap, bool headerOnly,
@@ -185,7 +221,7 @@ class DicomReader {
   void Lossless(const std::vector<uint8_t>& frame);
   void Jpeg2000(const std::vector<uint8_t>& frame);
   void FillFromSamples(const uint16_t* samples, bool j2kSigned);
-  void FinishGray(bool stretch, bool isSigned, const std::vector<uint8_t>* seenAlready = nullptr);
+  void FinishGray(bool stretch, bool isSigned, const SampleRange* known = nullptr);
 
   struct Container {
     bool item;
@@ -653,36 +689,36 @@ void DicomReader::PixelData(uint32_t length) {
 }
 
 // Stretch of gray samples (rescale, window, then the full range) and MONOCHROME1 inversion.
-// The mapping depends only on the stored value: it is built once for the values that occur
-// (seenAlready, when given, marks them, one byte per value) and inverts as well.
-void DicomReader::FinishGray(bool stretch, bool isSigned, const std::vector<uint8_t>* seenAlready) {
+// The mapping depends only on the stored value: it is built once as a table over the values
+// that occur and inverts as well. When the rescale and window rise (or fall) steadily over the
+// range of stored values, the extremes of the image are those of the range's ends; otherwise
+// every value that occurs is noted first.
+void DicomReader::FinishGray(bool stretch, bool isSigned, const SampleRange* known) {
   const bool wide = bitmap_.PixelFormat() == lx16g;
   const int h = bitmap_.Height(), w = bitmap_.Width();
   const bool invert = photometric_ == "MONOCHROME1";
   if (stretch) {
     const int values = wide ? 65536 : 256;
     const double top = wide ? 65535 : 255;
-    std::vector<uint8_t> noted;
-    if (!seenAlready) {
-      noted.assign(size_t(values), 0);
+    SampleRange range;
+    if (known) {
+      range = *known;
+    } else {
+      range = EmptyRange(isSigned, wide);
       for (int y = 0; y < h; ++y) {
         const uint8_t* row = bitmap_.ScanLine(y);
-        if (wide) {
-          const uint16_t* r16 = reinterpret_cast<const uint16_t*>(row);
-          for (int x = 0; x < w; ++x) noted[r16[x]] = 1;
-        } else {
-          for (int x = 0; x < w; ++x) noted[row[x]] = 1;
-        }
+        if (wide)
+          range.Add(reinterpret_cast<const uint16_t*>(row), w);
+        else
+          range.Add(row, w);
       }
     }
-    const std::vector<uint8_t>& seen = seenAlready ? *seenAlready : noted;
+    const int first = range.Lowest(), last = range.Highest();
     const bool windowing = wc_ != -1 && ww_ != -1;
     const double lo = std::trunc(wc_ - 0.5 - (ww_ - 1) / 2),
                  hi = std::trunc(wc_ - 0.5 + (ww_ - 1) / 2);
-    auto rescaled = [&](int stored) {
-      int s = stored;
-      if (isSigned) s = wide ? int(int16_t(uint16_t(stored))) : int(int8_t(uint8_t(stored)));
-      double v = s * slope_ + intercept_;
+    auto rescaled = [&](int sample) {
+      double v = sample * slope_ + intercept_;
       if (windowing) {
         if (v <= lo)
           v = 0;
@@ -693,29 +729,77 @@ void DicomReader::FinishGray(bool stretch, bool isSigned, const std::vector<uint
       }
       return v;
     };
-    double smallest = INFINITY, largest = -INFINITY;
-    for (int i = 0; i < values; ++i)
-      if (seen[size_t(i)]) {
-        const double v = rescaled(i);
-        smallest = std::min(smallest, v), largest = std::max(largest, v);
+    std::vector<double> level(size_t(std::max(last - first + 1, 0)));
+    bool rising = true, falling = true;
+    for (int sample = first; sample <= last; ++sample) {
+      const double v = rescaled(sample);
+      level[size_t(sample - first)] = v;
+      if (sample > first) {
+        const double before = level[size_t(sample - first - 1)];
+        rising = rising && v >= before;
+        falling = falling && v <= before;
       }
+    }
+    std::vector<uint8_t> seen;
+    double smallest = INFINITY, largest = -INFINITY;
+    if (first > last) {
+      // No samples.
+    } else if (rising || falling) {
+      smallest = std::min(level.front(), level.back());
+      largest = std::max(level.front(), level.back());
+    } else {
+      seen.assign(size_t(values), 0);
+      for (int y = 0; y < h; ++y) {
+        const uint8_t* row = bitmap_.ScanLine(y);
+        if (wide) {
+          const uint16_t* r16 = reinterpret_cast<const uint16_t*>(row);
+          for (int x = 0; x < w; ++x) seen[r16[x]] = 1;
+        } else {
+          for (int x = 0; x < w; ++x) seen[row[x]] = 1;
+        }
+      }
+      for (int sample = first; sample <= last; ++sample)
+        if (seen[size_t(sample & (values - 1))]) {
+          const double v = level[size_t(sample - first)];
+          smallest = std::min(smallest, v), largest = std::max(largest, v);
+        }
+    }
     const double offset = smallest < 0 ? -smallest : 0;
-    std::vector<uint16_t> map(size_t(values), 0);
-    for (int i = 0; i < values; ++i) {
-      if (!seen[size_t(i)]) continue;
-      const double v = rescaled(i);
+    // The table covers the range only, so that it stays in the nearest cache.
+    std::vector<uint16_t> map(level.size());
+    for (size_t i = 0; i < level.size(); ++i) {
+      const double v = level[i];
       double out = largest > smallest ? std::trunc((v - smallest) / (largest - smallest) * top)
                                       : std::trunc(v + offset);
-      map[size_t(i)] = uint16_t(std::clamp(out, 0.0, top));
-      if (invert) map[size_t(i)] = uint16_t(uint16_t(top) - map[size_t(i)]);
+      uint16_t m = uint16_t(std::clamp(out, 0.0, top));
+      if (invert) m = uint16_t(uint16_t(top) - m);
+      map[i] = m;
     }
-    for (int y = 0; y < h; ++y) {
+    const uint16_t* const table = map.data();
+    for (int y = 0; y < h && !map.empty(); ++y) {
       uint8_t* row = bitmap_.ScanLine(y);
       if (wide) {
         uint16_t* r16 = reinterpret_cast<uint16_t*>(row);
-        for (int x = 0; x < w; ++x) r16[x] = map[r16[x]];
+        if (isSigned)
+          for (int x = 0; x < w; ++x) r16[x] = table[int16_t(r16[x]) - first];
+        else {
+          int x = 0;
+          for (; x + 4 <= w; x += 4) {
+            uint64_t q;
+            std::memcpy(&q, r16 + x, 8);
+            q = uint64_t(table[(q & 0xFFFF) - first]) |
+                uint64_t(table[(q >> 16 & 0xFFFF) - first]) << 16 |
+                uint64_t(table[(q >> 32 & 0xFFFF) - first]) << 32 |
+                uint64_t(table[(q >> 48) - first]) << 48;
+            std::memcpy(r16 + x, &q, 8);
+          }
+          for (; x < w; ++x) r16[x] = table[r16[x] - first];
+        }
       } else {
-        for (int x = 0; x < w; ++x) row[x] = uint8_t(map[row[x]]);
+        if (isSigned)
+          for (int x = 0; x < w; ++x) row[x] = uint8_t(table[int8_t(row[x]) - first]);
+        else
+          for (int x = 0; x < w; ++x) row[x] = uint8_t(table[row[x] - first]);
       }
     }
   }
@@ -747,11 +831,11 @@ void DicomReader::Native(uint32_t length) {
   const uint32_t mask8 = bitsStored_ >= 8 ? 0xFF : (1u << bitsStored_) - 1;
   if (spp_ == 1 && !swapWords &&
       ((pf == lx16g && bytesPer == 2) || (pf == lx8g && bitsAlloc_ == 8))) {
-    // Gray samples are read a row at a time straight into the bitmap; the values that occur
-    // are noted on the way for the stretch. Rows the data do not reach stay zero.
+    // Gray samples are read a row at a time straight into the bitmap; the range of their
+    // values is kept on the way for the stretch. Rows the data do not reach stay zero.
     const bool wide = pf == lx16g;
     const int64_t rowBytes = int64_t(w) * bytesPer;
-    std::vector<uint8_t> seen(wide ? 65536 : 0, 0);
+    SampleRange range = EmptyRange(pixelRep_ == 1, wide);
     int64_t left = have;
     progress_.BeginRows(h);
     for (int y = 0; y < h; ++y) {
@@ -763,17 +847,15 @@ void DicomReader::Native(uint32_t length) {
       if (got < rowBytes) std::memset(row + got, 0, size_t(rowBytes - got));
       if (wide) {
         uint16_t* r16 = reinterpret_cast<uint16_t*>(row);
-        for (int x = 0; x < w; ++x) {
-          const uint16_t v = U16(row + 2 * x, swap);
-          r16[x] = v;
-          seen[v] = 1;
-        }
+        if (swap)
+          for (int x = 0; x < w; ++x) r16[x] = LoadU16BE(row + 2 * x);
+        range.Add(r16, w);
       } else if (mask8 != 0xFF) {
         for (int x = 0; x < w; ++x) row[x] = uint8_t((row[x] & mask8) << shift);
       }
       progress_.RowDone();
     }
-    FinishGray(wide, pixelRep_ == 1, wide ? &seen : nullptr);
+    FinishGray(wide, pixelRep_ == 1, wide ? &range : nullptr);
     if (truncated) progress_.Fail(TLxFailure::Truncated, end_, "truncated pixel data");
     return;
   }
@@ -839,40 +921,44 @@ void DicomReader::Rle(const std::vector<uint8_t>& frame) {
     }
   }
   offsets[count] = uint32_t(frame.size());
-  const size_t plane = size_t(rows_) * size_t(cols_);
-  std::vector<uint8_t> planes(plane * size_t(segmentsNeeded));
-  bool truncated = false;
-  for (int64_t k = 0; k < segmentsNeeded; ++k) {
-    std::span<const uint8_t> in(frame.data() + offsets[k], offsets[k + 1] - offsets[k]);
-    TLxPackBitsResult r =
-        DecodePackBits(in, std::span<uint8_t>(planes.data() + plane * size_t(k), plane));
-    truncated |= !r.Complete;
-  }
+  // The segments are planes of rows x columns bytes, decoded a row at a time as the pixels
+  // are put together.
+  std::vector<TLxPackBitsReader> segments;
+  for (int64_t k = 0; k < segmentsNeeded; ++k)
+    segments.emplace_back(
+        std::span<const uint8_t>(frame.data() + offsets[k], offsets[k + 1] - offsets[k]));
   const PixelFormat pf = spp_ == 3 ? lx24RGB : bitsStored_ > 8 ? lx16g : lx8g;
   if (!Allocate(pf)) return;
   const int w = int(cols_), h = int(rows_);
+  std::vector<uint8_t> planeRows(size_t(w) * size_t(segmentsNeeded));
+  auto planeRow = [&](int64_t k) { return planeRows.data() + size_t(w) * size_t(k); };
+  SampleRange range = EmptyRange(pixelRep_ == 1, pf == lx16g);
+  bool truncated = false;
   progress_.BeginRows(h);
   for (int y = 0; y < h; ++y) {
     if (progress_.Aborting()) return;
     uint8_t* row = bitmap_.ScanLine(y);
-    const size_t base = size_t(y) * size_t(w);
     if (pf == lx24RGB) {
-      for (int x = 0; x < w; ++x)
-        for (int c = 0; c < 3; ++c)
-          row[3 * x + 2 - c] = planes[plane * size_t(c) + base + size_t(x)];
+      for (int c = 0; c < 3; ++c) truncated |= !segments[size_t(c)].Next({planeRow(c), size_t(w)});
+      const uint8_t *r = planeRow(0), *g = planeRow(1), *b = planeRow(2);
+      for (int x = 0; x < w; ++x) row[3 * x] = b[x], row[3 * x + 1] = g[x], row[3 * x + 2] = r[x];
       if (photometric_ == "YBR_FULL") YccRowToRgb(row, w);
     } else if (pf == lx16g) {
+      truncated |= !segments[0].Next({planeRow(0), size_t(w)});
+      truncated |= !segments[1].Next({planeRow(1), size_t(w)});
+      const uint8_t *hi = planeRow(0), *lo = planeRow(1);
       uint16_t* r16 = reinterpret_cast<uint16_t*>(row);
-      for (int x = 0; x < w; ++x)
-        r16[x] = uint16_t(planes[base + size_t(x)] << 8 | planes[plane + base + size_t(x)]);
+      for (int x = 0; x < w; ++x) r16[x] = uint16_t(hi[x] << 8 | lo[x]);
+      range.Add(r16, w);
     } else {
       // Two bytes per sample with 8 or fewer stored: the low byte holds the value.
-      const size_t from = bitsAlloc_ == 16 ? plane : 0;
-      for (int x = 0; x < w; ++x) row[x] = planes[from + base + size_t(x)];
+      if (bitsAlloc_ == 16) truncated |= !segments[0].Next({planeRow(0), size_t(w)});
+      truncated |= !segments[bitsAlloc_ == 16 ? 1 : 0].Next({row, size_t(w)});
+      range.Add(row, w);
     }
     progress_.RowDone();
   }
-  if (spp_ == 1) FinishGray(true, pixelRep_ == 1);
+  if (spp_ == 1) FinishGray(true, pixelRep_ == 1, &range);
   if (truncated) progress_.Fail(TLxFailure::Truncated, "truncated pixel data");
 }
 
@@ -912,8 +998,25 @@ void DicomReader::FillFromSamples(const uint16_t* samples, bool isSigned) {
 void DicomReader::Lossless(const std::vector<uint8_t>& frame) {
   TLxLosslessJpegFrame want{int32_t(cols_), int32_t(rows_), int32_t(spp_), int32_t(bitsStored_),
                             int32_t(bitsAlloc_)};
-  std::vector<uint16_t> samples;
   const char* why = "";
+  if (spp_ == 1 && bitsStored_ > 8) {
+    // 16-bit gray samples go straight into the bitmap's rows.
+    if (!Allocate(lx16g)) return;
+    struct BitmapRows : TLxLosslessRows {
+      TLxBitmap& bitmap;
+      explicit BitmapRows(TLxBitmap& b) : bitmap(b) {}
+      uint16_t* Row(int y) override { return reinterpret_cast<uint16_t*>(bitmap.ScanLine(y)); }
+    } rows(bitmap_);
+    const TLxLosslessResult r = DecodeLosslessJpeg(frame, want, rows, &why);
+    if (r == TLxLosslessResult::BadData) {
+      progress_.Fail(TLxFailure::BadData, why);
+      return;
+    }
+    FinishGray(true, pixelRep_ == 1);
+    if (r == TLxLosslessResult::Truncated) progress_.Fail(TLxFailure::Truncated, why);
+    return;
+  }
+  std::vector<uint16_t> samples;
   const TLxLosslessResult r = DecodeLosslessJpeg(frame, want, samples, &why);
   if (r == TLxLosslessResult::BadData) {
     progress_.Fail(TLxFailure::BadData, why);

@@ -1,7 +1,8 @@
-// PackBits: the published example, the encoder's packet choices, round trips, and decoding
-// that stays inside both buffers.
+// PackBits: the published example, the encoder's packet choices, round trips, decoding that
+// stays inside both buffers, and piecewise decoding that joins up to the whole.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -102,6 +103,38 @@ TEST(PackBits, StaysInsideBothBuffers) {
   DecodePackBits(std::span(strip).subspan(first.Consumed), row);
   EXPECT_EQ(row, (Bytes{2, 3, 0, 0}));
   EXPECT_EQ(Decode(strip, 8), (Bytes{1, 1, 1, 1, 1, 1, 2, 3}));
+}
+
+TEST(PackBits, PiecesJoinUpToTheWholeDecode) {
+  // Runs and literals crossing the pieces' edges, and inputs cut anywhere (inside a literal,
+  // before a run's byte): the pieces are the whole decode cut up, and the first piece the
+  // input does not fill says so.
+  std::mt19937 rng(11);
+  for (int t = 0; t < 200; ++t) {
+    Bytes plane(1 + rng() % 600);
+    for (size_t i = 0; i < plane.size(); ++i)
+      plane[i] = (i && rng() % 3) ? plane[i - 1] : uint8_t(rng());
+    Bytes packed = EncodeRow(plane);
+    if (t % 2) packed.resize(rng() % (packed.size() + 1));
+    if (t % 5 == 0) packed.insert(packed.begin() + ptrdiff_t(rng() % (packed.size() + 1)), 0x80);
+    TLxPackBitsResult whole;
+    const Bytes want = Decode(packed, plane.size(), &whole);
+    TLxPackBitsReader reader(packed);
+    const size_t piece = 1 + rng() % 40;
+    Bytes got(plane.size(), 0xEE);
+    bool complete = true;
+    for (size_t at = 0; at < got.size(); at += piece) {
+      const size_t n = std::min(piece, got.size() - at);
+      const bool filled = reader.Next({got.data() + at, n});
+      // Past the input's end every piece is all zeros.
+      if (!complete) {
+        EXPECT_EQ(Bytes(got.begin() + ptrdiff_t(at), got.begin() + ptrdiff_t(at + n)), Bytes(n, 0));
+      }
+      complete = complete && filled;
+    }
+    ASSERT_EQ(got, want) << t;
+    EXPECT_EQ(complete, whole.Complete) << t;
+  }
 }
 
 }  // namespace
