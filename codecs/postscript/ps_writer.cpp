@@ -1,5 +1,8 @@
 // PostScript Level 2 writer: one page, the image scaled to fit it at its top-left corner, the
-// data ASCII85-encoded after RunLength, CCITT or JPEG compression.
+// data ASCII85-encoded after RunLength, CCITT or JPEG compression. The page announces the
+// length of its data before them, so RunLength data are encoded twice: once to count, once
+// to write; no whole encoded image is held.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -22,57 +25,117 @@ void Line(std::string& out, const std::string& text) {
   out += kEol;
 }
 
-// The page's image data as ASCII85 text; total counts its group characters.
-bool PageData(TLxBitmap& bm, const TIOParamsVals& params, int compression, std::string& data,
-              int64_t& total, ProgressRecord& progress) {
+// ASCII85 blocks of the page's data, written through a text block to the output, or only
+// counted (no output).
+class Ascii85Blocks {
+ public:
+  explicit Ascii85Blocks(TLxWriteBuffer* out) : out_(out) {
+    if (out_) text_.resize(size_t(1) << 20);
+  }
+  void Add(const uint8_t* data, size_t count) {
+    if (!out_) {
+      encoder_.Count(data, count);
+      return;
+    }
+    constexpr size_t kPiece = 192 << 10;
+    while (count > 0) {
+      const size_t piece = std::min(count, kPiece);
+      Reserve(TLxAscii85Encoder::MaxText(piece));
+      used_ += encoder_.Add(data, piece, text_.data() + used_);
+      data += piece;
+      count -= piece;
+    }
+  }
+  void End() {
+    if (!out_) {
+      encoder_.CountEnd();
+      return;
+    }
+    Reserve(TLxAscii85Encoder::MaxText(0));
+    used_ += encoder_.End(text_.data() + used_);
+  }
+  void Flush() {
+    if (out_ && used_ > 0) out_->Write(text_.data(), used_);
+    used_ = 0;
+  }
+  // Group characters of all blocks so far.
+  int64_t Total() const { return encoder_.Total(); }
+
+ private:
+  void Reserve(size_t n) {
+    if (used_ + n <= text_.size()) return;
+    Flush();
+    if (n > text_.size()) text_.resize(n);
+  }
+  TLxWriteBuffer* out_;
+  TLxAscii85Encoder encoder_;
+  std::vector<uint8_t> text_;
+  size_t used_ = 0;
+};
+
+// The page's image data as ASCII85 blocks. encoded holds the CCITT or JPEG data of those
+// compressions. Run twice: first only counting the characters the page announces before its
+// data, then writing them; only the second run reports progress.
+bool PageData(TLxBitmap& bm, int compression, const std::vector<uint8_t>& encoded,
+              Ascii85Blocks& text, bool report, ProgressRecord& progress) {
   const int w = bm.Width(), h = bm.Height();
-  if (bm.PixelFormat() == lx1g) {
-    if (compression == 1 || compression == 2) {
-      std::vector<uint8_t> fax =
-          EncodeFax(bm, compression == 1 ? TLxFaxKind::Group4 : TLxFaxKind::Group3TwoD, progress);
-      if (progress.Aborting()) return false;
-      Ascii85Encode(fax.data(), fax.size(), data, total);
-      return true;
-    }
-    const size_t rowBytes = size_t(w + 7) / 8;
-    std::vector<uint8_t> rows;
-    rows.reserve(rowBytes * size_t(h));
-    progress.BeginRows(h);
-    for (int y = 0; y < h; ++y) {
-      if (progress.Aborting()) return false;
-      const uint8_t* row = bm.ScanLine(y);
-      rows.insert(rows.end(), row, row + rowBytes);
-      progress.RowDone();
-    }
-    const std::vector<uint8_t> packed = RunLengthEncode(rows.data(), rows.size());
-    Ascii85Encode(packed.data(), packed.size(), data, total);
+  const bool bilevel = bm.PixelFormat() == lx1g;
+  if ((bilevel && compression != 0) || (!bilevel && compression == 3)) {
+    text.Add(encoded.data(), encoded.size());
+    text.End();
     return true;
   }
-  if (compression == 3) {
-    // The page says "false 3": three components, whatever the record asks for.
-    std::vector<uint8_t> jpeg = EncodeJpeg(bm, params, jcYCbCr, progress);
-    if (progress.Aborting()) return false;
-    Ascii85Encode(jpeg.data(), jpeg.size(), data, total);
-    return true;
+  if (report) progress.BeginRows(h);
+  auto rowDone = [&] {
+    if (report) progress.RowDone();
+  };
+  std::vector<uint8_t> packed;
+  if (bilevel) {
+    // All rows make one RunLength block.
+    const size_t rowBytes = size_t(w + 7) / 8;
+    TLxRunLengthEncoder encoder;
+    std::vector<uint8_t> rows;
+    for (int y = 0; y < h; ++y) {
+      if (progress.Aborting()) return false;
+      rows.insert(rows.end(), bm.ScanLine(y), bm.ScanLine(y) + rowBytes);
+      if (rows.size() >= (1u << 16)) {
+        encoder.Add(rows.data(), rows.size(), packed);
+        rows.clear();
+        text.Add(packed.data(), packed.size());
+        packed.clear();
+      }
+      rowDone();
+    }
+    encoder.Add(rows.data(), rows.size(), packed);
+    encoder.End(packed);
+    text.Add(packed.data(), packed.size());
+    text.End();
+    return !progress.Aborting();
   }
   // Each channel of each row is a RunLength block and an ASCII85 block of its own: the page's
   // procedures open a new filter pair for every read.
-  std::vector<uint8_t> channel(static_cast<size_t>(w));
-  std::vector<uint8_t> packed;
-  data.reserve(size_t(w) * size_t(h) * 3 * 5 / 4);
-  progress.BeginRows(h);
+  std::vector<uint8_t> channels(size_t(w) * 3);
+  packed.resize(RunLengthMaxSize(size_t(w)));
+  uint8_t* red = channels.data();
+  uint8_t* green = red + w;
+  uint8_t* blue = green + w;
   for (int y = 0; y < h; ++y) {
     if (progress.Aborting()) return false;
     const uint8_t* row = bm.ScanLine(y);
-    for (int c = 2; c >= 0; --c) {
-      for (int x = 0; x < w; ++x) channel[size_t(x)] = row[3 * x + c];
-      packed.clear();
-      RunLengthEncode(channel.data(), channel.size(), packed);
-      Ascii85Encode(packed.data(), packed.size(), data, total);
+    for (int x = 0; x < w; ++x, row += 3) {
+      red[x] = row[2];
+      green[x] = row[1];
+      blue[x] = row[0];
     }
-    progress.RowDone();
+    for (const uint8_t* channel : {red, green, blue}) {
+      size_t used = 0;
+      const size_t n = RunLengthPackets(channel, size_t(w), true, packed.data(), used);
+      text.Add(packed.data(), n);
+      text.End();
+    }
+    rowDone();
   }
-  return true;
+  return !progress.Aborting();
 }
 
 }  // namespace
@@ -89,9 +152,24 @@ void WritePSStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
   // colour images do.
   if (bilevel && compression > 2) compression = 0;
 
-  std::string data;
-  int64_t total = 0;
-  if (!PageData(bitmap, params, compression, data, total, progress)) return;
+  // CCITT and JPEG data are made once and kept; the other encodings are made again for the
+  // count of characters and for the text.
+  std::vector<uint8_t> encoded;
+  if (bilevel && compression != 0) {
+    const TLxFaxKind kind = compression == 1 ? TLxFaxKind::Group4 : TLxFaxKind::Group3TwoD;
+    if (!WriteFaxData(bitmap, kind, progress, [&encoded](const uint8_t* data, size_t n) {
+          encoded.insert(encoded.end(), data, data + n);
+        }))
+      return;
+  } else if (!bilevel && compression == 3) {
+    // The page says "false 3": three components, whatever the record asks for.
+    TMemoryStream jpeg;
+    if (!WriteJpegData(bitmap, params, jcYCbCr, jpeg, progress)) return;
+    encoded = std::move(jpeg.Bytes());
+  }
+  Ascii85Blocks counted(nullptr);
+  if (!PageData(bitmap, compression, encoded, counted, false, progress)) return;
+  const int64_t total = counted.Total();
 
   const std::string W = std::to_string(w), H = std::to_string(h);
   std::string head;
@@ -152,9 +230,13 @@ void WritePSStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
   Line(tail, "end");
   Line(tail, "%%EOF");
 
+  // What is buffered when the save is cancelled is dropped: a save that stops in its first
+  // rows writes nothing.
   TLxWriteBuffer out(stream, progress);
   out.Text(head);
-  out.Text(data);
+  Ascii85Blocks text(&out);
+  if (!PageData(bitmap, compression, encoded, text, true, progress)) return;
+  text.Flush();
   out.Text(tail);
   out.Flush();
 }
