@@ -2,7 +2,7 @@
 // the same work.
 //   pdf_bench generate DIR   writes DIR/photo.ppm (6000 x 4000 RGB) and DIR/page.pbm (6000 x
 //                            4000 one bit, text-like runs)
-//   pdf_bench time DIR [N]   prints "name milliseconds" lines, each the best of N runs: a
+//   pdf_bench time DIR [N [JOB]]  prints "name milliseconds" lines, each the best of N runs: a
 //                            plain write() of the RGB pixel bytes, and our writers into DIR
 //                            (PDF none, LZW, JPEG, Group 4; PostScript RunLength), then
 //                            "size_<name> bytes" lines, "cpu_<name> milliseconds" (processor
@@ -211,7 +211,10 @@ int main(int argc, char** argv) {
   const Timing plain = Best(runs, [&] { return PlainWrite(pixels, dir / "raw.bin"); });
   std::printf("plain_write %.2f\ncpu_plain_write %.2f\nmem_plain_write %.1f\n", plain.wall,
               plain.cpu, plain.peakMb);
+  // A fifth argument names the one job to run (for profiling).
+  const std::string only = argc > 4 ? argv[4] : "";
   for (const Job& j : jobs) {
+    if (!only.empty() && only != j.name) continue;
     const Timing t = Best(
         runs, [&] { return Write(j.bilevel ? page : photo, dir / j.file, j.pdf, j.compression); });
     std::printf("%s %.2f\ncpu_%s %.2f\nmem_%s %.1f\n", j.name, t.wall, j.name, t.cpu, j.name,
@@ -220,7 +223,8 @@ int main(int argc, char** argv) {
   std::printf("size_plain_write %lld\n",
               static_cast<long long>(std::filesystem::file_size(dir / "raw.bin")));
   for (const Job& j : jobs)
-    std::printf("size_%s %lld\n", j.name,
-                static_cast<long long>(std::filesystem::file_size(dir / j.file)));
+    if (only.empty() || only == j.name)
+      std::printf("size_%s %lld\n", j.name,
+                  static_cast<long long>(std::filesystem::file_size(dir / j.file)));
   return 0;
 }

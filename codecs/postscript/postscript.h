@@ -53,6 +53,10 @@ class TLxAscii85Encoder {
   size_t End(uint8_t* out);
   void Count(const uint8_t* data, size_t count);
   void CountEnd();
+  // Counts a whole block of count bytes none of whose groups is zero.
+  void CountBlock(size_t count) {
+    total_ += int64_t(count / 4 * 5 + (count % 4 ? count % 4 + 1 : 0));
+  }
   // Group characters so far (line breaks and ends not counted).
   int64_t Total() const { return total_; }
 
@@ -79,6 +83,9 @@ inline size_t RunLengthMaxSize(size_t count) {
 // and the end byte. Otherwise packets stop where one could depend on bytes after count, and
 // used tells how many bytes were taken. Returns the bytes written.
 size_t RunLengthPackets(const uint8_t* data, size_t count, bool last, uint8_t* out, size_t& used);
+
+// The byte count of the RunLength form of data (end byte included), without writing it.
+size_t RunLengthSize(const uint8_t* data, size_t count);
 
 // RunLength data that arrive in pieces, giving the packets one call over all of it gives.
 class TLxRunLengthEncoder {

@@ -80,9 +80,57 @@ __attribute__((target("ssse3"))) int RowToRgbSsse3(const uint8_t* row, int width
   return x;
 }
 
+// Sixteen pixels (48 bytes in three registers) at a time: for each channel, three shuffles
+// pick its bytes out of the three registers and are joined.
+struct SplitMasks {
+  alignas(16) int8_t m[3][3][16];  // [channel][register][byte]
+  constexpr SplitMasks() : m{} {
+    for (int c = 0; c < 3; ++c)
+      for (int r = 0; r < 3; ++r)
+        for (int i = 0; i < 16; ++i) {
+          const int from = 3 * i + c;
+          m[c][r][i] = int8_t(from / 16 == r ? from % 16 : -128);
+        }
+  }
+};
+constexpr SplitMasks kSplit;
+
+__attribute__((target("ssse3"))) int RowToChannelsSsse3(const uint8_t* row, int width,
+                                                        uint8_t* const out[3]) {
+  auto mask = [](int c, int r) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(kSplit.m[c][r]));
+  };
+  int x = 0;
+  for (; x + 16 <= width; x += 16, row += 48) {
+    const __m128i p0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row));
+    const __m128i p1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 16));
+    const __m128i p2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 32));
+    for (int c = 0; c < 3; ++c) {
+      const __m128i v = _mm_or_si128(
+          _mm_or_si128(_mm_shuffle_epi8(p0, mask(c, 0)), _mm_shuffle_epi8(p1, mask(c, 1))),
+          _mm_shuffle_epi8(p2, mask(c, 2)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out[c] + x), v);
+    }
+  }
+  return x;
+}
 #endif
 
 }  // namespace
+
+void RowToChannels(const uint8_t* row, int width, uint8_t* red, uint8_t* green, uint8_t* blue) {
+  int x = 0;
+#if defined(__x86_64__) || defined(__i386__)
+  static const bool haveSsse3 = __builtin_cpu_supports("ssse3");
+  uint8_t* const out[3] = {blue, green, red};
+  if (haveSsse3) x = RowToChannelsSsse3(row, width, out);
+#endif
+  for (row += 3 * x; x < width; ++x, row += 3) {
+    blue[x] = row[0];
+    green[x] = row[1];
+    red[x] = row[2];
+  }
+}
 
 void RowToRgb(const uint8_t* row, int width, uint8_t* out) {
   int x = 0;

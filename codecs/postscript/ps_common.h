@@ -50,6 +50,9 @@ bool WriteLzwData(TLxBitmap& bitmap, TTiffLzwEncoderHook hook, TStream& sink,
 // Red, green, blue samples of one lx24RGB row (stored blue, green, red).
 void RowToRgb(const uint8_t* row, int width, uint8_t* out);
 
+// The red, green and blue samples of one lx24RGB row, each channel on its own.
+void RowToChannels(const uint8_t* row, int width, uint8_t* red, uint8_t* green, uint8_t* blue);
+
 // A write-only stream that hands its bytes to a write buffer, for encoders that write to a
 // stream; its position is the buffer's count.
 class TLxWriteBufferStream : public TStream {

@@ -32,6 +32,11 @@ class Ascii85Blocks {
   explicit Ascii85Blocks(TLxWriteBuffer* out) : out_(out) {
     if (out_) text_.resize(size_t(1) << 20);
   }
+  bool Counting() const { return !out_; }
+  // Counts a whole block of RunLength data of the given size. Its text has no "z": the form
+  // never holds four zero bytes in a row (zeros stand alone, except a run's zero byte before
+  // a one-byte literal at the end of the block and that literal's own zero).
+  void CountRunLengthBlock(size_t size) { encoder_.CountBlock(size); }
   void Add(const uint8_t* data, size_t count) {
     if (!out_) {
       encoder_.Count(data, count);
@@ -121,13 +126,12 @@ bool PageData(TLxBitmap& bm, int compression, const std::vector<uint8_t>& encode
   uint8_t* blue = green + w;
   for (int y = 0; y < h; ++y) {
     if (progress.Aborting()) return false;
-    const uint8_t* row = bm.ScanLine(y);
-    for (int x = 0; x < w; ++x, row += 3) {
-      red[x] = row[2];
-      green[x] = row[1];
-      blue[x] = row[0];
-    }
+    RowToChannels(bm.ScanLine(y), w, red, green, blue);
     for (const uint8_t* channel : {red, green, blue}) {
+      if (text.Counting()) {
+        text.CountRunLengthBlock(RunLengthSize(channel, size_t(w)));
+        continue;
+      }
       size_t used = 0;
       const size_t n = RunLengthPackets(channel, size_t(w), true, packed.data(), used);
       text.Add(packed.data(), n);
