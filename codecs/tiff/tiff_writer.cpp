@@ -12,6 +12,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 
 #include "bitmap/bitmap.h"
@@ -911,13 +912,18 @@ class DeflateStrip {
   // Whoever claims the strip first compresses it; a strip claimed to be dropped is never
   // compressed.
   bool Claim() { return !claimed_.exchange(true); }
-  void Compress() {
-    if (libdeflate_compressor* c = ThreadCompressor(level_)) {
-      packed_.resize(libdeflate_zlib_compress_bound(c, raw_.size()));
-      const size_t n =
-          libdeflate_zlib_compress(c, raw_.data(), raw_.size(), packed_.data(), packed_.size());
-      packed_.resize(n);
-      ok_ = n > 0;
+  // Runs on a worker too, so it throws nothing: a failed allocation leaves Ok() false.
+  void Compress() noexcept {
+    try {
+      if (libdeflate_compressor* c = ThreadCompressor(level_)) {
+        packed_.resize(libdeflate_zlib_compress_bound(c, raw_.size()));
+        const size_t n =
+            libdeflate_zlib_compress(c, raw_.data(), raw_.size(), packed_.data(), packed_.size());
+        packed_.resize(n);
+        ok_ = n > 0;
+      }
+    } catch (const std::bad_alloc&) {
+      ok_ = false;
     }
     raw_ = {};
     std::lock_guard<std::mutex> lock(mutex_);
