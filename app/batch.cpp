@@ -12,8 +12,8 @@
 #include <thread>
 #include <unordered_map>
 
-#include "io/replace_file.h"
 #include "bitmap/worker_pool.h"
+#include "io/replace_file.h"
 
 namespace veltrano {
 
@@ -237,6 +237,9 @@ size_t RunBatch(const std::vector<std::string>& files, const BatchOptions& optio
   if (files.empty()) return 0;
   int workers = options.workers > 0 ? options.workers
                                     : int(std::max(1u, std::thread::hardware_concurrency()));
+  // N workers use N cores: when fewer files than workers are left, an image may spread over
+  // the lanes of the idle ones, never over more.
+  lumenax::TLxLaneLimit lanes(workers);
   workers = int(std::min<size_t>(size_t(workers), files.size()));
   BatchOptions bounded = options;
   if (options.groupCommits) {

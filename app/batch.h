@@ -31,9 +31,10 @@ struct BatchResult {
 };
 
 struct BatchOptions {
-  // Conversions in flight: how many files convert at once (0: one per core). The engine
-  // marks each as a TLxBusyConversion while it runs, so that encoders that spread one image
-  // over threads leave the cores to the files.
+  // Conversions in flight: how many files convert at once (0: one per core), and the cores
+  // the batch uses. The engine marks each as a TLxBusyConversion while it runs, so that
+  // encoders that spread one image over threads leave the cores to the files, and caps the
+  // threads of the whole batch at this number (TLxLaneLimit).
   int workers = 0;
   // A conversion that raises stops the batch at once: no file starts after it, the files in
   // flight finish, and results are handed back up to and including the failed one.

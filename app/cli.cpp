@@ -33,7 +33,7 @@ const char kUsage[] =
     "Converts every BMP file to PNG and every PNG file to BMP, beside the original, keeping\n"
     "the alpha channel. A folder stands for the BMP and PNG files in it.\n"
     "\n"
-    "  -j, --jobs N          convert with N workers (default: one per core)\n"
+    "  -j, --jobs N          convert with N workers on N cores (default: one per core)\n"
     "  -r, --recursive       also convert the files in sub-folders of folders given\n"
     "  -q, --quiet           print only refusals and failures\n"
     "      --files-from FILE also convert the paths listed in FILE (- for standard input),\n"

@@ -1,5 +1,6 @@
 // The raw bitmap record: a bitmap with its palette, display settings and alpha channel as a
 // self-describing block of bytes that starts with "TLXBITMAPRAW".
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -50,6 +51,7 @@ double F64(ByteReader& r) {
 // longer (another row alignment): the common part is copied, the rest of a longer stored
 // row skipped, the rest of a longer bitmap row zeroed.
 bool ReadRows(ByteReader& r, TLxBitmap& b, int64_t storedLen) {
+  if (b.Height() == 0) return true;
   std::vector<uint8_t> row(static_cast<size_t>(storedLen));
   const int64_t take = std::min<int64_t>(storedLen, b.RowLen());
   for (int y = 0; y < b.Height(); ++y) {
@@ -127,7 +129,8 @@ bool TLxBitmap::LoadRawFromStream(TStream& stream) {
   // The rows are stored at the record's own row length; they must all be there before
   // anything is allocated for them.
   const int64_t stored = ComputeRowLen(width, BitCountOf(lumenax::PixelFormat(layout)), alignment);
-  if (stored < 0 || (height > 0 && stored > r.remaining() / height)) return false;
+  // (An empty bitmap still may not announce rows longer than the record.)
+  if (stored < 0 || stored > r.remaining() / std::max(height, 1)) return false;
 
   TLxBitmap fresh;
   fresh.SetRowAlignment(alignment);
@@ -141,7 +144,7 @@ bool TLxBitmap::LoadRawFromStream(TStream& stream) {
   bool alphaOpaque = true;
   if (alphaFlag != 0) {
     const int64_t alphaStored = ComputeRowLen(width, 8, alignment);
-    if (alphaStored < 0 || (height > 0 && alphaStored > r.remaining() / height)) return false;
+    if (alphaStored < 0 || alphaStored > r.remaining() / std::max(height, 1)) return false;
     TLxBitmap* alpha = fresh.AlphaChannel();
     if (!alpha || !ReadRows(r, *alpha, alphaStored)) return false;
     alphaOpaque = r.u8() != 0;

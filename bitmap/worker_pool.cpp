@@ -6,7 +6,8 @@ namespace lumenax {
 
 namespace {
 std::atomic<int> busyConversions{0};
-}
+std::atomic<int> laneLimit{0};  // 0: the cores
+}  // namespace
 
 TLxWorkerPool::TLxWorkerPool(int threads) : threads_(std::max(1, threads)) {}
 
@@ -64,8 +65,16 @@ int BusyConversions() {
   return busyConversions.load();
 }
 
+TLxLaneLimit::TLxLaneLimit(int lanes) : previous_(laneLimit.exchange(std::max(0, lanes))) {}
+
+TLxLaneLimit::~TLxLaneLimit() {
+  laneLimit = previous_;
+}
+
 int SpareLanes() {
-  return std::max(1, CoreCount() - std::max(1, BusyConversions()) + 1);
+  const int limit = laneLimit.load();
+  const int lanes = limit > 0 ? std::min(limit, CoreCount()) : CoreCount();
+  return std::max(1, lanes - std::max(1, BusyConversions()) + 1);
 }
 
 }  // namespace lumenax

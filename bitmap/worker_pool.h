@@ -64,9 +64,24 @@ class TLxBusyConversion {
 // Conversions now marked by TLxBusyConversion.
 int BusyConversions();
 
-// Threads one encode may keep busy, its calling thread included: the cores that other
-// conversions in flight leave free (the calling conversion counts once whether or not it is
-// marked), at least 1.
+// Caps the threads all conversions of the process may keep busy together, for as long as it
+// lives (the previous cap comes back after it): a batch engine asked for N workers uses N
+// cores, whether they convert N files at once or one large image. 0 or less: no cap beyond the
+// cores.
+class TLxLaneLimit {
+ public:
+  explicit TLxLaneLimit(int lanes);
+  ~TLxLaneLimit();
+  TLxLaneLimit(const TLxLaneLimit&) = delete;
+  TLxLaneLimit& operator=(const TLxLaneLimit&) = delete;
+
+ private:
+  int previous_;
+};
+
+// Threads one encode may keep busy, its calling thread included: the cores (or the lanes of
+// a TLxLaneLimit, if fewer) that other conversions in flight leave free (the calling
+// conversion counts once whether or not it is marked), at least 1.
 int SpareLanes();
 
 }  // namespace lumenax

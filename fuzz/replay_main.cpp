@@ -13,6 +13,10 @@ int main(int argc, char** argv) {
   size_t count = 0;
   for (int i = 1; i < argc; ++i) {
     std::vector<std::filesystem::path> files;
+    if (!std::filesystem::exists(argv[i])) {
+      std::fprintf(stderr, "%s: no such seed corpus\n", argv[i]);
+      return 1;
+    }
     if (std::filesystem::is_directory(argv[i])) {
       for (auto& e : std::filesystem::recursive_directory_iterator(argv[i]))
         if (e.is_regular_file()) files.push_back(e.path());

@@ -153,6 +153,36 @@ TEST(BatchOrder, AFalseAnswerStopsAfterTheFilesInFlight) {
   EXPECT_LT(converted.load(), 40);
 }
 
+// N workers use N cores: one worker leaves an encode no other thread, even on a lone file,
+// and the limit ends with the batch.
+TEST(BatchLanes, WorkersCapTheThreadsOfAnEncode) {
+  const int cores = lumenax::CoreCount();
+  for (int workers : {1, 2, 64}) {
+    std::vector<std::string> files{"/nowhere/a.png"};
+    BatchOptions options;
+    options.workers = workers;
+    int lanes = 0;
+    RunBatch(
+        files, options,
+        [&](size_t) {
+          lanes = lumenax::SpareLanes();
+          return FileResult{FileOutcome::Converted};
+        },
+        [](size_t, BatchResult&) { return true; });
+    EXPECT_EQ(lanes, std::min(workers, cores)) << workers << " workers";
+  }
+  EXPECT_EQ(lumenax::SpareLanes(), cores);
+  {
+    lumenax::TLxLaneLimit outer(1);
+    {
+      lumenax::TLxLaneLimit inner(0);
+      EXPECT_EQ(lumenax::SpareLanes(), cores);
+    }
+    EXPECT_EQ(lumenax::SpareLanes(), 1);
+  }
+  EXPECT_EQ(lumenax::SpareLanes(), cores);
+}
+
 TEST(CliLists, NulAndLineSeparatedNames) {
   std::string nul("a b.bmp\0line\nbreak.png\0\0last.bmp", 32);
   EXPECT_EQ(SplitNameList(nul, true),

@@ -1,5 +1,6 @@
 #include "codecs/raw/tiff_structure.h"
 
+#include <cstring>
 #include <set>
 #include <vector>
 
@@ -81,8 +82,7 @@ class Walker {
         const uint64_t at = U32(e + 8);
         if (at + bytes > uint64_t(size_)) return false;
       }
-      if (tag == kTagSubIfds || tag == kTagExifIfd || tag == kTagGpsIfd ||
-          tag == kTagInteropIfd) {
+      if (tag == kTagSubIfds || tag == kTagExifIfd || tag == kTagGpsIfd || tag == kTagInteropIfd) {
         const uint32_t n = U32(e + 4);
         if (n == 1 || bytes <= 4) {
           if (n >= 1) children.push_back(U32(e + 8));
@@ -113,9 +113,16 @@ class Walker {
 bool TiffStructureIsSound(TStream& stream, int64_t start, int64_t size) {
   uint8_t h[8];
   if (size < 8 || stream.Seek(start, soBeginning) != start || stream.Read(h, 8) != 8) return true;
-  const bool little = h[0] == 'I' && h[1] == 'I' && h[2] == 42 && h[3] == 0;
-  const bool big = h[0] == 'M' && h[1] == 'M' && h[2] == 0 && h[3] == 42;
+  // LibRaw walks the directories of every stream that starts with a byte order, whatever
+  // its version number says (42, the "RO" and "U" of some cameras, or damage); only Canon's
+  // older heap format is something else.
+  const bool little = h[0] == 'I' && h[1] == 'I';
+  const bool big = h[0] == 'M' && h[1] == 'M';
   if (!little && !big) return true;
+  uint8_t heap[8];
+  if (stream.Seek(start + 6, soBeginning) == start + 6 && stream.Read(heap, 8) == 8 &&
+      std::memcmp(heap, "HEAPCCDR", 8) == 0)
+    return true;
   Walker walker(stream, start, size, big);
   return walker.Chain(big ? LoadU32BE(h + 4) : LoadU32LE(h + 4), 0);
 }

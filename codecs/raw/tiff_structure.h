@@ -11,8 +11,9 @@ namespace lumenax {
 
 class TStream;
 
-// True for data that does not start with a TIFF header (nothing to check) and for TIFF data
-// whose directories are sound; false for a TIFF header whose structure is damaged.
+// True for data that does not start with a byte order, II or MM (nothing to check), for Canon's
+// heap format, and for TIFF-structured data whose directories are sound, whatever version
+// number follows the byte order; false when the structure is damaged.
 bool TiffStructureIsSound(TStream& stream, int64_t start, int64_t size);
 
 }  // namespace lumenax

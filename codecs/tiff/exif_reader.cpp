@@ -17,6 +17,7 @@
 #include "bitmap/stream.h"
 #include "codecs/common/ifd.h"
 #include "codecs/tiff/exif.h"
+#include "codecs/tiff/exif_tags.h"
 #include "codecs/tiff/tiff.h"
 #include "io/params.h"
 
@@ -195,91 +196,10 @@ enum : uint16_t {
   kTagGpsAltitudeRef = 5,
 };
 
-using P = ExifParams;
+using namespace exif_tags;
 
-struct TextTag {
-  uint16_t tag;
-  std::string P::*field;
-};
-struct RealTag {
-  uint16_t tag;
-  double P::*field;
-};
-struct IntTag {
-  uint16_t tag;
-  int32_t P::*field;
-};
-struct Real3Tag {
-  uint16_t tag;
-  std::array<double, 3> P::*field;
-};
-struct WideTag {
-  uint16_t tag;
-  std::u16string P::*field;
-};
-
-constexpr TextTag kMainTexts[] = {
-    {270, &P::ExifImageDescription}, {271, &P::ExifMake},     {272, &P::ExifModel},
-    {305, &P::ExifSoftware},         {306, &P::ExifDateTime}, {315, &P::ExifArtist},
-    {33432, &P::ExifCopyright},
-};
+// Read, but written from other fields (the resolution unit) or not at all.
 constexpr IntTag kMainInts[] = {{296, &P::ExifResolutionUnit}, {531, &P::ExifYCbCrPositioning}};
-constexpr WideTag kMainWide[] = {
-    {40091, &P::ExifXPTitle},    {40092, &P::ExifXPComment}, {40093, &P::ExifXPAuthor},
-    {40094, &P::ExifXPKeywords}, {40095, &P::ExifXPSubject},
-};
-
-constexpr RealTag kExifReals[] = {
-    {33434, &P::ExifExposureTime},           {33437, &P::ExifFNumber},
-    {37122, &P::ExifCompressedBitsPerPixel}, {37377, &P::ExifShutterSpeedValue},
-    {37378, &P::ExifApertureValue},          {37379, &P::ExifBrightnessValue},
-    {37380, &P::ExifExposureBiasValue},      {37381, &P::ExifMaxApertureValue},
-    {37382, &P::ExifSubjectDistance},        {37386, &P::ExifFocalLength},
-    {41486, &P::ExifFocalPlaneXResolution},  {41487, &P::ExifFocalPlaneYResolution},
-    {41493, &P::ExifExposureIndex},          {41988, &P::ExifDigitalZoomRatio},
-};
-constexpr IntTag kExifInts[] = {
-    {34850, &P::ExifExposureProgram},  {37383, &P::ExifMeteringMode},
-    {37384, &P::ExifLightSource},      {37385, &P::ExifFlash},
-    {40961, &P::ExifColorSpace},       {40962, &P::ExifPixelXDimension},
-    {40963, &P::ExifPixelYDimension},  {41488, &P::ExifFocalPlaneResolutionUnit},
-    {41495, &P::ExifSensingMethod},    {41728, &P::ExifFileSource},
-    {41729, &P::ExifSceneType},        {41986, &P::ExifExposureMode},
-    {41987, &P::ExifWhiteBalance},     {41989, &P::ExifFocalLengthIn35mmFilm},
-    {41990, &P::ExifSceneCaptureType}, {41991, &P::ExifGainControl},
-    {41992, &P::ExifContrast},         {41993, &P::ExifSaturation},
-    {41994, &P::ExifSharpness},        {41996, &P::ExifSubjectDistanceRange},
-};
-constexpr TextTag kExifTexts[] = {
-    {36864, &P::ExifVersion},
-    {36867, &P::ExifDateTimeOriginal},
-    {36868, &P::ExifDateTimeDigitized},
-    {37520, &P::ExifSubsecTime},
-    {37521, &P::ExifSubsecTimeOriginal},
-    {37522, &P::ExifSubsecTimeDigitized},
-    {40960, &P::ExifFlashPixVersion},
-    {40964, &P::ExifRelatedSoundFile},
-    {42016, &P::ExifImageUniqueID},
-};
-
-constexpr TextTag kGpsTexts[] = {
-    {1, &P::ExifGpsLatitudeRef},       {3, &P::ExifGpsLongitudeRef},
-    {8, &P::ExifGpsSatellites},        {9, &P::ExifGpsStatus},
-    {10, &P::ExifGpsMeasureMode},      {12, &P::ExifGpsSpeedRef},
-    {14, &P::ExifGpsTrackRef},         {16, &P::ExifGpsImgDirectionRef},
-    {18, &P::ExifGpsMapDatum},         {19, &P::ExifGpsDestLatitudeRef},
-    {21, &P::ExifGpsDestLongitudeRef}, {23, &P::ExifGpsDestBearingRef},
-    {25, &P::ExifGpsDestDistanceRef},  {29, &P::ExifGpsDateStamp},
-};
-constexpr RealTag kGpsReals[] = {
-    {6, &P::ExifGpsAltitude},      {11, &P::ExifGpsDOP},          {13, &P::ExifGpsSpeed},
-    {15, &P::ExifGpsTrack},        {17, &P::ExifGpsImgDirection}, {24, &P::ExifGpsDestBearing},
-    {26, &P::ExifGpsDestDistance},
-};
-constexpr Real3Tag kGpsReal3[] = {
-    {2, &P::ExifGpsLatitude},      {4, &P::ExifGpsLongitude},      {7, &P::ExifGpsTimeStamp},
-    {20, &P::ExifGpsDestLatitude}, {22, &P::ExifGpsDestLongitude},
-};
 
 // A text value: ASCII, BYTE or UNDEFINED bytes up to the first zero.
 std::optional<std::string> TextOf(TLxTiffStructure& s, const TLxIfd& ifd, uint16_t tag) {
@@ -332,6 +252,7 @@ bool SubDirectory(TLxTiffStructure& s, const TLxIfd& ifd, uint16_t tag, TLxIfd& 
 }
 
 void ReadMainTags(TLxTiffStructure& s, const TLxIfd& ifd, ExifParams& x) {
+  if (std::optional<std::string> v = TextOf(s, ifd, 270)) x.ExifImageDescription = *v;
   for (const TextTag& t : kMainTexts)
     if (std::optional<std::string> v = TextOf(s, ifd, t.tag)) x.*t.field = *v;
   for (const IntTag& t : kMainInts)
@@ -354,12 +275,14 @@ void ReadMainTags(TLxTiffStructure& s, const TLxIfd& ifd, ExifParams& x) {
 void ReadExifTags(TLxTiffStructure& s, const TLxIfd& ifd, ExifParams& x) {
   for (const RealTag& t : kExifReals)
     if (std::optional<double> v = RealOf(s, ifd, t.tag)) x.*t.field = *v;
+  if (std::optional<double> v = RealOf(s, ifd, 41988)) x.ExifDigitalZoomRatio = *v;
   for (const IntTag& t : kExifInts)
     if (std::optional<int32_t> v = IntOf(s, ifd, t.tag)) x.*t.field = *v;
   if (ifd.Find(34855)) {
     x.ExifISOSpeedRatings[0] = IntOf(s, ifd, 34855, 0).value_or(0);
     x.ExifISOSpeedRatings[1] = IntOf(s, ifd, 34855, 1).value_or(0);
   }
+  if (std::optional<std::string> v = TextOf(s, ifd, 36864)) x.ExifVersion = *v;
   for (const TextTag& t : kExifTexts)
     if (std::optional<std::string> v = TextOf(s, ifd, t.tag)) x.*t.field = *v;
   if (const TLxIfdEntry* e = ifd.Find(kTagUserComment)) {
@@ -389,9 +312,9 @@ void ReadGpsTags(TLxTiffStructure& s, const TLxIfd& ifd, ExifParams& x) {
     if (std::optional<std::string> v = TextOf(s, ifd, t.tag)) x.*t.field = *v;
   if (std::optional<int32_t> v = IntOf(s, ifd, kTagGpsAltitudeRef))
     x.ExifGpsAltitudeRef = std::to_string(*v);
-  for (const RealTag& t : kGpsReals)
+  for (const GpsReal& t : kGpsReals)
     if (std::optional<double> v = RealOf(s, ifd, t.tag)) x.*t.field = *v;
-  for (const Real3Tag& t : kGpsReal3) RealsOf(s, ifd, t.tag, (x.*t.field).data(), 3);
+  for (const GpsReal3& t : kGpsReal3) RealsOf(s, ifd, t.tag, (x.*t.field).data(), 3);
 }
 
 }  // namespace

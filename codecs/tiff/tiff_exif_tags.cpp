@@ -14,6 +14,7 @@
 #include "bitmap/stream.h"
 #include "codecs/common/ifd.h"
 #include "codecs/tiff/exif.h"
+#include "codecs/tiff/exif_tags.h"
 #include "codecs/tiff/tiff_writer.h"
 #include "io/params.h"
 
@@ -21,98 +22,7 @@ namespace lumenax {
 
 namespace {
 
-using P = ExifParams;
-
-struct RealTag {
-  uint16_t tag;
-  double P::*field;
-  bool isSigned;
-};
-struct IntTag {
-  uint16_t tag;
-  int32_t P::*field;
-};
-struct TextTag {
-  uint16_t tag;
-  std::string P::*field;
-};
-
-constexpr RealTag kExifReals[] = {
-    {33434, &P::ExifExposureTime, false},           {33437, &P::ExifFNumber, false},
-    {37122, &P::ExifCompressedBitsPerPixel, false}, {37377, &P::ExifShutterSpeedValue, true},
-    {37378, &P::ExifApertureValue, false},          {37379, &P::ExifBrightnessValue, true},
-    {37380, &P::ExifExposureBiasValue, true},       {37381, &P::ExifMaxApertureValue, false},
-    {37382, &P::ExifSubjectDistance, false},        {37386, &P::ExifFocalLength, false},
-    {41486, &P::ExifFocalPlaneXResolution, false},  {41487, &P::ExifFocalPlaneYResolution, false},
-    {41493, &P::ExifExposureIndex, false},
-};
-// Written when they are not negative (the -1 ones are absent).
-constexpr IntTag kExifInts[] = {
-    {34850, &P::ExifExposureProgram},  {37383, &P::ExifMeteringMode},
-    {37384, &P::ExifLightSource},      {37385, &P::ExifFlash},
-    {40961, &P::ExifColorSpace},       {40962, &P::ExifPixelXDimension},
-    {40963, &P::ExifPixelYDimension},  {41488, &P::ExifFocalPlaneResolutionUnit},
-    {41495, &P::ExifSensingMethod},    {41728, &P::ExifFileSource},
-    {41729, &P::ExifSceneType},        {41986, &P::ExifExposureMode},
-    {41987, &P::ExifWhiteBalance},     {41989, &P::ExifFocalLengthIn35mmFilm},
-    {41990, &P::ExifSceneCaptureType}, {41991, &P::ExifGainControl},
-    {41992, &P::ExifContrast},         {41993, &P::ExifSaturation},
-    {41994, &P::ExifSharpness},        {41996, &P::ExifSubjectDistanceRange},
-};
-constexpr TextTag kExifTexts[] = {
-    {36867, &P::ExifDateTimeOriginal},    {36868, &P::ExifDateTimeDigitized},
-    {37520, &P::ExifSubsecTime},          {37521, &P::ExifSubsecTimeOriginal},
-    {37522, &P::ExifSubsecTimeDigitized}, {40960, &P::ExifFlashPixVersion},
-    {40964, &P::ExifRelatedSoundFile},    {42016, &P::ExifImageUniqueID},
-};
-constexpr TextTag kMainTexts[] = {
-    {271, &P::ExifMake},     {272, &P::ExifModel},  {305, &P::ExifSoftware},
-    {306, &P::ExifDateTime}, {315, &P::ExifArtist}, {33432, &P::ExifCopyright},
-};
-struct WideTag {
-  uint16_t tag;
-  std::u16string P::*field;
-};
-constexpr WideTag kMainWide[] = {
-    {40091, &P::ExifXPTitle},    {40092, &P::ExifXPComment}, {40093, &P::ExifXPAuthor},
-    {40094, &P::ExifXPKeywords}, {40095, &P::ExifXPSubject},
-};
-constexpr TextTag kGpsTexts[] = {
-    {1, &P::ExifGpsLatitudeRef},       {3, &P::ExifGpsLongitudeRef},
-    {8, &P::ExifGpsSatellites},        {9, &P::ExifGpsStatus},
-    {10, &P::ExifGpsMeasureMode},      {12, &P::ExifGpsSpeedRef},
-    {14, &P::ExifGpsTrackRef},         {16, &P::ExifGpsImgDirectionRef},
-    {18, &P::ExifGpsMapDatum},         {19, &P::ExifGpsDestLatitudeRef},
-    {21, &P::ExifGpsDestLongitudeRef}, {23, &P::ExifGpsDestBearingRef},
-    {25, &P::ExifGpsDestDistanceRef},  {29, &P::ExifGpsDateStamp},
-};
-// A GPS value and the reference text that gives it meaning (none for DOP and time).
-struct GpsReal {
-  uint16_t tag;
-  double P::*field;
-  std::string P::*ref;
-};
-constexpr GpsReal kGpsReals[] = {
-    {6, &P::ExifGpsAltitude, &P::ExifGpsAltitudeRef},
-    {11, &P::ExifGpsDOP, nullptr},
-    {13, &P::ExifGpsSpeed, &P::ExifGpsSpeedRef},
-    {15, &P::ExifGpsTrack, &P::ExifGpsTrackRef},
-    {17, &P::ExifGpsImgDirection, &P::ExifGpsImgDirectionRef},
-    {24, &P::ExifGpsDestBearing, &P::ExifGpsDestBearingRef},
-    {26, &P::ExifGpsDestDistance, &P::ExifGpsDestDistanceRef},
-};
-struct GpsReal3 {
-  uint16_t tag;
-  std::array<double, 3> P::*field;
-  std::string P::*ref;
-};
-constexpr GpsReal3 kGpsReal3[] = {
-    {2, &P::ExifGpsLatitude, &P::ExifGpsLatitudeRef},
-    {4, &P::ExifGpsLongitude, &P::ExifGpsLongitudeRef},
-    {7, &P::ExifGpsTimeStamp, &P::ExifGpsDateStamp},
-    {20, &P::ExifGpsDestLatitude, &P::ExifGpsDestLatitudeRef},
-    {22, &P::ExifGpsDestLongitude, &P::ExifGpsDestLongitudeRef},
-};
+using namespace exif_tags;
 
 uint32_t Le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;

@@ -222,6 +222,13 @@ TEST(RawReader, CutAndHostileFilesAreRefusedWithAReason) {
   EXPECT_EQ(io.FailureReason.Code, TLxFailure::BadData) << io.FailureReason.Text();
   WriteFileBytes(dir / "damaged.bin", damaged);
   EXPECT_EQ(DetectFileFormat(dir / "damaged.bin", false), ftUnknown);
+  // The decoder walks the directories whatever version number follows the byte order, so
+  // the same damage behind another number is refused as well.
+  damaged[2] = 0x26;
+  WriteFileBytes(dir / "odd.nef", damaged);
+  io.LoadFromFileByType(dir / "odd.nef", ftRaw);
+  EXPECT_TRUE(io.Aborting);
+  EXPECT_EQ(io.FailureReason.Code, TLxFailure::BadData) << io.FailureReason.Text();
   // Not a camera file at all.
   WriteFileBytes(dir / "text.nef", std::vector<uint8_t>(100, 'a'));
   io.LoadFromFileByType(dir / "text.nef", ftRaw);
