@@ -3,12 +3,19 @@
 // length of its data before them, so RunLength data are encoded twice: once to count, once
 // to write; no whole encoded image is held.
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "bitmap/bitmap.h"
 #include "bitmap/progress.h"
 #include "bitmap/stream.h"
+#include "bitmap/worker_pool.h"
 #include "codecs/common/stream_buffer.h"
 #include "codecs/postscript/postscript.h"
 #include "codecs/postscript/ps_common.h"
@@ -63,8 +70,15 @@ class Ascii85Blocks {
     if (out_ && used_ > 0) out_->Write(text_.data(), used_);
     used_ = 0;
   }
+  // Blocks encoded elsewhere, with their group characters.
+  void AddText(const std::vector<uint8_t>& text, int64_t total) {
+    extra_ += total;
+    if (!out_ || text.empty()) return;
+    Flush();
+    out_->Write(text.data(), text.size());
+  }
   // Group characters of all blocks so far.
-  int64_t Total() const { return encoder_.Total(); }
+  int64_t Total() const { return encoder_.Total() + extra_; }
 
  private:
   void Reserve(size_t n) {
@@ -76,7 +90,128 @@ class Ascii85Blocks {
   TLxAscii85Encoder encoder_;
   std::vector<uint8_t> text_;
   size_t used_ = 0;
+  int64_t extra_ = 0;
 };
+
+// The blocks of the colour rows [first, last), or with counting only their group
+// characters. Each channel of each row is a RunLength block and an ASCII85 block of its own:
+// the page's procedures open a new filter pair for every read. So bands of rows encode
+// independently, and the page is the same whoever encodes which band.
+class ColourBand {
+ public:
+  ColourBand(TLxBitmap& bm, int first, int last, bool counting)
+      : bm_(bm), first_(first), last_(last), counting_(counting) {}
+  const std::vector<uint8_t>& Text() const { return text_; }
+  int64_t Total() const { return total_; }
+  int Rows() const { return last_ - first_; }
+  bool Ok() const { return ok_; }
+
+  // Whoever claims the band first encodes it; a band claimed to be dropped is never encoded.
+  bool Claim() { return !claimed_.exchange(true); }
+  // Runs on a worker too, so it throws nothing: a failed allocation leaves Ok() false.
+  void Encode() noexcept {
+    try {
+      const int w = bm_.Width();
+      std::vector<uint8_t> channels(size_t(w) * 3), packed(RunLengthMaxSize(size_t(w)));
+      uint8_t* const red = channels.data();
+      uint8_t* const green = red + w;
+      uint8_t* const blue = green + w;
+      TLxAscii85Encoder encoder;
+      size_t used = 0;
+      if (!counting_) text_.resize(size_t(Rows()) * 3 * TLxAscii85Encoder::MaxText(packed.size()));
+      for (int y = first_; y < last_; ++y) {
+        RowToChannels(bm_.ScanLine(y), w, red, green, blue);
+        for (const uint8_t* channel : {red, green, blue}) {
+          if (counting_) {
+            encoder.CountBlock(RunLengthSize(channel, size_t(w)));
+            continue;
+          }
+          size_t taken = 0;
+          const size_t n = RunLengthPackets(channel, size_t(w), true, packed.data(), taken);
+          used += encoder.Add(packed.data(), n, text_.data() + used);
+          used += encoder.End(text_.data() + used);
+        }
+      }
+      text_.resize(used);
+      total_ = encoder.Total();
+      ok_ = true;
+    } catch (const std::bad_alloc&) {
+      ok_ = false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+    doneSignal_.notify_all();
+  }
+  // Encodes the band here unless a worker has taken it, then waits for it.
+  void Finish() {
+    if (Claim()) {
+      Encode();
+      return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    doneSignal_.wait(lock, [this] { return done_; });
+  }
+
+ private:
+  TLxBitmap& bm_;
+  int first_, last_;
+  bool counting_;
+  std::vector<uint8_t> text_;
+  int64_t total_ = 0;
+  bool ok_ = false;
+  std::atomic<bool> claimed_{false};
+  std::mutex mutex_;
+  std::condition_variable doneSignal_;
+  bool done_ = false;
+};
+
+// The colour rows in bands of about half a mebibyte of samples, encoded on the worker pool
+// while the bands before them are written in order.
+bool ColourRows(TLxBitmap& bm, Ascii85Blocks& text, bool report, ProgressRecord& progress) {
+  const int w = bm.Width(), h = bm.Height();
+  const int bandRows = int(std::max<size_t>(1, (size_t(1) << 19) / (size_t(w) * 3)));
+  // A bitmap in the paging file maps one row at a time: one thread only.
+  const int lanes = bm.Location() == lxInMemory ? std::max(1, SpareLanes()) : 1;
+  TLxWorkerPool& pool = TLxWorkerPool::Shared();
+  const size_t window = size_t(lanes) + 1;
+  std::deque<std::shared_ptr<ColourBand>> pending;
+  // Bands still queued when the save stops are claimed so that no worker encodes them.
+  struct DropPending {
+    std::deque<std::shared_ptr<ColourBand>>& bands;
+    ~DropPending() {
+      for (auto& b : bands) b->Claim();
+    }
+  } dropPending{pending};
+  auto writeFront = [&] {
+    std::shared_ptr<ColourBand> band = std::move(pending.front());
+    pending.pop_front();
+    band->Finish();
+    if (!band->Ok()) {
+      progress.Fail(TLxFailure::OutOfMemory, "PostScript text");
+      return false;
+    }
+    text.AddText(band->Text(), band->Total());
+    if (report)
+      for (int i = 0; i < band->Rows(); ++i) progress.RowDone();
+    return !progress.Aborting();
+  };
+  if (report) progress.BeginRows(h);
+  for (int first = 0; first < h; first += bandRows) {
+    if (progress.Aborting()) return false;
+    auto band =
+        std::make_shared<ColourBand>(bm, first, std::min(h, first + bandRows), text.Counting());
+    if (lanes > 1)
+      pool.Submit([band] {
+        if (band->Claim()) band->Encode();
+      });
+    pending.push_back(std::move(band));
+    while (pending.size() >= window)
+      if (!writeFront()) return false;
+  }
+  while (!pending.empty())
+    if (!writeFront()) return false;
+  return !progress.Aborting();
+}
 
 // The page's image data as ASCII85 blocks. encoded holds the CCITT or JPEG data of those
 // compressions. Run twice: first only counting the characters the page announces before its
@@ -117,29 +252,7 @@ bool PageData(TLxBitmap& bm, int compression, const std::vector<uint8_t>& encode
     text.End();
     return !progress.Aborting();
   }
-  // Each channel of each row is a RunLength block and an ASCII85 block of its own: the page's
-  // procedures open a new filter pair for every read.
-  std::vector<uint8_t> channels(size_t(w) * 3);
-  packed.resize(RunLengthMaxSize(size_t(w)));
-  uint8_t* red = channels.data();
-  uint8_t* green = red + w;
-  uint8_t* blue = green + w;
-  for (int y = 0; y < h; ++y) {
-    if (progress.Aborting()) return false;
-    RowToChannels(bm.ScanLine(y), w, red, green, blue);
-    for (const uint8_t* channel : {red, green, blue}) {
-      if (text.Counting()) {
-        text.CountRunLengthBlock(RunLengthSize(channel, size_t(w)));
-        continue;
-      }
-      size_t used = 0;
-      const size_t n = RunLengthPackets(channel, size_t(w), true, packed.data(), used);
-      text.Add(packed.data(), n);
-      text.End();
-    }
-    rowDone();
-  }
-  return !progress.Aborting();
+  return ColourRows(bm, text, report, progress);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "bitmap/bitmap.h"
+#include "bitmap/worker_pool.h"
 #include "codecs/common/lzw_encoder.h"
 #include "codecs/common/stream_buffer.h"
 #include "codecs/common/tests/codec_test_util.h"
@@ -578,7 +579,8 @@ TEST(PdfWriter, CompressedDataTakeTheirLengthFromAnObjectAfterThem) {
 }
 
 // Data larger than the encoders' blocks: the one-bit RunLength block runs across pieces of
-// rows and the text across several writes, and the announced count still matches.
+// rows, colour rows are encoded in bands on several threads, the text goes out in several
+// writes, and the announced count still matches; the page is the same on one thread.
 TEST(PsWriter, LargeImagesKeepTheirCountAndData) {
   TLxBitmap bits;
   bits.Allocate(1500, 420, lx1g);  // 79 KB of rows
@@ -602,6 +604,15 @@ TEST(PsWriter, LargeImagesKeepTheirCountAndData) {
       if (ps[i] != '\r' && ps[i] != '\n') ++chars;
     const int64_t blocks = bm == &bits ? 1 : 3 * 500;
     EXPECT_EQ(chars - 2 * blocks, count);
+    {
+      std::vector<std::unique_ptr<TLxBusyConversion>> busy;
+      for (int i = 0; i < CoreCount(); ++i) busy.push_back(std::make_unique<TLxBusyConversion>());
+      ASSERT_EQ(SpareLanes(), 1);
+      const std::string alone = SavePs(*bm, params);
+      const size_t date = ps.find("%%CreationDate"), next = ps.find('\n', date);
+      EXPECT_TRUE(alone.size() == ps.size() && alone.compare(0, date, ps, 0, date) == 0 &&
+                  alone.compare(next, std::string::npos, ps, next) == 0);
+    }
     if (bm == &bits) {
       const std::vector<uint8_t> rows = RleDecode(A85Decode(ps.substr(start)));
       ASSERT_EQ(rows.size(), 188u * 420);
