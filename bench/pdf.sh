@@ -60,17 +60,20 @@ for k in ("pdf_none", "pdf_lzw", "pdf_jpeg", "ps_rle"):
 if "magick_pdf_g4_total" in v:
     v["magick_pdf_g4"] = v["magick_pdf_g4_total"] - v["magick_read_page"]
 ref = v["plain_write"]
-print("6000 x 4000 images; times in ms (best of runs); sizes in bytes")
-print(f"  {'':34} {'time':>10} {'/ write()':>10} {'size':>12}")
-print(f"  {'plain write() of the RGB bytes':34} {ref:10.2f} {1:10.2f} {int(v['size_plain_write']):12d}")
+print("6000 x 4000 images; times in ms (best of runs; cpu: processor time of that run, all")
+print("threads); sizes in bytes; memory: the most resident MB a run of ours added")
+print(f"  {'':34} {'time':>10} {'/ write()':>10} {'cpu':>10} {'memory':>8} {'size':>12}")
+print(f"  {'plain write() of the RGB bytes':34} {ref:10.2f} {1:10.2f} {v['cpu_plain_write']:10.2f}"
+      f" {v['mem_plain_write']:8.1f} {int(v['size_plain_write']):12d}")
 labels = {"pdf_none": "PDF uncompressed (RGB)", "pdf_lzw": "PDF LZW (RGB)",
           "pdf_jpeg": "PDF JPEG (RGB)", "pdf_g4": "PDF Group 4 (one bit)",
           "ps_rle": "PostScript RunLength+ASCII85 (RGB)"}
 for k, label in labels.items():
-    print(f"  {'lumenax ' + label:34} {v[k]:10.2f} {v[k] / ref:10.2f} {int(v['size_' + k]):12d}")
+    print(f"  {'lumenax ' + label:34} {v[k]:10.2f} {v[k] / ref:10.2f} {v['cpu_' + k]:10.2f}"
+          f" {v['mem_' + k]:8.1f} {int(v['size_' + k]):12d}")
     if f"magick_{k}" in v:
         print(f"  {'ImageMagick ' + label:34} {v['magick_' + k]:10.2f} {v['magick_' + k] / ref:10.2f}"
-              f" {int(v['size_magick_' + k]):12d}")
+              f" {'':>10} {'':>8} {int(v['size_magick_' + k]):12d}")
 print("Targets")
 print(f"  PDF uncompressed / write():   {v['pdf_none'] / ref:6.2f}  (target 1.5 or less)")
 print(f"  PostScript RunLength / write(): {v['ps_rle'] / ref:6.2f}  (target 4 or less)")

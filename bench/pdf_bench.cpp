@@ -2,10 +2,12 @@
 // the same work.
 //   pdf_bench generate DIR   writes DIR/photo.ppm (6000 x 4000 RGB) and DIR/page.pbm (6000 x
 //                            4000 one bit, text-like runs)
-//   pdf_bench time DIR [N]   prints "name milliseconds" lines, each the best of N runs: a
+//   pdf_bench time DIR [N [JOB]]  prints "name milliseconds" lines, each the best of N runs: a
 //                            plain write() of the RGB pixel bytes, and our writers into DIR
 //                            (PDF none, LZW, JPEG, Group 4; PostScript RunLength), then
-//                            "size_<name> bytes" lines
+//                            "size_<name> bytes" lines, "cpu_<name> milliseconds" (processor
+//                            time of the best run, all threads) and "mem_<name> MB" (the
+//                            most resident memory a run added to what the images already hold)
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,6 +15,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -91,17 +95,54 @@ void SavePnm(TLxBitmap& b, const std::filesystem::path& file) {
   std::fclose(f);
 }
 
-double Best(int runs, const std::function<bool()>& f) {
-  double best = 1e300;
+double CpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
+// A "Vm...:" figure of /proc/self/status in kB.
+long StatusKb(const char* key) {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  if (!f) return 0;
+  char line[256];
+  long kb = 0;
+  const size_t n = std::strlen(key);
+  while (std::fgets(line, sizeof line, f))
+    if (std::strncmp(line, key, n) == 0) kb = std::atol(line + n);
+  std::fclose(f);
+  return kb;
+}
+
+// Starts the peak resident figure again from the present one.
+void ResetPeak() {
+  if (FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+    std::fputs("5", f);
+    std::fclose(f);
+  }
+}
+
+struct Timing {
+  double wall = 1e300, cpu = 0;
+  double peakMb = 0;
+};
+
+Timing Best(int runs, const std::function<bool()>& f) {
+  Timing best;
   for (int i = 0; i < runs; ++i) {
+    ResetPeak();
+    const long before = StatusKb("VmRSS:");
+    const double c0 = CpuMs();
     auto t0 = std::chrono::steady_clock::now();
     if (!f()) {
       std::fprintf(stderr, "pdf_bench: a run failed\n");
       std::exit(1);
     }
-    best = std::min(
-        best,
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+    const double wall =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    const double cpu = CpuMs() - c0;
+    best.peakMb = std::max(best.peakMb, double(StatusKb("VmHWM:") - before) / 1024.0);
+    if (wall < best.wall) best.wall = wall, best.cpu = cpu;
   }
   return best;
 }
@@ -167,16 +208,23 @@ int main(int argc, char** argv) {
                       {"pdf_jpeg", true, false, 4, "jpeg.pdf"},
                       {"pdf_g4", true, true, 2, "g4.pdf"},
                       {"ps_rle", false, false, 0, "rle.ps"}};
-  std::printf("plain_write %.2f\n",
-              Best(runs, [&] { return PlainWrite(pixels, dir / "raw.bin"); }));
-  for (const Job& j : jobs)
-    std::printf("%s %.2f\n", j.name, Best(runs, [&] {
-                  return Write(j.bilevel ? page : photo, dir / j.file, j.pdf, j.compression);
-                }));
+  const Timing plain = Best(runs, [&] { return PlainWrite(pixels, dir / "raw.bin"); });
+  std::printf("plain_write %.2f\ncpu_plain_write %.2f\nmem_plain_write %.1f\n", plain.wall,
+              plain.cpu, plain.peakMb);
+  // A fifth argument names the one job to run (for profiling).
+  const std::string only = argc > 4 ? argv[4] : "";
+  for (const Job& j : jobs) {
+    if (!only.empty() && only != j.name) continue;
+    const Timing t = Best(
+        runs, [&] { return Write(j.bilevel ? page : photo, dir / j.file, j.pdf, j.compression); });
+    std::printf("%s %.2f\ncpu_%s %.2f\nmem_%s %.1f\n", j.name, t.wall, j.name, t.cpu, j.name,
+                t.peakMb);
+  }
   std::printf("size_plain_write %lld\n",
               static_cast<long long>(std::filesystem::file_size(dir / "raw.bin")));
   for (const Job& j : jobs)
-    std::printf("size_%s %lld\n", j.name,
-                static_cast<long long>(std::filesystem::file_size(dir / j.file)));
+    if (only.empty() || only == j.name)
+      std::printf("size_%s %lld\n", j.name,
+                  static_cast<long long>(std::filesystem::file_size(dir / j.file)));
   return 0;
 }

@@ -200,10 +200,20 @@ TLxPDFStreamObject::TLxPDFStreamObject() {
 
 void TLxPDFStreamObject::Write(TLxWriteBuffer& out) const {
   if (auto* length = dynamic_cast<TLxPDFNumericObject*>(Dictionary.Find("Length")))
-    length->Value = double(Data.size());
+    length->Value = Source ? double(SourceLength) : double(Data.size());
   Dictionary.Write(out);
   Put(out, "\nstream\n");
-  out.Write(Data.data(), Data.size());
+  if (Source) {
+    const int64_t start = out.Count();
+    Failed = !Source(out) || !out.ok();
+    const int64_t count = out.Count() - start;
+    if (LengthObject)
+      LengthObject->Value = double(count);
+    else if (count != SourceLength)
+      Failed = true;
+  } else {
+    out.Write(Data.data(), Data.size());
+  }
   Put(out, "\nendstream");
 }
 
@@ -292,7 +302,14 @@ void PdfDocument::Close(const Info& info) {
   InfoDict = &AddObject(std::move(dict));
 }
 
-void PdfDocument::Write(TLxWriteBuffer& out) {
+void PdfDocument::AddLengthObject(TLxPDFStreamObject& stream) {
+  TLxPDFNumericObject& length = AddObject(std::make_unique<TLxPDFNumericObject>(0));
+  stream.LengthObject = &length;
+  for (auto& [key, value] : stream.Dictionary.Items)
+    if (key == "Length") value = PdfRef(length);
+}
+
+bool PdfDocument::Write(TLxWriteBuffer& out) {
   const int64_t start = out.Count();
   // The second line is a comment of bytes above 127: it marks the file as binary.
   Put(out, "%PDF-1.4\n%\xC8\xD2\xF0\xFE\n");
@@ -302,6 +319,8 @@ void PdfDocument::Write(TLxWriteBuffer& out) {
     Put(out, " 0 obj\n");
     object->Write(out);
     Put(out, "\nendobj\n");
+    const auto* stream = dynamic_cast<const TLxPDFStreamObject*>(object.get());
+    if ((stream && stream->Failed) || !out.ok()) return false;
   }
   const int64_t xref = out.Count() - start;
   const int64_t size = int64_t(Objects.size()) + 1;
@@ -323,6 +342,7 @@ void PdfDocument::Write(TLxWriteBuffer& out) {
   Put(out, " 0 R\n>>\nstartxref\n");
   PutInt(out, xref);
   Put(out, "\n%%EOF\n");
+  return out.ok();
 }
 
 }  // namespace lumenax

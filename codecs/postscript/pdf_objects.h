@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -95,12 +96,24 @@ class TLxPDFDictionaryObject : public TLxPDFObject {
 };
 
 // A stream: its dictionary begins with /Length, kept equal to the data's byte count.
+//
+// Data too large to hold come from a source that writes them while the stream is written.
+// When the source's byte count is known beforehand /Length holds it; otherwise /Length refers
+// to an indirect number object that gets the count once the data are written.
 class TLxPDFStreamObject : public TLxPDFObject {
  public:
   TLxPDFStreamObject();
   void Write(TLxWriteBuffer& out) const override;
   TLxPDFDictionaryObject Dictionary;
   std::vector<uint8_t> Data;
+  // Writes the data in place of Data; false when it could not.
+  std::function<bool(TLxWriteBuffer&)> Source;
+  // The byte count the source writes, or -1 when it is known only afterwards.
+  int64_t SourceLength = -1;
+  // The indirect length (see PdfDocument::AddLengthObject), or null.
+  TLxPDFNumericObject* LengthObject = nullptr;
+  // The source failed, or wrote another count than SourceLength, when last written.
+  mutable bool Failed = false;
 };
 
 // Shorthands for building values.
@@ -146,8 +159,13 @@ class PdfDocument {
   };
   void Close(const Info& info);
 
-  // Header, objects, cross-reference table and trailer.
-  void Write(TLxWriteBuffer& out);
+  // Gives a stream whose source's byte count is not known beforehand an indirect /Length:
+  // a number object added last, written with the count after the stream.
+  void AddLengthObject(TLxPDFStreamObject& stream);
+
+  // Header, objects, cross-reference table and trailer. False when a stream's source failed
+  // or the output came up short; the document then stops there.
+  bool Write(TLxWriteBuffer& out);
 
   std::vector<std::unique_ptr<TLxPDFObject>> Objects;
   std::vector<TLxPDFDictionaryObject*> Pages;

@@ -1,5 +1,6 @@
 // PDF 1.4 writer: a one-page document whose page shows the image scaled to fit at its top-left
 // corner, the image stored raw or with RunLength, CCITT, LZW or JPEG compression.
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,46 +31,78 @@ std::unique_ptr<TLxPDFObject> FaxParms(bool group4, int w, int h) {
   return parms;
 }
 
-// The image stream without /Type, /Subtype, /Width and /Height; null when encoding failed.
+// The image stream without /Type, /Subtype, /Width and /Height. Its data come from a source
+// that encodes the rows as the document is written, so that no whole encoded image is held.
 std::unique_ptr<TLxPDFStreamObject> ImageStream(TLxBitmap& bm, const TIOParamsVals& params,
                                                 ProgressRecord& progress) {
   const int w = bm.Width(), h = bm.Height();
   auto image = std::make_unique<TLxPDFStreamObject>();
   TLxPDFDictionaryObject& dict = image->Dictionary;
-  std::vector<uint8_t>& data = image->Data;
   int compression = params.PdfCompression;
+  // The rows in red, green, blue order (one-bit rows as they are), uncompressed.
+  auto plainRows = [&bm, &progress](TLxWriteBuffer& out) {
+    const int w = bm.Width(), h = bm.Height();
+    const bool colour = bm.PixelFormat() == lx24RGB;
+    const size_t rowBytes = colour ? size_t(w) * 3 : size_t(w + 7) / 8;
+    TLxRowBlock block(out, rowBytes);
+    progress.BeginRows(h);
+    for (int y = 0; y < h; ++y) {
+      if (progress.Aborting()) return false;
+      if (colour)
+        RowToRgb(bm.ScanLine(y), w, block.Row());
+      else
+        std::memcpy(block.Row(), bm.ScanLine(y), rowBytes);
+      progress.RowDone();
+    }
+    return block.Flush() && !progress.Aborting();
+  };
+  auto lzwRows = [&bm, &progress, hook = LzwEncoder(params)](TLxWriteBuffer& out) {
+    TLxWriteBufferStream sink(out);
+    return WriteLzwData(bm, hook, sink, progress);
+  };
   if (bm.PixelFormat() == lx1g) {
     if (compression == 4) compression = 3;
     // Values no one-bit encoding has are stored uncompressed.
     if (compression > 5) compression = 0;
     const size_t rowBytes = size_t(w + 7) / 8;
-    if (compression == 0 || compression == 1) {
-      std::vector<uint8_t> rows;
-      rows.reserve(rowBytes * size_t(h));
-      progress.BeginRows(h);
-      for (int y = 0; y < h; ++y) {
-        if (progress.Aborting()) return nullptr;
-        const uint8_t* row = bm.ScanLine(y);
-        rows.insert(rows.end(), row, row + rowBytes);
-        progress.RowDone();
-      }
-      if (compression == 1) {
-        data = RunLengthEncode(rows.data(), rows.size());
-        auto filters = std::make_unique<TLxPDFArrayObject>();
-        filters->Add(PdfName("RunLengthDecode"));
-        dict.Add("Filter", std::move(filters));
-      } else {
-        data = std::move(rows);
-      }
+    if (compression == 0) {
+      image->Source = plainRows;
+      image->SourceLength = int64_t(rowBytes) * h;
+    } else if (compression == 1) {
+      image->Source = [&bm, &progress, rowBytes](TLxWriteBuffer& out) {
+        // The rows make one RunLength block.
+        TLxRunLengthEncoder encoder;
+        std::vector<uint8_t> rows, packed;
+        const int h = bm.Height();
+        progress.BeginRows(h);
+        for (int y = 0; y < h; ++y) {
+          if (progress.Aborting()) return false;
+          rows.insert(rows.end(), bm.ScanLine(y), bm.ScanLine(y) + rowBytes);
+          if (rows.size() >= (1u << 16) || y + 1 == h) {
+            encoder.Add(rows.data(), rows.size(), packed);
+            rows.clear();
+            out.Write(packed.data(), packed.size());
+            packed.clear();
+          }
+          progress.RowDone();
+        }
+        encoder.End(packed);
+        out.Write(packed.data(), packed.size());
+        return !progress.Aborting();
+      };
+      auto filters = std::make_unique<TLxPDFArrayObject>();
+      filters->Add(PdfName("RunLengthDecode"));
+      dict.Add("Filter", std::move(filters));
     } else if (compression == 2 || compression == 3) {
-      data =
-          EncodeFax(bm, compression == 2 ? TLxFaxKind::Group4 : TLxFaxKind::Group3TwoD, progress);
-      if (progress.Aborting()) return nullptr;
+      const TLxFaxKind kind = compression == 2 ? TLxFaxKind::Group4 : TLxFaxKind::Group3TwoD;
+      image->Source = [&bm, &progress, kind](TLxWriteBuffer& out) {
+        return WriteFaxData(bm, kind, progress,
+                            [&out](const uint8_t* data, size_t n) { out.Write(data, n); });
+      };
       dict.Add("Filter", PdfName("CCITTFaxDecode"));
       dict.Add("DecodeParms", FaxParms(compression == 2, w, h));
     } else {
-      data = EncodeLzw(bm, params, progress);
-      if (progress.Aborting()) return nullptr;
+      image->Source = lzwRows;
       dict.Add("Filter", PdfName("LZWDecode"));
     }
     dict.Add("ColorSpace", PdfName("DeviceGray"));
@@ -78,29 +111,29 @@ std::unique_ptr<TLxPDFStreamObject> ImageStream(TLxBitmap& bm, const TIOParamsVa
   }
   const char* space = "DeviceRGB";
   if (compression == 5) {
-    data = EncodeLzw(bm, params, progress);
-    if (progress.Aborting()) return nullptr;
+    image->Source = lzwRows;
     dict.Add("Filter", PdfName("LZWDecode"));
   } else if (compression == 4) {
     // Gray or three components: the colour space named below must match the stream.
     const bool gray = params.JpegColorSpace == jcGrayScale;
-    data = EncodeJpeg(bm, params, gray ? jcGrayScale : jcYCbCr, progress);
-    if (progress.Aborting()) return nullptr;
+    image->Source = [&bm, &params, &progress, gray](TLxWriteBuffer& out) {
+      TLxWriteBufferStream sink(out);
+      return WriteJpegData(bm, params, gray ? jcGrayScale : jcYCbCr, sink, progress);
+    };
     dict.Add("Filter", PdfName("DCTDecode"));
     if (gray) space = "DeviceGray";
   } else {
-    const size_t rowBytes = size_t(w) * 3;
-    data.resize(rowBytes * size_t(h));
-    progress.BeginRows(h);
-    for (int y = 0; y < h; ++y) {
-      if (progress.Aborting()) return nullptr;
-      RowToRgb(bm.ScanLine(y), w, data.data() + rowBytes * size_t(y));
-      progress.RowDone();
-    }
+    image->Source = plainRows;
+    image->SourceLength = int64_t(w) * 3 * h;
   }
   dict.Add("ColorSpace", PdfName(space));
   dict.Add("BitsPerComponent", PdfNumber(8));
   return image;
+}
+
+// The LZW encoding (5 for both layouts) asked for, with no encoder to do it.
+bool LzwMissing(const TIOParamsVals& params) {
+  return params.PdfCompression == 5 && !LzwEncoder(params);
 }
 
 }  // namespace
@@ -108,8 +141,12 @@ std::unique_ptr<TLxPDFStreamObject> ImageStream(TLxBitmap& bm, const TIOParamsVa
 void WritePDFStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
                     ProgressRecord& progress) {
   if (!TakeLayout(bitmap, params, progress)) return;
+  if (LzwMissing(params)) {
+    progress.Fail(TLxFailure::NoWriter, "no LZW encoder installed");
+    return;
+  }
   std::unique_ptr<TLxPDFStreamObject> image = ImageStream(bitmap, params, progress);
-  if (!image || progress.Aborting()) return;
+  TLxPDFStreamObject& data = *image;
 
   PdfDocument doc;
   doc.AddImagePage(std::move(image), bitmap.Width(), bitmap.Height(),
@@ -118,8 +155,15 @@ void WritePDFStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
                          params.PdfKeywords,     params.PdfCreator, params.PdfProducer,
                          PdfDateText(LocalNow())};
   doc.Close(info);
+  if (data.SourceLength < 0) doc.AddLengthObject(data);
+  // The document's head waits in the write buffer until image data fill it, and what is
+  // buffered when the data fail or the save is cancelled is dropped: a save that stops in its
+  // first rows writes nothing.
   TLxWriteBuffer out(stream, progress);
-  doc.Write(out);
+  if (!doc.Write(out)) {
+    if (!progress.Aborting()) progress.Fail(TLxFailure::WriteFailed, "image data not written");
+    return;
+  }
   out.Flush();
 }
 

@@ -41,10 +41,63 @@ TLxFittedSize FitToPage(int32_t width, int32_t height, int32_t pageWidth, int32_
 // written (not the line breaks nor the end) are added to total.
 void Ascii85Encode(const uint8_t* data, size_t count, std::string& out, int64_t& total);
 
+// The same text for data that arrive in pieces: Add encodes the groups the piece completes
+// and keeps a short rest for the next one; End closes the block. Count and CountEnd only add
+// up the group characters the text would have.
+class TLxAscii85Encoder {
+ public:
+  // Room that Add(count) or End writes at most.
+  static size_t MaxText(size_t count);
+  // Returns the bytes written to out.
+  size_t Add(const uint8_t* data, size_t count, uint8_t* out);
+  size_t End(uint8_t* out);
+  void Count(const uint8_t* data, size_t count);
+  void CountEnd();
+  // Counts a whole block of count bytes none of whose groups is zero.
+  void CountBlock(size_t count) {
+    total_ += int64_t(count / 4 * 5 + (count % 4 ? count % 4 + 1 : 0));
+  }
+  // Group characters so far (line breaks and ends not counted).
+  int64_t Total() const { return total_; }
+
+ private:
+  size_t Groups(const uint8_t* data, size_t groups, uint8_t* out);
+  uint8_t heldBytes_[4] = {};
+  int held_ = 0;
+  int line_ = 0;
+  int64_t total_ = 0;
+};
+
 // The RunLength form of PostScript and PDF: runs of 2 to 128 equal bytes as 257 - n and the
 // byte, literals of up to 128 bytes as n - 1 and the bytes, and the end byte 128.
 std::vector<uint8_t> RunLengthEncode(const uint8_t* data, size_t count);
 void RunLengthEncode(const uint8_t* data, size_t count, std::vector<uint8_t>& out);
+
+// Most bytes the RunLength form of count bytes takes: pairs of differing bytes followed by
+// the first of an equal pair make literals of two, three bytes for two.
+inline size_t RunLengthMaxSize(size_t count) {
+  return count + count / 2 + 3;
+}
+
+// The packets of data into out (RunLengthMaxSize(count) bytes of room); with last, all of it
+// and the end byte. Otherwise packets stop where one could depend on bytes after count, and
+// used tells how many bytes were taken. Returns the bytes written.
+size_t RunLengthPackets(const uint8_t* data, size_t count, bool last, uint8_t* out, size_t& used);
+
+// The byte count of the RunLength form of data (end byte included), without writing it.
+size_t RunLengthSize(const uint8_t* data, size_t count);
+
+// RunLength data that arrive in pieces, giving the packets one call over all of it gives.
+class TLxRunLengthEncoder {
+ public:
+  void Add(const uint8_t* data, size_t count, std::vector<uint8_t>& out);
+  // The rest and the end byte.
+  void End(std::vector<uint8_t>& out);
+
+ private:
+  void Encode(bool last, std::vector<uint8_t>& out);
+  std::vector<uint8_t> held_;
+};
 
 // A header text for a 7-bit clean comment line: control characters become spaces, bytes of
 // 128 and above "?".

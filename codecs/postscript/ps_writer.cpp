@@ -1,11 +1,21 @@
 // PostScript Level 2 writer: one page, the image scaled to fit it at its top-left corner, the
-// data ASCII85-encoded after RunLength, CCITT or JPEG compression.
+// data ASCII85-encoded after RunLength, CCITT or JPEG compression. The page announces the
+// length of its data before them, so RunLength data are encoded twice: once to count, once
+// to write; no whole encoded image is held.
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "bitmap/bitmap.h"
 #include "bitmap/progress.h"
 #include "bitmap/stream.h"
+#include "bitmap/worker_pool.h"
 #include "codecs/common/stream_buffer.h"
 #include "codecs/postscript/postscript.h"
 #include "codecs/postscript/ps_common.h"
@@ -22,57 +32,227 @@ void Line(std::string& out, const std::string& text) {
   out += kEol;
 }
 
-// The page's image data as ASCII85 text; total counts its group characters.
-bool PageData(TLxBitmap& bm, const TIOParamsVals& params, int compression, std::string& data,
-              int64_t& total, ProgressRecord& progress) {
-  const int w = bm.Width(), h = bm.Height();
-  if (bm.PixelFormat() == lx1g) {
-    if (compression == 1 || compression == 2) {
-      std::vector<uint8_t> fax =
-          EncodeFax(bm, compression == 1 ? TLxFaxKind::Group4 : TLxFaxKind::Group3TwoD, progress);
-      if (progress.Aborting()) return false;
-      Ascii85Encode(fax.data(), fax.size(), data, total);
-      return true;
+// ASCII85 blocks of the page's data, written through a text block to the output, or only
+// counted (no output).
+class Ascii85Blocks {
+ public:
+  explicit Ascii85Blocks(TLxWriteBuffer* out) : out_(out) {
+    if (out_) text_.resize(size_t(1) << 20);
+  }
+  bool Counting() const { return !out_; }
+  // Counts a whole block of RunLength data of the given size. Its text has no "z": the form
+  // never holds four zero bytes in a row (zeros stand alone, except a run's zero byte before
+  // a one-byte literal at the end of the block and that literal's own zero).
+  void CountRunLengthBlock(size_t size) { encoder_.CountBlock(size); }
+  void Add(const uint8_t* data, size_t count) {
+    if (!out_) {
+      encoder_.Count(data, count);
+      return;
     }
+    constexpr size_t kPiece = 192 << 10;
+    while (count > 0) {
+      const size_t piece = std::min(count, kPiece);
+      Reserve(TLxAscii85Encoder::MaxText(piece));
+      used_ += encoder_.Add(data, piece, text_.data() + used_);
+      data += piece;
+      count -= piece;
+    }
+  }
+  void End() {
+    if (!out_) {
+      encoder_.CountEnd();
+      return;
+    }
+    Reserve(TLxAscii85Encoder::MaxText(0));
+    used_ += encoder_.End(text_.data() + used_);
+  }
+  void Flush() {
+    if (out_ && used_ > 0) out_->Write(text_.data(), used_);
+    used_ = 0;
+  }
+  // Blocks encoded elsewhere, with their group characters.
+  void AddText(const std::vector<uint8_t>& text, int64_t total) {
+    extra_ += total;
+    if (!out_ || text.empty()) return;
+    Flush();
+    out_->Write(text.data(), text.size());
+  }
+  // Group characters of all blocks so far.
+  int64_t Total() const { return encoder_.Total() + extra_; }
+
+ private:
+  void Reserve(size_t n) {
+    if (used_ + n <= text_.size()) return;
+    Flush();
+    if (n > text_.size()) text_.resize(n);
+  }
+  TLxWriteBuffer* out_;
+  TLxAscii85Encoder encoder_;
+  std::vector<uint8_t> text_;
+  size_t used_ = 0;
+  int64_t extra_ = 0;
+};
+
+// The blocks of the colour rows [first, last), or with counting only their group
+// characters. Each channel of each row is a RunLength block and an ASCII85 block of its own:
+// the page's procedures open a new filter pair for every read. So bands of rows encode
+// independently, and the page is the same whoever encodes which band.
+class ColourBand {
+ public:
+  ColourBand(TLxBitmap& bm, int first, int last, bool counting)
+      : bm_(bm), first_(first), last_(last), counting_(counting) {}
+  const std::vector<uint8_t>& Text() const { return text_; }
+  int64_t Total() const { return total_; }
+  int Rows() const { return last_ - first_; }
+  bool Ok() const { return ok_; }
+
+  // Whoever claims the band first encodes it; a band claimed to be dropped is never encoded.
+  bool Claim() { return !claimed_.exchange(true); }
+  // Runs on a worker too, so it throws nothing: a failed allocation leaves Ok() false.
+  void Encode() noexcept {
+    try {
+      const int w = bm_.Width();
+      std::vector<uint8_t> channels(size_t(w) * 3), packed(RunLengthMaxSize(size_t(w)));
+      uint8_t* const red = channels.data();
+      uint8_t* const green = red + w;
+      uint8_t* const blue = green + w;
+      TLxAscii85Encoder encoder;
+      size_t used = 0;
+      if (!counting_) text_.resize(size_t(Rows()) * 3 * TLxAscii85Encoder::MaxText(packed.size()));
+      for (int y = first_; y < last_; ++y) {
+        RowToChannels(bm_.ScanLine(y), w, red, green, blue);
+        for (const uint8_t* channel : {red, green, blue}) {
+          if (counting_) {
+            encoder.CountBlock(RunLengthSize(channel, size_t(w)));
+            continue;
+          }
+          size_t taken = 0;
+          const size_t n = RunLengthPackets(channel, size_t(w), true, packed.data(), taken);
+          used += encoder.Add(packed.data(), n, text_.data() + used);
+          used += encoder.End(text_.data() + used);
+        }
+      }
+      text_.resize(used);
+      total_ = encoder.Total();
+      ok_ = true;
+    } catch (const std::bad_alloc&) {
+      ok_ = false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+    doneSignal_.notify_all();
+  }
+  // Encodes the band here unless a worker has taken it, then waits for it.
+  void Finish() {
+    if (Claim()) {
+      Encode();
+      return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    doneSignal_.wait(lock, [this] { return done_; });
+  }
+
+ private:
+  TLxBitmap& bm_;
+  int first_, last_;
+  bool counting_;
+  std::vector<uint8_t> text_;
+  int64_t total_ = 0;
+  bool ok_ = false;
+  std::atomic<bool> claimed_{false};
+  std::mutex mutex_;
+  std::condition_variable doneSignal_;
+  bool done_ = false;
+};
+
+// The colour rows in bands of about half a mebibyte of samples, encoded on the worker pool
+// while the bands before them are written in order.
+bool ColourRows(TLxBitmap& bm, Ascii85Blocks& text, bool report, ProgressRecord& progress) {
+  const int w = bm.Width(), h = bm.Height();
+  const int bandRows = int(std::max<size_t>(1, (size_t(1) << 19) / (size_t(w) * 3)));
+  // A bitmap in the paging file maps one row at a time: one thread only.
+  const int lanes = bm.Location() == lxInMemory ? std::max(1, SpareLanes()) : 1;
+  TLxWorkerPool& pool = TLxWorkerPool::Shared();
+  const size_t window = size_t(lanes) + 1;
+  std::deque<std::shared_ptr<ColourBand>> pending;
+  // Bands still queued when the save stops are claimed so that no worker encodes them.
+  struct DropPending {
+    std::deque<std::shared_ptr<ColourBand>>& bands;
+    ~DropPending() {
+      for (auto& b : bands) b->Claim();
+    }
+  } dropPending{pending};
+  auto writeFront = [&] {
+    std::shared_ptr<ColourBand> band = std::move(pending.front());
+    pending.pop_front();
+    band->Finish();
+    if (!band->Ok()) {
+      progress.Fail(TLxFailure::OutOfMemory, "PostScript text");
+      return false;
+    }
+    text.AddText(band->Text(), band->Total());
+    if (report)
+      for (int i = 0; i < band->Rows(); ++i) progress.RowDone();
+    return !progress.Aborting();
+  };
+  if (report) progress.BeginRows(h);
+  for (int first = 0; first < h; first += bandRows) {
+    if (progress.Aborting()) return false;
+    auto band =
+        std::make_shared<ColourBand>(bm, first, std::min(h, first + bandRows), text.Counting());
+    if (lanes > 1)
+      pool.Submit([band] {
+        if (band->Claim()) band->Encode();
+      });
+    pending.push_back(std::move(band));
+    while (pending.size() >= window)
+      if (!writeFront()) return false;
+  }
+  while (!pending.empty())
+    if (!writeFront()) return false;
+  return !progress.Aborting();
+}
+
+// The page's image data as ASCII85 blocks. encoded holds the CCITT or JPEG data of those
+// compressions. Run twice: first only counting the characters the page announces before its
+// data, then writing them; only the second run reports progress.
+bool PageData(TLxBitmap& bm, int compression, const std::vector<uint8_t>& encoded,
+              Ascii85Blocks& text, bool report, ProgressRecord& progress) {
+  const int w = bm.Width(), h = bm.Height();
+  const bool bilevel = bm.PixelFormat() == lx1g;
+  if ((bilevel && compression != 0) || (!bilevel && compression == 3)) {
+    text.Add(encoded.data(), encoded.size());
+    text.End();
+    return true;
+  }
+  if (report) progress.BeginRows(h);
+  auto rowDone = [&] {
+    if (report) progress.RowDone();
+  };
+  std::vector<uint8_t> packed;
+  if (bilevel) {
+    // All rows make one RunLength block.
     const size_t rowBytes = size_t(w + 7) / 8;
+    TLxRunLengthEncoder encoder;
     std::vector<uint8_t> rows;
-    rows.reserve(rowBytes * size_t(h));
-    progress.BeginRows(h);
     for (int y = 0; y < h; ++y) {
       if (progress.Aborting()) return false;
-      const uint8_t* row = bm.ScanLine(y);
-      rows.insert(rows.end(), row, row + rowBytes);
-      progress.RowDone();
+      rows.insert(rows.end(), bm.ScanLine(y), bm.ScanLine(y) + rowBytes);
+      if (rows.size() >= (1u << 16)) {
+        encoder.Add(rows.data(), rows.size(), packed);
+        rows.clear();
+        text.Add(packed.data(), packed.size());
+        packed.clear();
+      }
+      rowDone();
     }
-    const std::vector<uint8_t> packed = RunLengthEncode(rows.data(), rows.size());
-    Ascii85Encode(packed.data(), packed.size(), data, total);
-    return true;
+    encoder.Add(rows.data(), rows.size(), packed);
+    encoder.End(packed);
+    text.Add(packed.data(), packed.size());
+    text.End();
+    return !progress.Aborting();
   }
-  if (compression == 3) {
-    // The page says "false 3": three components, whatever the record asks for.
-    std::vector<uint8_t> jpeg = EncodeJpeg(bm, params, jcYCbCr, progress);
-    if (progress.Aborting()) return false;
-    Ascii85Encode(jpeg.data(), jpeg.size(), data, total);
-    return true;
-  }
-  // Each channel of each row is a RunLength block and an ASCII85 block of its own: the page's
-  // procedures open a new filter pair for every read.
-  std::vector<uint8_t> channel(static_cast<size_t>(w));
-  std::vector<uint8_t> packed;
-  data.reserve(size_t(w) * size_t(h) * 3 * 5 / 4);
-  progress.BeginRows(h);
-  for (int y = 0; y < h; ++y) {
-    if (progress.Aborting()) return false;
-    const uint8_t* row = bm.ScanLine(y);
-    for (int c = 2; c >= 0; --c) {
-      for (int x = 0; x < w; ++x) channel[size_t(x)] = row[3 * x + c];
-      packed.clear();
-      RunLengthEncode(channel.data(), channel.size(), packed);
-      Ascii85Encode(packed.data(), packed.size(), data, total);
-    }
-    progress.RowDone();
-  }
-  return true;
+  return ColourRows(bm, text, report, progress);
 }
 
 }  // namespace
@@ -89,9 +269,24 @@ void WritePSStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
   // colour images do.
   if (bilevel && compression > 2) compression = 0;
 
-  std::string data;
-  int64_t total = 0;
-  if (!PageData(bitmap, params, compression, data, total, progress)) return;
+  // CCITT and JPEG data are made once and kept; the other encodings are made again for the
+  // count of characters and for the text.
+  std::vector<uint8_t> encoded;
+  if (bilevel && compression != 0) {
+    const TLxFaxKind kind = compression == 1 ? TLxFaxKind::Group4 : TLxFaxKind::Group3TwoD;
+    if (!WriteFaxData(bitmap, kind, progress, [&encoded](const uint8_t* data, size_t n) {
+          encoded.insert(encoded.end(), data, data + n);
+        }))
+      return;
+  } else if (!bilevel && compression == 3) {
+    // The page says "false 3": three components, whatever the record asks for.
+    TMemoryStream jpeg;
+    if (!WriteJpegData(bitmap, params, jcYCbCr, jpeg, progress)) return;
+    encoded = std::move(jpeg.Bytes());
+  }
+  Ascii85Blocks counted(nullptr);
+  if (!PageData(bitmap, compression, encoded, counted, false, progress)) return;
+  const int64_t total = counted.Total();
 
   const std::string W = std::to_string(w), H = std::to_string(h);
   std::string head;
@@ -152,9 +347,13 @@ void WritePSStream(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params,
   Line(tail, "end");
   Line(tail, "%%EOF");
 
+  // What is buffered when the save is cancelled is dropped: a save that stops in its first
+  // rows writes nothing.
   TLxWriteBuffer out(stream, progress);
   out.Text(head);
-  out.Text(data);
+  Ascii85Blocks text(&out);
+  if (!PageData(bitmap, compression, encoded, text, true, progress)) return;
+  text.Flush();
   out.Text(tail);
   out.Flush();
 }

@@ -1,19 +1,25 @@
 // TIFF writer: layout decisions, strip encoders, tags and the directory chain.
 #include "codecs/tiff/tiff_writer.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <set>
 
 #include "bitmap/bitmap.h"
 #include "bitmap/conversion.h"
 #include "bitmap/progress.h"
 #include "bitmap/stream.h"
+#include "bitmap/worker_pool.h"
 #include "codecs/common/ccitt_encoder.h"
 #include "codecs/common/ifd.h"
 #include "codecs/common/lzw_encoder.h"
@@ -780,46 +786,6 @@ class PackBitsCoder : public StripCoder {
   std::vector<uint8_t> buf_;
 };
 
-class DeflateCoder : public StripCoder {
- public:
-  DeflateCoder(TLxTiffOutput& out, int level) : out_(out), buf_(1 << 16) {
-    const int z = level == 0 ? 1 : level == 2 ? 9 : Z_DEFAULT_COMPRESSION;
-    ok_ = deflateInit(&zs_, z) == Z_OK;
-    if (!ok_) out_.Progress().Fail(TLxFailure::OutOfMemory, "zlib");
-  }
-  ~DeflateCoder() override {
-    if (ok_) deflateEnd(&zs_);
-  }
-  void Row(const uint8_t* row, size_t n) override { Pump(row, n, Z_NO_FLUSH); }
-  void EndStrip() override {
-    Pump(nullptr, 0, Z_FINISH);
-    if (ok_) deflateReset(&zs_);
-  }
-
- private:
-  void Pump(const uint8_t* data, size_t n, int flush) {
-    if (!ok_) return;
-    zs_.next_in = const_cast<Bytef*>(data);
-    zs_.avail_in = uInt(n);
-    for (;;) {
-      zs_.next_out = buf_.data();
-      zs_.avail_out = uInt(buf_.size());
-      const int r = deflate(&zs_, flush);
-      out_.Write(buf_.data(), buf_.size() - zs_.avail_out);
-      if (r == Z_STREAM_END) return;
-      if (r != Z_OK && r != Z_BUF_ERROR) {
-        out_.Progress().Fail(TLxFailure::BadData, "zlib");
-        return;
-      }
-      if (flush != Z_FINISH && zs_.avail_in == 0 && zs_.avail_out != 0) return;
-    }
-  }
-  TLxTiffOutput& out_;
-  z_stream zs_{};
-  std::vector<uint8_t> buf_;
-  bool ok_ = false;
-};
-
 // A stream over the writer's output, for encoders that write to a stream.
 class OutputStream : public TStream {
  public:
@@ -893,8 +859,6 @@ std::unique_ptr<StripCoder> MakeCoder(const Plan& p, TLxTiffOutput& out, TIOPara
       return std::make_unique<CcittCoder>(out, TLxCcittScheme::Group4, w, p.fillOrder);
     case kPackBits:
       return std::make_unique<PackBitsCoder>(out);
-    case kDeflate:
-      return std::make_unique<DeflateCoder>(out, params.TiffDeflateLevel);
     default:
       return std::make_unique<PlainCoder>(out);
   }
@@ -908,12 +872,152 @@ bool FitsOffset(int64_t v, ProgressRecord& progress) {
   return false;
 }
 
+// ====================================================================== Deflate strips
+
+// Each Deflate strip is a zlib stream of its own, so strips compress independently: the rows
+// of a strip are gathered on the calling thread while strips already gathered compress on
+// the worker pool, and the results are written in strip order. Every strip is compressed
+// the same way whoever runs it, so the file does not depend on the number of threads.
+
+// The compressor level of a TiffDeflateLevel: 0 fastest, 2 best, anything else normal.
+int DeflateCompressorLevel(int effort) {
+  return effort == 0 ? 1 : effort == 2 ? 9 : 6;
+}
+
+// One compressor per thread and level, kept for the next strip.
+libdeflate_compressor* ThreadCompressor(int level) {
+  struct Cached {
+    int level = -1;
+    libdeflate_compressor* compressor = nullptr;
+    ~Cached() {
+      if (compressor) libdeflate_free_compressor(compressor);
+    }
+  };
+  thread_local Cached cached;
+  if (cached.level != level) {
+    if (cached.compressor) libdeflate_free_compressor(cached.compressor);
+    cached.compressor = libdeflate_alloc_compressor(level);
+    cached.level = cached.compressor ? level : -1;
+  }
+  return cached.compressor;
+}
+
+class DeflateStrip {
+ public:
+  DeflateStrip(int level, size_t rawBytes) : level_(level) { raw_.reserve(rawBytes); }
+  std::vector<uint8_t>& Raw() { return raw_; }
+  const std::vector<uint8_t>& Packed() const { return packed_; }
+  bool Ok() const { return ok_; }
+
+  // Whoever claims the strip first compresses it; a strip claimed to be dropped is never
+  // compressed.
+  bool Claim() { return !claimed_.exchange(true); }
+  // Runs on a worker too, so it throws nothing: a failed allocation leaves Ok() false.
+  void Compress() noexcept {
+    try {
+      if (libdeflate_compressor* c = ThreadCompressor(level_)) {
+        packed_.resize(libdeflate_zlib_compress_bound(c, raw_.size()));
+        const size_t n =
+            libdeflate_zlib_compress(c, raw_.data(), raw_.size(), packed_.data(), packed_.size());
+        packed_.resize(n);
+        ok_ = n > 0;
+      }
+    } catch (const std::bad_alloc&) {
+      ok_ = false;
+    }
+    raw_ = {};
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+    doneSignal_.notify_all();
+  }
+  // Compresses the strip here unless a worker has taken it, then waits for it.
+  void Finish() {
+    if (Claim()) {
+      Compress();
+      return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    doneSignal_.wait(lock, [this] { return done_; });
+  }
+
+ private:
+  int level_;
+  std::vector<uint8_t> raw_;
+  std::vector<uint8_t> packed_;
+  bool ok_ = false;
+  std::atomic<bool> claimed_{false};
+  std::mutex mutex_;
+  std::condition_variable doneSignal_;
+  bool done_ = false;
+};
+
+// Writes the rows as Deflate strips of rowsPerStrip rows; false when the save stopped.
+bool WriteDeflateStrips(Plan& p, TLxTiffOutput& out, int rowsPerStrip, int effort,
+                        std::vector<uint32_t>& offsets, std::vector<uint32_t>& counts) {
+  ProgressRecord& progress = out.Progress();
+  const int h = p.work->Height();
+  const int level = DeflateCompressorLevel(effort);
+  // A bitmap in the paging file maps one row at a time, and the rows are made here anyway;
+  // only the compression moves to other threads.
+  const int lanes = std::max(1, SpareLanes());
+  TLxWorkerPool& pool = TLxWorkerPool::Shared();
+  // Strips gathered but not written yet: enough to keep every lane busy while the next one
+  // is gathered.
+  const size_t window = size_t(lanes) + 1;
+  std::deque<std::shared_ptr<DeflateStrip>> pending;
+  // Strips still queued when the save stops are claimed so that no worker compresses them.
+  struct DropPending {
+    std::deque<std::shared_ptr<DeflateStrip>>& strips;
+    ~DropPending() {
+      for (auto& s : strips) s->Claim();
+    }
+  } dropPending{pending};
+
+  auto writeFront = [&]() {
+    std::shared_ptr<DeflateStrip> strip = std::move(pending.front());
+    pending.pop_front();
+    strip->Finish();
+    if (!strip->Ok()) {
+      progress.Fail(TLxFailure::OutOfMemory, "deflate");
+      return false;
+    }
+    const int64_t start = out.Position();
+    out.Write(strip->Packed().data(), strip->Packed().size());
+    if (progress.Aborting() || !FitsOffset(out.Position(), progress)) return false;
+    offsets.push_back(uint32_t(start));
+    counts.push_back(uint32_t(out.Position() - start));
+    return true;
+  };
+
+  RowMaker maker(p);
+  const double per = h > 0 ? 100.0 / h : 0;
+  for (int first = 0; first < h; first += rowsPerStrip) {
+    const int last = std::min(h, first + rowsPerStrip);
+    auto strip = std::make_shared<DeflateStrip>(level, maker.RowBytes() * size_t(last - first));
+    std::vector<uint8_t>& raw = strip->Raw();
+    for (int y = first; y < last; ++y) {
+      if (progress.Assigned()) progress.Report(int(y * per));
+      const uint8_t* row = maker.Make(y);
+      raw.insert(raw.end(), row, row + maker.RowBytes());
+      if (progress.Aborting()) return false;
+    }
+    if (lanes > 1)
+      pool.Submit([strip] {
+        if (strip->Claim()) strip->Compress();
+      });
+    pending.push_back(std::move(strip));
+    while (pending.size() >= window || (last == h && !pending.empty()))
+      if (!writeFront()) return false;
+  }
+  return true;
+}
+
 void WriteStrips(Plan& p, TLxTiffOutput& out, TLxTiffTagList& tags, ProgressRecord& progress,
                  TIOParamsVals& params) {
   const int h = p.work->Height();
   int strips = 1;
   int rowsPerStrip = h;
-  if (p.code != kJpeg && p.code != kDeflate) {
+  if (p.code != kJpeg) {
     strips = int(std::max<int64_t>(1, int64_t(h) * p.work->RowLen() / kStripBytes));
     rowsPerStrip = h / strips;
     if (h % strips) ++strips;
@@ -936,6 +1040,8 @@ void WriteStrips(Plan& p, TLxTiffOutput& out, TLxTiffTagList& tags, ProgressReco
     if (!FitsOffset(out.Position(), progress)) return;
     offsets.push_back(uint32_t(start));
     counts.push_back(uint32_t(out.Position() - start));
+  } else if (p.code == kDeflate) {
+    if (!WriteDeflateStrips(p, out, rowsPerStrip, params.TiffDeflateLevel, offsets, counts)) return;
   } else {
     RowMaker maker(p);
     std::unique_ptr<StripCoder> coder = MakeCoder(p, out, params);

@@ -6,14 +6,17 @@
 #include <algorithm>
 #include <clocale>
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "bitmap/bitmap.h"
+#include "bitmap/worker_pool.h"
 #include "codecs/common/lzw_encoder.h"
 #include "codecs/common/stream_buffer.h"
 #include "codecs/common/tests/codec_test_util.h"
 #include "codecs/postscript/pdf_objects.h"
 #include "codecs/postscript/postscript.h"
+#include "codecs/postscript/ps_common.h"
 #include "io/lumenax_io.h"
 #include "io/params.h"
 
@@ -148,6 +151,151 @@ TEST(PsEncoding, RunLength) {
   std::vector<uint8_t> mixed;
   for (int i = 0; i < 3000; ++i) mixed.push_back(uint8_t((i / 3) % 5 == 0 ? 0 : i * 31 % 7));
   EXPECT_EQ(RleDecode(RunLengthEncode(mixed.data(), mixed.size())), mixed);
+}
+
+// The encoders in their plainest form, byte by byte, to hold the fast ones against.
+std::vector<uint8_t> PlainRunLength(const std::vector<uint8_t>& d) {
+  std::vector<uint8_t> out;
+  size_t p = 0;
+  while (p < d.size()) {
+    size_t run = 1;
+    while (p + run < d.size() && run < 128 && d[p + run] == d[p]) ++run;
+    if (run >= 2) {
+      out.push_back(uint8_t(257 - run));
+      out.push_back(d[p]);
+      p += run;
+      continue;
+    }
+    size_t n = 1;
+    while (p + n < d.size() && n < 128 && d[p + n] != d[p + n - 1]) ++n;
+    out.push_back(uint8_t(n - 1));
+    out.insert(out.end(), d.begin() + std::ptrdiff_t(p), d.begin() + std::ptrdiff_t(p + n));
+    p += n;
+  }
+  out.push_back(128);
+  return out;
+}
+
+std::string PlainAscii85(const std::vector<uint8_t>& d, int64_t& total) {
+  std::string out;
+  int line = 0;
+  for (size_t i = 0; i < d.size(); i += 4) {
+    const size_t n = std::min<size_t>(4, d.size() - i);
+    uint32_t v = 0;
+    for (size_t k = 0; k < 4; ++k) v = (v << 8) | (k < n ? d[i + k] : 0u);
+    if (n == 4 && v == 0) {
+      out += 'z';
+      ++line, ++total;
+    } else {
+      char digits[5];
+      for (int k = 4; k >= 0; --k, v /= 85) digits[k] = char(v % 85 + 33);
+      out.append(digits, n + 1);
+      line += int(n) + 1, total += int64_t(n) + 1;
+    }
+    if (line > 74) out += "\r\n", line = 0;
+  }
+  return out + "~>\r\n";
+}
+
+// Data of every kind the encoders meet: noise, runs (some longer than 128), pairs that cut
+// literals short, zero words, and all of these mixed.
+std::vector<std::vector<uint8_t>> Samples() {
+  std::mt19937 rng(17);
+  std::vector<std::vector<uint8_t>> out;
+  for (int kind = 0; kind < 5; ++kind)
+    for (size_t size : {0, 1, 2, 3, 7, 64, 127, 128, 129, 130, 257, 1000, 4099}) {
+      std::vector<uint8_t> d(size);
+      for (size_t i = 0; i < size; ++i) {
+        const uint32_t r = rng();
+        switch (kind) {
+          case 0:
+            d[i] = uint8_t(r);
+            break;
+          case 1:
+            d[i] = uint8_t(i / 150 % 3);
+            break;
+          case 2:
+            d[i] = uint8_t((i + 1) / 2 * 7);
+            break;  // a b b c c d d ...: most expansion
+          case 3:
+            d[i] = (i / 4) % 3 == 0 ? 0 : uint8_t(r);
+            break;
+          default:
+            d[i] = r % 4 == 0 ? uint8_t(r >> 8) : i ? d[i - 1] : 0;
+            break;
+        }
+      }
+      out.push_back(std::move(d));
+    }
+  return out;
+}
+
+TEST(PsEncoding, FastEncodersGiveThePlainFormInAnyPieces) {
+  std::mt19937 rng(5);
+  for (const std::vector<uint8_t>& d : Samples()) {
+    const std::string what = std::to_string(d.size()) + " bytes";
+    const std::vector<uint8_t> rle = PlainRunLength(d);
+    ASSERT_EQ(RunLengthEncode(d.data(), d.size()), rle) << what;
+    EXPECT_EQ(RunLengthSize(d.data(), d.size()), rle.size()) << what;
+    ASSERT_LE(rle.size(), RunLengthMaxSize(d.size())) << what;
+    TLxRunLengthEncoder pieces;
+    std::vector<uint8_t> packed;
+    for (size_t at = 0; at < d.size();) {
+      const size_t n = std::min<size_t>(d.size() - at, rng() % 300);
+      pieces.Add(d.data() + at, n, packed);
+      at += n;
+    }
+    pieces.End(packed);
+    EXPECT_EQ(packed, rle) << what;
+
+    int64_t plainTotal = 0;
+    const std::string text = PlainAscii85(d, plainTotal);
+    int64_t total = 0;
+    EXPECT_EQ(A85(d, &total), text) << what;
+    EXPECT_EQ(total, plainTotal) << what;
+    TLxAscii85Encoder encoder, counter;
+    std::vector<uint8_t> out(TLxAscii85Encoder::MaxText(d.size()));
+    size_t used = 0;
+    for (size_t at = 0; at < d.size();) {
+      const size_t n = std::min<size_t>(d.size() - at, rng() % 90);
+      used += encoder.Add(d.data() + at, n, out.data() + used);
+      counter.Count(d.data() + at, n);
+      at += n;
+    }
+    used += encoder.End(out.data() + used);
+    counter.CountEnd();
+    EXPECT_EQ(std::string(out.begin(), out.begin() + std::ptrdiff_t(used)), text) << what;
+    EXPECT_EQ(encoder.Total(), plainTotal) << what;
+    EXPECT_EQ(counter.Total(), plainTotal) << what;
+    // RunLength data never hold a zero group, so their count needs only their size.
+    TLxAscii85Encoder block;
+    block.CountBlock(rle.size());
+    int64_t rleTotal = 0;
+    PlainAscii85(rle, rleTotal);
+    EXPECT_EQ(block.Total(), rleTotal) << what;
+  }
+}
+
+TEST(PsEncoding, RowsInRedGreenBlueAndByChannel) {
+  for (int w = 0; w < 40; ++w) {
+    std::vector<uint8_t> row(size_t(3 * w) + 1, 0xEE), rgb(size_t(3 * w) + 1, 0xEE);
+    for (int i = 0; i < 3 * w; ++i) row[size_t(i)] = uint8_t(i * 11 + 1);
+    std::vector<uint8_t> r(size_t(w) + 1, 0xEE), g(r), b(r);
+    RowToRgb(row.data(), w, rgb.data());
+    RowToChannels(row.data(), w, r.data(), g.data(), b.data());
+    for (int x = 0; x < w; ++x) {
+      ASSERT_EQ(rgb[size_t(3 * x)], row[size_t(3 * x + 2)]) << w;
+      ASSERT_EQ(rgb[size_t(3 * x + 1)], row[size_t(3 * x + 1)]) << w;
+      ASSERT_EQ(rgb[size_t(3 * x + 2)], row[size_t(3 * x)]) << w;
+      ASSERT_EQ(r[size_t(x)], row[size_t(3 * x + 2)]) << w;
+      ASSERT_EQ(g[size_t(x)], row[size_t(3 * x + 1)]) << w;
+      ASSERT_EQ(b[size_t(x)], row[size_t(3 * x)]) << w;
+    }
+    // Nothing past the row.
+    EXPECT_EQ(rgb[size_t(3 * w)], 0xEE);
+    EXPECT_EQ(r[size_t(w)], 0xEE);
+    EXPECT_EQ(b[size_t(w)], 0xEE);
+  }
 }
 
 TEST(PsEncoding, CommentTextsAndDates) {
@@ -371,6 +519,115 @@ TEST(PsWriter, OneBitRunLength) {
   EXPECT_EQ(params.SamplesPerPixel, 1);
 }
 
+// The image stream's data, checked against its /Length, direct or indirect.
+std::string ImageData(const std::string& pdf) {
+  const size_t dict = pdf.find("/Subtype /Image");
+  const size_t at = pdf.find("/Length ", dict) + 8;
+  const size_t start = pdf.find(">>\nstream\n", dict) + 10;
+  const size_t end = pdf.find("\nendstream", start);
+  size_t length = std::stoul(pdf.substr(at));
+  const size_t line = pdf.find('\n', at);
+  if (pdf.substr(line - 2, 2) == " R") {
+    const std::string head = "\n" + std::to_string(length) + " 0 obj\n";
+    const size_t object = pdf.find(head);
+    EXPECT_NE(object, std::string::npos) << head;
+    length = std::stoul(pdf.substr(object + head.size()));
+  }
+  EXPECT_EQ(end - start, length);
+  return pdf.substr(start, end - start);
+}
+
+// Compressed data are written as they are made, so their count comes after them, in an
+// indirect number object (object 8); uncompressed data keep a direct count and 7 objects.
+TEST(PdfWriter, CompressedDataTakeTheirLengthFromAnObjectAfterThem) {
+  TLxBitmap colour;
+  Fill24(colour, 300, 200, 3);
+  TLxBitmap bits;
+  bits.Allocate(300, 200, lx1g);
+  for (int y = 0; y < 200; ++y)
+    for (int i = 0; i < 38; ++i) bits.ScanLine(y)[i] = uint8_t(y % 7 ? 0xFF : i * 37);
+  for (auto [bm, compression] :
+       {std::pair{&colour, 5}, std::pair{&colour, 4}, std::pair{&colour, 0}, std::pair{&bits, 1},
+        std::pair{&bits, 2}, std::pair{&bits, 0}}) {
+    TIOParamsVals params;
+    params.PdfCompression = uint8_t(compression);
+    Outcome o;
+    const std::string pdf = SavePdf(*bm, params, &o);
+    const std::string what = std::to_string(compression);
+    ASSERT_FALSE(o.aborting) << what;
+    const std::string data = ImageData(pdf);
+    const bool direct = compression == 0;
+    const int objects = direct ? 7 : 8;
+    EXPECT_EQ(pdf.find("/Length 8 0 R\n") != std::string::npos, !direct) << what;
+    EXPECT_NE(pdf.find("trailer\n<< /Size " + std::to_string(objects + 1) +
+                       "\n/Root 1 0 R\n/Info 7 0 R\n>>"),
+              std::string::npos)
+        << what;
+    const size_t xref = std::stoul(pdf.substr(pdf.rfind("startxref\n") + 10));
+    for (int n = 1; n <= objects; ++n) {
+      const size_t offset = std::stoul(pdf.substr(xref + 9 + 20 * size_t(n), 10));
+      const std::string head = std::to_string(n) + " 0 obj\n";
+      EXPECT_EQ(pdf.compare(offset, head.size(), head), 0) << what << " object " << n;
+    }
+    if (compression == 1) {
+      EXPECT_EQ(RleDecode(std::vector<uint8_t>(data.begin(), data.end())).size(), 38u * 200);
+    }
+    if (compression == 0 && bm == &colour) {
+      EXPECT_EQ(uint8_t(data[3 * 299]), colour.ScanLine(0)[3 * 299 + 2]);
+    }
+  }
+}
+
+// Data larger than the encoders' blocks: the one-bit RunLength block runs across pieces of
+// rows, colour rows are encoded in bands on several threads, the text goes out in several
+// writes, and the announced count still matches; the page is the same on one thread.
+TEST(PsWriter, LargeImagesKeepTheirCountAndData) {
+  TLxBitmap bits;
+  bits.Allocate(1500, 420, lx1g);  // 79 KB of rows
+  for (int y = 0; y < 420; ++y)
+    for (int i = 0; i < 188; ++i)
+      bits.ScanLine(y)[i] = uint8_t((i + y) % 50 < 30 ? 0xFF : (i * 7 + y) % 5 ? i * 13 : 0);
+  TLxBitmap colour;
+  Fill24(colour, 900, 500, 9);  // 1.35 MB of samples, more text than one block
+  for (TLxBitmap* bm : {&bits, &colour}) {
+    TIOParamsVals params;
+    params.PsCompression = 0;
+    Outcome o;
+    const std::string ps = SavePs(*bm, params, &o);
+    ASSERT_FALSE(o.aborting);
+    const int64_t count = std::stoll(ps.substr(ps.find("%%BeginData:") + 18));
+    const size_t start =
+        ps.find(bm == &bits ? "\r\nimage\r\n" : "colorimage\r\n") + (bm == &bits ? 9 : 12);
+    const size_t end = ps.find("%%EndData");
+    int64_t chars = 0;
+    for (size_t i = start; i < end; ++i)
+      if (ps[i] != '\r' && ps[i] != '\n') ++chars;
+    const int64_t blocks = bm == &bits ? 1 : 3 * 500;
+    EXPECT_EQ(chars - 2 * blocks, count);
+    {
+      std::vector<std::unique_ptr<TLxBusyConversion>> busy;
+      for (int i = 0; i < CoreCount(); ++i) busy.push_back(std::make_unique<TLxBusyConversion>());
+      ASSERT_EQ(SpareLanes(), 1);
+      const std::string alone = SavePs(*bm, params);
+      const size_t date = ps.find("%%CreationDate"), next = ps.find('\n', date);
+      EXPECT_TRUE(alone.size() == ps.size() && alone.compare(0, date, ps, 0, date) == 0 &&
+                  alone.compare(next, std::string::npos, ps, next) == 0);
+    }
+    if (bm == &bits) {
+      const std::vector<uint8_t> rows = RleDecode(A85Decode(ps.substr(start)));
+      ASSERT_EQ(rows.size(), 188u * 420);
+      for (int y = 0; y < 420; ++y)
+        ASSERT_EQ(std::memcmp(rows.data() + 188 * size_t(y), bits.ScanLine(y), 188), 0) << y;
+    } else {
+      // The last row's blue block.
+      const size_t last = ps.rfind("~>", ps.rfind("~>", end) - 1) + 4;
+      const std::vector<uint8_t> blue = RleDecode(A85Decode(ps.substr(last, end - last)));
+      ASSERT_EQ(blue.size(), 900u);
+      for (int x = 0; x < 900; ++x) ASSERT_EQ(blue[size_t(x)], colour.ScanLine(499)[3 * x]);
+    }
+  }
+}
+
 void FillBits(TLxBitmap& bm, int w, int h) {
   bm.Allocate(w, h, lx1g);
   for (int y = 0; y < h; ++y)
@@ -388,8 +645,7 @@ TEST(PdfWriter, OneBitEncodings) {
                      "/EncodedByteAlign false\n/EndOfBlock false\n>>\n/ColorSpace /DeviceGray\n"
                      "/BitsPerComponent 1\n/Width 37\n/Height 23\n"),
             std::string::npos);
-  const size_t at = pdf.find("/Length ", pdf.find("/Subtype /Image"));
-  EXPECT_EQ(std::stoul(pdf.substr(at + 8)) % 4, 0u);
+  EXPECT_EQ(ImageData(pdf).size() % 4, 0u);
   params.PdfCompression = 4;  // Group 3 two-dimensional, as 3
   EXPECT_NE(SavePdf(bm, params).find("/DecodeParms << /K 1\n"), std::string::npos);
   params.PdfCompression = 1;

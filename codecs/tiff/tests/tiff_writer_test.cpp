@@ -2,6 +2,7 @@
 // Pillow, the tags other readers rely on, page insertion, and refusals that must leave the
 // target alone.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cmath>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include "bitmap/byte_reader.h"
 #include "bitmap/conversion.h"
 #include "bitmap/settings.h"
+#include "bitmap/worker_pool.h"
 #include "codecs/common/ifd.h"
 #include "codecs/tiff/tests/tiff_test_util.h"
 #include "codecs/tiff/tiff_writer.h"
@@ -520,6 +522,70 @@ TEST(TiffWriter, ShortWritesAndCancellationFailWithoutAHeader) {
   EXPECT_EQ(LoadU32LE(m.Bytes().data() + 4), 0u);  // the header's placeholder stays
 }
 
+// Deflate strips are compressed on the worker pool: each strip is a zlib stream of its own
+// holding exactly its rows, the file is the same whatever the number of threads, and a save
+// cancelled while strips are in flight stops cleanly.
+TEST(TiffWriter, DeflateStripsAreStreamsOfTheirOwnWhateverTheThreads) {
+  auto b = Pattern(lx24RGB, 1000, 900, 29);  // 2.7 MB of rows: strips of 180 rows
+  for (int effort : {0, 1, 2}) {
+    TIOParamsVals p;
+    p.TiffCompression = tcDeflate, p.TiffDeflateLevel = effort;
+    Written threaded = Write(b.get(), p);
+    ASSERT_FALSE(threaded.aborting);
+    Written alone;
+    {
+      std::vector<std::unique_ptr<TLxBusyConversion>> busy;
+      for (int i = 0; i < CoreCount(); ++i) busy.push_back(std::make_unique<TLxBusyConversion>());
+      ASSERT_EQ(SpareLanes(), 1);
+      alone = Write(b.get(), p);
+    }
+    EXPECT_EQ(threaded.file, alone.file) << effort;
+
+    TLxMemStream s(threaded.file.data(), int64_t(threaded.file.size()));
+    TLxTiffStructure t(s, 0);
+    ASSERT_TRUE(t.ReadHeader());
+    TLxIfd ifd;
+    ASSERT_TRUE(t.ReadIfd(t.FirstIfd(), ifd));
+    EXPECT_EQ(t.Uint(*ifd.Find(259)), 32946u);
+    EXPECT_EQ(t.Uint(*ifd.Find(278)), 180u);
+    const std::vector<uint32_t> offsets = t.UintArray(*ifd.Find(273), 100);
+    const std::vector<uint32_t> counts = t.UintArray(*ifd.Find(279), 100);
+    ASSERT_EQ(offsets.size(), 5u);
+    ASSERT_EQ(counts.size(), 5u);
+    for (size_t i = 0; i < offsets.size(); ++i) {
+      ASSERT_LE(uint64_t(offsets[i]) + counts[i], threaded.file.size());
+      Bytes rows(180 * 3000 + 1);
+      uLongf n = uLongf(rows.size());
+      ASSERT_EQ(uncompress(rows.data(), &n, threaded.file.data() + offsets[i], counts[i]), Z_OK)
+          << "strip " << i;
+      ASSERT_EQ(n, 180u * 3000) << "strip " << i;
+      for (int y = 0; y < 180; y += 59) {
+        const uint8_t* src = b->ScanLine(int(i) * 180 + y);
+        const uint8_t* got = rows.data() + size_t(y) * 3000;
+        for (int x = 0; x < 1000; ++x)
+          ASSERT_TRUE(got[3 * x] == src[3 * x + 2] && got[3 * x + 1] == src[3 * x + 1] &&
+                      got[3 * x + 2] == src[3 * x])
+              << "strip " << i << " row " << y << " pixel " << x;
+      }
+    }
+    ExpectSamePixels(*b, LoadTiff(threaded.file)->bitmap, "deflate");
+  }
+  // Cancelled halfway: the strips gathered so far are dropped or finished, nothing leaks.
+  TMemoryStream m;
+  bool aborting = false;
+  ProgressRecord pr;
+  pr.AbortingPtr = &aborting;
+  pr.OnProgressData = &aborting;
+  pr.OnProgressCode = [](void* data, void*, int percent) {
+    if (percent >= 50) *static_cast<bool*>(data) = true;
+  };
+  TIOParamsVals p;
+  p.TiffCompression = tcDeflate;
+  EXPECT_EQ(WriteTiffStream(m, false, b.get(), pr, p), 0);
+  EXPECT_TRUE(aborting);
+  EXPECT_EQ(LoadU32LE(m.Bytes().data() + 4), 0u);  // no directory
+}
+
 // ---------------------------------------------------------------- peers
 
 bool HavePeers() {
@@ -578,6 +644,45 @@ int MaxDiff(const RgbaImage& a, const RgbaImage& b, bool withAlpha) {
   for (size_t i = 0; i < a.rgba.size(); ++i)
     if (withAlpha || i % 4 != 3) m = std::max(m, std::abs(int(a.rgba[i]) - int(b.rgba[i])));
   return m;
+}
+
+// libtiff's own comparison: every layout written with each lossless compression, large
+// enough for several strips, holds exactly the samples of the same layout written
+// uncompressed (16-bit and CMYK samples too, which the RGBA comparisons round), and libtiff
+// reads every strip without a warning. tiffcmp stops at the first tag that differs, so both
+// files are first copied uncompressed by tiffcp.
+TEST(TiffWriterPeers, CompressedStripsHoldTheSamplesOfTheUncompressedFile) {
+  if (!HaveProgram("tiffcp") || !HaveProgram("tiffcmp") || !HaveProgram("tiffinfo"))
+    GTEST_SKIP() << "libtiff tools missing";
+  TempDir dir;
+  unsigned seed = 300;
+  for (const Layout& l : Layouts()) {
+    for (TLxTiffCompression c : {tcPackBits, tcDeflate, tcLzw}) {
+      auto src = MakeSource(l, 640, 600, ++seed);
+      // Deflate strips carry no alpha samples.
+      if (c == tcDeflate && l.alpha) src->RemoveAlphaChannel(false, 0);
+      const std::string name = std::string(l.name) + "-" + std::to_string(int(c));
+      const fs::path plain = dir / (name + "-plain.tif"), packed = dir / (name + ".tif");
+      for (auto [file, compression] : {std::pair{plain, tcNone}, std::pair{packed, c}}) {
+        TIOParamsVals p;
+        SetLayout(p, l, compression);
+        Written out = Write(src.get(), p);
+        ASSERT_FALSE(out.aborting) << name << ": " << out.reason.Text();
+        WriteFileBytes(file, out.file);
+      }
+      std::string warnings, differences;
+      RunCommand("tiffinfo -D " + ShellQuote(packed.string()) + " 2>&1 >/dev/null", &warnings);
+      EXPECT_EQ(warnings, "") << name;
+      const std::string a = ShellQuote((dir / "a.tif").string()),
+                        b = ShellQuote((dir / "b.tif").string());
+      ASSERT_EQ(RunCommand("tiffcp -c none " + ShellQuote(plain.string()) + " " + a +
+                           " && tiffcp -c none " + ShellQuote(packed.string()) + " " + b),
+                0)
+          << name;
+      EXPECT_EQ(RunCommand("tiffcmp " + a + " " + b + " 2>&1", &differences), 0) << name;
+      EXPECT_EQ(differences, "") << name;
+    }
+  }
 }
 
 TEST(TiffWriterPeers, EveryLayoutAndCompressionDecodesInLibtiffAndPillow) {
