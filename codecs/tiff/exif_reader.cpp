@@ -304,8 +304,10 @@ void ReadGpsTags(TLxTiffStructure& s, const TLxIfd& ifd, ExifParams& x) {
     if (v.empty() && e->Type == ttUndefined)
       for (uint8_t b : s.Block(*e)) v.push_back(b);
     std::string text;
-    for (size_t i = 0; i < v.size() && i < 4; ++i)
-      text += (i ? "." : "") + std::to_string(v[i] & 0xFF);
+    for (size_t i = 0; i < v.size() && i < 4; ++i) {
+      if (i) text += '.';
+      text += std::to_string(v[i] & 0xFF);
+    }
     x.ExifGpsVersionID = text;
   }
   for (const TextTag& t : kGpsTexts)
