@@ -24,6 +24,7 @@
 #include "bitmap/byte_reader.h"
 #include "bitmap/progress.h"
 #include "bitmap/stream.h"
+#include "codecs/common/pixel_rows.h"
 #include "codecs/common/resolution.h"
 #include "codecs/png/png.h"
 #include "io/params.h"
@@ -352,41 +353,11 @@ void SwapRowScalar(uint8_t* row, png_uint_32 w, png_uint_32 x0, png_uint_32 dx) 
   for (png_uint_32 x = x0; x < w; x += dx) std::swap(row[3 * size_t(x)], row[3 * size_t(x) + 2]);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-// Sixteen pixels (three 16-byte blocks) a step; the pixels that straddle two blocks take a
-// byte from each.
-__attribute__((target("ssse3"))) void SwapRowSsse3(uint8_t* row, png_uint_32 w) {
-  const __m128i m00 = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, -1);
-  const __m128i m01 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1);
-  const __m128i m10 = _mm_setr_epi8(-1, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-  const __m128i m11 = _mm_setr_epi8(0, -1, 4, 3, 2, 7, 6, 5, 10, 9, 8, 13, 12, 11, -1, 15);
-  const __m128i m12 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, -1);
-  const __m128i m21 = _mm_setr_epi8(14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-  const __m128i m22 = _mm_setr_epi8(-1, 3, 2, 1, 6, 5, 4, 9, 8, 7, 12, 11, 10, 15, 14, 13);
-  png_uint_32 x = 0;
-  for (uint8_t* p = row; x + 16 <= w; x += 16, p += 48) {
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
-    __m128i o0 = _mm_or_si128(_mm_shuffle_epi8(a, m00), _mm_shuffle_epi8(b, m01));
-    __m128i o1 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m10), _mm_shuffle_epi8(b, m11)),
-                              _mm_shuffle_epi8(c, m12));
-    __m128i o2 = _mm_or_si128(_mm_shuffle_epi8(b, m21), _mm_shuffle_epi8(c, m22));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), o0);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), o1);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), o2);
-  }
-  SwapRowScalar(row, w, x, 1);
-}
-#endif
-
 void SwapRow(const ReadContext* c, uint8_t* row, png_uint_32 x0, png_uint_32 dx) {
-#if defined(__x86_64__) || defined(__i386__)
-  if (dx == 1 && c->haveSsse3) {
-    SwapRowSsse3(row, c->width);
+  if (dx == 1) {
+    SwapRedBlue24(row, row, c->width);
     return;
   }
-#endif
   SwapRowScalar(row, c->width, x0, dx);
 }
 
