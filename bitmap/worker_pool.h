@@ -48,6 +48,35 @@ class TLxWorkerPool {
   bool closing_ = false;
 };
 
+// A piece of work that either a worker of the pool or the thread that needs its result does,
+// whichever claims it first; a piece claimed only to drop it is never done. The work calls
+// Done() when it ends, on whichever thread did it.
+class TLxClaimedJob {
+ public:
+  bool Claim() { return !claimed_.exchange(true); }
+  void Done() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+    doneSignal_.notify_all();
+  }
+  // Does the work here unless another thread claimed it first, then waits until it is done.
+  template <class Work>
+  void Finish(Work&& work) {
+    if (Claim()) {
+      work();
+      return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    doneSignal_.wait(lock, [this] { return done_; });
+  }
+
+ private:
+  std::atomic<bool> claimed_{false};
+  std::mutex mutex_;
+  std::condition_variable doneSignal_;
+  bool done_ = false;
+};
+
 // Cores of the machine (at least 1).
 int CoreCount();
 

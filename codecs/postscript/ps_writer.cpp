@@ -97,7 +97,7 @@ class Ascii85Blocks {
 // characters. Each channel of each row is a RunLength block and an ASCII85 block of its own:
 // the page's procedures open a new filter pair for every read. So bands of rows encode
 // independently, and the page is the same whoever encodes which band.
-class ColourBand {
+class ColourBand : public TLxClaimedJob {
  public:
   ColourBand(TLxBitmap& bm, int first, int last, bool counting)
       : bm_(bm), first_(first), last_(last), counting_(counting) {}
@@ -106,8 +106,7 @@ class ColourBand {
   int Rows() const { return last_ - first_; }
   bool Ok() const { return ok_; }
 
-  // Whoever claims the band first encodes it; a band claimed to be dropped is never encoded.
-  bool Claim() { return !claimed_.exchange(true); }
+  // Whoever claims the band first (TLxClaimedJob) encodes it.
   // Runs on a worker too, so it throws nothing: a failed allocation leaves Ok() false.
   void Encode() noexcept {
     try {
@@ -138,18 +137,10 @@ class ColourBand {
     } catch (const std::bad_alloc&) {
       ok_ = false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    done_ = true;
-    doneSignal_.notify_all();
+    Done();
   }
-  // Encodes the band here unless a worker has taken it, then waits for it.
   void Finish() {
-    if (Claim()) {
-      Encode();
-      return;
-    }
-    std::unique_lock<std::mutex> lock(mutex_);
-    doneSignal_.wait(lock, [this] { return done_; });
+    TLxClaimedJob::Finish([this] { Encode(); });
   }
 
  private:
@@ -159,10 +150,6 @@ class ColourBand {
   std::vector<uint8_t> text_;
   int64_t total_ = 0;
   bool ok_ = false;
-  std::atomic<bool> claimed_{false};
-  std::mutex mutex_;
-  std::condition_variable doneSignal_;
-  bool done_ = false;
 };
 
 // The colour rows in bands of about half a mebibyte of samples, encoded on the worker pool

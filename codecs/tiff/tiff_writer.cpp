@@ -902,16 +902,14 @@ libdeflate_compressor* ThreadCompressor(int level) {
   return cached.compressor;
 }
 
-class DeflateStrip {
+class DeflateStrip : public TLxClaimedJob {
  public:
   DeflateStrip(int level, size_t rawBytes) : level_(level) { raw_.reserve(rawBytes); }
   std::vector<uint8_t>& Raw() { return raw_; }
   const std::vector<uint8_t>& Packed() const { return packed_; }
   bool Ok() const { return ok_; }
 
-  // Whoever claims the strip first compresses it; a strip claimed to be dropped is never
-  // compressed.
-  bool Claim() { return !claimed_.exchange(true); }
+  // Whoever claims the strip first (TLxClaimedJob) compresses it.
   // Runs on a worker too, so it throws nothing: a failed allocation leaves Ok() false.
   void Compress() noexcept {
     try {
@@ -926,18 +924,10 @@ class DeflateStrip {
       ok_ = false;
     }
     raw_ = {};
-    std::lock_guard<std::mutex> lock(mutex_);
-    done_ = true;
-    doneSignal_.notify_all();
+    Done();
   }
-  // Compresses the strip here unless a worker has taken it, then waits for it.
   void Finish() {
-    if (Claim()) {
-      Compress();
-      return;
-    }
-    std::unique_lock<std::mutex> lock(mutex_);
-    doneSignal_.wait(lock, [this] { return done_; });
+    TLxClaimedJob::Finish([this] { Compress(); });
   }
 
  private:
@@ -945,10 +935,6 @@ class DeflateStrip {
   std::vector<uint8_t> raw_;
   std::vector<uint8_t> packed_;
   bool ok_ = false;
-  std::atomic<bool> claimed_{false};
-  std::mutex mutex_;
-  std::condition_variable doneSignal_;
-  bool done_ = false;
 };
 
 // Writes the rows as Deflate strips of rowsPerStrip rows; false when the save stopped.
