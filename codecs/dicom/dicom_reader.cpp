@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "bitmap/bitmap.h"
@@ -154,21 +155,13 @@ struct SampleRange {
   int flip;    // 0x8000 or 0x80 for unsigned samples, else 0
   int16_t lo;  // in flipped form
   int16_t hi;
-  void Add(const uint16_t* p, int n) {
+  template <class Sample>  // uint8_t or uint16_t
+  void Add(const Sample* p, int n) {
+    using Signed = std::make_signed_t<Sample>;
     int16_t a = lo, b = hi;
-    const uint16_t f = uint16_t(flip);
+    const Sample f = Sample(flip);
     for (int i = 0; i < n; ++i) {
-      const int16_t k = int16_t(p[i] ^ f);
-      a = k < a ? k : a;
-      b = k > b ? k : b;
-    }
-    lo = a, hi = b;
-  }
-  void Add(const uint8_t* p, int n) {
-    int16_t a = lo, b = hi;
-    const uint8_t f = uint8_t(flip);
-    for (int i = 0; i < n; ++i) {
-      const int16_t k = int8_t(p[i] ^ f);
+      const int16_t k = Signed(Sample(p[i] ^ f));
       a = k < a ? k : a;
       b = k > b ? k : b;
     }
