@@ -112,15 +112,19 @@ class Figures:
         return self
 
 
-def measure(programs, runs):
+def measure(programs, runs, settle=False):
     """{name: Program} -> {name: Figures}, best of RUNS rounds; in each round every program
-    (and its start-up run) runs once, in turn."""
+    (and its start-up run) runs once, in turn. SETTLE flushes the page cache's dirty pages
+    before each run, so that a program writing large files does not pay for the writeback of
+    the one before it."""
     figures = {name: Figures() for name in programs}
     for _ in range(runs):
         for name, p in programs.items():
             f = figures[name]
             if f.failure:
                 continue
+            if settle:
+                os.sync()
             try:
                 f.add(*run(p.cmd, p.env, p.stdout, p.own), p.own)
                 if p.start and not p.own:

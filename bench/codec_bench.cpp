@@ -4,7 +4,8 @@
 //   codec_bench save IN OUT [-t TYPE] [-l KEY=VALUE]... [-p LAYOUT] [-s KEY=VALUE]...
 // load: FILE detected by content (or loaded as TYPE, into a bitmap allocated first with
 // --alloc for headerless pixels). save: IN is loaded and its layout changed (untimed), then
-// the writer chosen by OUT's extension writes it to a plain file stream; the frame's replacing
+// the writer chosen by OUT's extension writes it to a plain file stream, OUT removed first so
+// the file is new; the frame's replacing
 // file, and its flush to the disk, are left out so the writer is measured, as a plain write()
 // would be. Prints the wall and processor seconds of the timed part.
 #include <chrono>
@@ -137,6 +138,9 @@ int main(int argc, char** argv) {
       if (!Set(io, kv)) return Usage("bad setting " + kv);
     const FileType outType = TypeOf(std::filesystem::path(o.files[1]).extension().string());
     if (outType == ftUnknown) return Usage("no writer for " + o.files[1]);
+    // A new file: truncating an old one costs the file system more than some encoders.
+    std::error_code gone;
+    std::filesystem::remove(o.files[1], gone);
     const double t0 = Now(), c0 = Cpu();
     {
       TLxWideFileStream out(o.files[1], fmCreate);

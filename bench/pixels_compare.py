@@ -94,7 +94,7 @@ def main():
         figures = measure({
             "write() floor": Program([floor, "write", path("out.raw"), str(W * H * 3)], own=True),
             "lumenax": Program([ours, "save", p6, path(out)] + settings, own=True),
-        }, runs)
+        }, runs, settle=True)
         goal = [("lumenax", "write() floor", 2.0)] if name != "TGA RLE" else []
         report(f"encode {name} from 24-bit ({os.path.getsize(path(out)):,} B)", figures,
                "write() floor", goal)

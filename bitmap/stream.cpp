@@ -136,9 +136,12 @@ namespace {
 int OpenForMode(const std::filesystem::path& name, uint16_t mode, bool& create) {
   create = mode == fmCreate;
   if (create) {
-    // Lock before truncating, so a refused create leaves the file as it was.
+    // Lock before truncating, so a refused create leaves the file as it was. An empty file is
+    // left alone: ext4 flushes a file truncated to nothing when it is closed.
     int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd >= 0 && (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0)) {
+    struct stat st;
+    if (fd >= 0 && (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &st) != 0 ||
+                    (st.st_size != 0 && ::ftruncate(fd, 0) != 0))) {
       int e = errno;
       ::close(fd);
       errno = e;

@@ -13,8 +13,11 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -75,6 +78,86 @@ class TLxClaimedJob {
   std::mutex mutex_;
   std::condition_variable doneSignal_;
   bool done_ = false;
+};
+
+// Byte buffers of one size that the pieces of an encode hand on to the next pieces: taking
+// fresh pages for every band costs more than encoding it. Buffers are left unset. Shared
+// (std::shared_ptr) by the pieces, which may end on a worker after the encode returned.
+class TLxBufferStock {
+ public:
+  explicit TLxBufferStock(size_t bytes) : bytes_(bytes) {}
+  size_t Bytes() const { return bytes_; }
+  std::unique_ptr<uint8_t[]> Take() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!spare_.empty()) {
+        std::unique_ptr<uint8_t[]> b = std::move(spare_.back());
+        spare_.pop_back();
+        return b;
+      }
+    }
+    return std::make_unique_for_overwrite<uint8_t[]>(bytes_);
+  }
+  void Give(std::unique_ptr<uint8_t[]> b) {
+    if (!b) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    spare_.push_back(std::move(b));
+  }
+
+ private:
+  const size_t bytes_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<uint8_t[]>> spare_;
+};
+
+// Pieces of one encode (bands of rows, strips) done on the shared pool while the calling
+// thread prepares the next ones, and taken back in the order they were added, so the output
+// is the same whatever thread did which piece. Job is a TLxClaimedJob with a `void Run()
+// noexcept` that ends with Done(). At most `lanes` pieces wait at once beyond the one being
+// prepared; with one lane the calling thread does every piece itself. Pieces still queued
+// when the encode stops are claimed so that no worker does them.
+template <class Job>
+class TLxOrderedJobs {
+ public:
+  explicit TLxOrderedJobs(int lanes) : lanes_(lanes < 1 ? 1 : lanes) {}
+  ~TLxOrderedJobs() {
+    for (auto& job : pending_) job->Claim();
+  }
+  TLxOrderedJobs(const TLxOrderedJobs&) = delete;
+  TLxOrderedJobs& operator=(const TLxOrderedJobs&) = delete;
+
+  // Queues a piece, then hands the oldest ones to take(const Job&) while too many wait;
+  // false as soon as take returns false.
+  template <class Take>
+  bool Add(std::shared_ptr<Job> job, Take&& take) {
+    if (lanes_ > 1)
+      TLxWorkerPool::Shared().Submit([job] {
+        if (job->Claim()) job->Run();
+      });
+    pending_.push_back(std::move(job));
+    while (pending_.size() > size_t(lanes_))
+      if (!TakeFront(take)) return false;
+    return true;
+  }
+  // Hands every piece still waiting to take, in order; false as soon as take returns false.
+  template <class Take>
+  bool Drain(Take&& take) {
+    while (!pending_.empty())
+      if (!TakeFront(take)) return false;
+    return true;
+  }
+
+ private:
+  template <class Take>
+  bool TakeFront(Take& take) {
+    std::shared_ptr<Job> job = std::move(pending_.front());
+    pending_.pop_front();
+    job->Finish([&job] { job->Run(); });
+    return take(static_cast<const Job&>(*job));
+  }
+
+  const int lanes_;
+  std::deque<std::shared_ptr<Job>> pending_;
 };
 
 // Cores of the machine (at least 1).

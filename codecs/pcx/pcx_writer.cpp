@@ -6,14 +6,15 @@
 #include <new>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
 #endif
 
 #include "bitmap/bitmap.h"
 #include "bitmap/byte_reader.h"
 #include "bitmap/conversion.h"
 #include "bitmap/progress.h"
+#include "bitmap/worker_pool.h"
 #include "codecs/common/pixel_rows.h"
 #include "codecs/common/stream_buffer.h"
 #include "codecs/pcx/pcx.h"
@@ -24,67 +25,165 @@
 namespace lumenax {
 namespace {
 
-#if defined(__SSE2__)
-// Bit k set when p[k] (k < 64) cannot go out as a lone literal: it has both top bits set or
-// equals p[k + 1]. Reads p[0] to p[64].
-inline uint64_t PairNeeded64(const uint8_t* p) {
-  uint64_t m = 0;
-  for (int k = 0; k < 4; ++k) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k + 1));
-    const __m128i flag = _mm_or_si128(_mm_and_si128(a, _mm_add_epi8(a, a)), _mm_cmpeq_epi8(a, b));
-    m |= uint64_t(uint32_t(_mm_movemask_epi8(flag))) << (16 * k);
-  }
-  return m;
-}
-inline void Copy16(uint8_t* dst, const uint8_t* src) {
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
-                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(src)));
-}
-#endif
-
 // Room EncodeLine needs in o past 2 * n bytes.
 constexpr size_t kEncodeSlack = 32;
 
+// The token at p[at] of a plane line of n bytes: a run of up to 63 equal bytes as 0xC0 +
+// count and the byte; a single byte below 0xC0 stands for itself. Returns the bytes taken.
+inline size_t EmitRun(const uint8_t* p, size_t n, size_t at, uint8_t*& out) {
+  const uint8_t v = p[at];
+  const size_t most = std::min<size_t>(n - at, 63);
+  size_t run = 1;
+  while (run < most && p[at + run] == v) ++run;
+  uint8_t* o = out;
+  if (run > 1 || v >= 0xC0) *o++ = uint8_t(0xC0 | run);
+  *o++ = v;
+  out = o;
+  return run;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+bool HaveSsse3() {
+  static const bool have = __builtin_cpu_supports("ssse3");
+  return have;
+}
+
+// For each set of the bytes of an 8-byte group that need a 0xC1 before them: the shuffle
+// that spreads the group out with the 0xC1s (byte 8 of its source) in between, and the
+// length that comes out.
+struct SpreadTable {
+  alignas(16) uint8_t shuffle[256][16];
+  uint8_t length[256];
+  constexpr SpreadTable() : shuffle{}, length{} {
+    for (int m = 0; m < 256; ++m) {
+      int o = 0;
+      for (int k = 0; k < 8; ++k) {
+        if (m >> k & 1) shuffle[m][o++] = 8;
+        shuffle[m][o++] = uint8_t(k);
+      }
+      length[m] = uint8_t(o);
+      for (; o < 16; ++o) shuffle[m][o] = 0x80;
+    }
+  }
+};
+constexpr SpreadTable kSpread;
+
+// The leading 16-byte blocks of a plane line, the same tokens as EmitRun gives one by one.
+// A block in which no run of three or more starts holds only lone bytes and pairs: the first
+// byte of a pair becomes 0xC2, lone bytes of 0xC0 and up get a 0xC1, each half of the block
+// in one shuffle. A pair may end on the next block's first byte, which then goes out as it
+// is. Other blocks go token by token. Stops 32 bytes short of the end for the loads' reach;
+// returns the bytes taken.
+__attribute__((target("ssse3"))) size_t EncodeBlocksSsse3(const uint8_t* p, size_t n,
+                                                          uint8_t*& out) {
+  uint8_t* o = out;  // a local, so the stores through it need not reload it
+  const __m128i lead1 = _mm_set1_epi8(char(0xC1)), lead2 = _mm_set1_epi8(char(0xC2));
+  size_t i = 0;
+  unsigned carry = 0;  // 1 when p[i] ends a pair of the block before
+  while (i + 32 <= n) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 2));
+    const __m128i same = _mm_cmpeq_epi8(a, b);
+    const unsigned pairs = unsigned(_mm_movemask_epi8(same));
+    if ((pairs & unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(b, c)))) != 0) {
+      if (carry) *o++ = p[i++];
+      for (const size_t end = i + 16; i < end;) i += EmitRun(p, n, i, o);
+      carry = 0;
+      continue;
+    }
+    const unsigned high = unsigned(_mm_movemask_epi8(_mm_and_si128(a, _mm_add_epi8(a, a))));
+    const unsigned lone = high & ~pairs & ~((pairs << 1) | carry);
+    const __m128i marked = _mm_or_si128(_mm_andnot_si128(same, a), _mm_and_si128(same, lead2));
+    const unsigned low8 = lone & 0xFF, high8 = (lone >> 8) & 0xFF;
+    _mm_storeu_si128(
+        reinterpret_cast<__m128i*>(o),
+        _mm_shuffle_epi8(_mm_unpacklo_epi64(marked, lead1),
+                         _mm_load_si128(reinterpret_cast<const __m128i*>(kSpread.shuffle[low8]))));
+    o += kSpread.length[low8];
+    _mm_storeu_si128(
+        reinterpret_cast<__m128i*>(o),
+        _mm_shuffle_epi8(_mm_unpackhi_epi64(marked, lead1),
+                         _mm_load_si128(reinterpret_cast<const __m128i*>(kSpread.shuffle[high8]))));
+    o += kSpread.length[high8];
+    i += 16;
+    carry = pairs >> 15;
+  }
+  if (carry) *o++ = p[i++];
+  out = o;
+  return i;
+}
+#endif
+
 // One plane line, run-length encoded into o (room for 2 * n + kEncodeSlack bytes, the slack
-// scratch): runs of up to 63 equal bytes as 0xC0 + count and the byte; a single byte below
-// 0xC0 stands for itself. Returns the encoded length.
+// scratch). Returns the encoded length.
 size_t EncodeLine(const uint8_t* p, size_t n, uint8_t* o) {
   uint8_t* const start = o;
   size_t i = 0;
-  // A run of a byte at i; its pair or the byte itself.
-  auto emit = [&](size_t at) {
-    const uint8_t v = p[at];
-    const size_t most = std::min<size_t>(n - at, 63);
-    size_t run = 1;
-    while (run < most && p[at + run] == v) ++run;
-    if (run > 1 || v >= 0xC0) *o++ = uint8_t(0xC0 | run);
-    *o++ = v;
-    return run;
-  };
-#if defined(__SSE2__)
-  // 64 bytes a window: the lone literals between bytes that need a pair go out 16 bytes a
-  // store (32 at least). Windows stay 32 bytes short of the end for the loads' reach.
-  while (i + 96 <= n) {
-    const uint64_t flags = PairNeeded64(p + i);
-    size_t j = 0;
-    while (j < 64) {
-      const uint64_t rest = flags >> j;
-      const size_t literals = rest ? size_t(__builtin_ctzll(rest)) : 64 - j;
-      Copy16(o, p + i + j);
-      Copy16(o + 16, p + i + j + 16);
-      for (size_t k = 32; k < literals; k += 16) Copy16(o + k, p + i + j + k);
-      o += literals;
-      j += literals;
-      if (j >= 64) break;
-      j += emit(i + j);
-    }
-    i += j;
-  }
+#if defined(__x86_64__) || defined(__i386__)
+  if (HaveSsse3()) i = EncodeBlocksSsse3(p, n, o);
 #endif
-  while (i < n) i += emit(i);
+  while (i < n) i += EmitRun(p, n, i, o);
   return size_t(o - start);
 }
+
+// Lines of a band of rows, each plane line bpl bytes, run-length encoded by whichever thread
+// claims the band first. Each line encodes on its own, so the file is the same whoever
+// encodes which band.
+class PcxBand : public TLxClaimedJob {
+ public:
+  // raw holds the band's plane lines, packed their encoded form (2 * raw + kEncodeSlack).
+  PcxBand(size_t bpl, std::shared_ptr<TLxBufferStock> raw, std::shared_ptr<TLxBufferStock> packed)
+      : bpl_(bpl),
+        rawStock_(std::move(raw)),
+        packedStock_(std::move(packed)),
+        raw_(rawStock_->Take()) {}
+  ~PcxBand() {
+    rawStock_->Give(std::move(raw_));
+    packedStock_->Give(std::move(packed_));
+  }
+  // The next plane lines of the band, every byte of which the caller sets.
+  uint8_t* AddLines(size_t count) {
+    uint8_t* at = raw_.get() + bpl_ * used_;
+    used_ += count;
+    return at;
+  }
+  // A 24-bit row of w pixels that stays where it is until the band is done; its three plane
+  // lines are made with the encoding.
+  void AddRow(const uint8_t* row, size_t w) {
+    rows_.push_back({row, AddLines(3)});
+    width_ = w;
+  }
+  bool Full() const { return bpl_ * used_ == rawStock_->Bytes(); }
+  const uint8_t* Packed() const { return packed_.get(); }
+  size_t PackedSize() const { return packedSize_; }
+  bool Ok() const { return ok_; }
+
+  // Runs on a worker too, so it throws nothing: a failed allocation leaves Ok() false.
+  void Run() noexcept {
+    try {
+      packed_ = packedStock_->Take();
+      for (const auto& [row, d] : rows_) {
+        SplitPlanes24(row, d, d + bpl_, d + 2 * bpl_, width_);
+        if (width_ != bpl_) d[width_] = d[bpl_ + width_] = d[2 * bpl_ + width_] = 0;
+      }
+      for (size_t i = 0; i < used_; ++i)
+        packedSize_ += EncodeLine(raw_.get() + i * bpl_, bpl_, packed_.get() + packedSize_);
+      ok_ = true;
+    } catch (const std::bad_alloc&) {
+      ok_ = false;
+    }
+    Done();
+  }
+
+ private:
+  size_t bpl_, used_ = 0, width_ = 0;
+  std::vector<std::pair<const uint8_t*, uint8_t*>> rows_;  // a row and its first plane line
+  std::shared_ptr<TLxBufferStock> rawStock_, packedStock_;
+  std::unique_ptr<uint8_t[]> raw_, packed_;
+  size_t packedSize_ = 0;
+  bool ok_ = false;
+};
 
 void WritePcx(TStream& stream, TLxBitmap& source, TIOParamsVals& params, ProgressRecord& progress) {
   if (source.IsEmpty()) {
@@ -130,8 +229,8 @@ void WritePcx(TStream& stream, TLxBitmap& source, TIOParamsVals& params, Progres
 
   const int planes = mode == 24 ? 3 : 1;
   const int bits = mode == 24 ? 8 : mode;
-  size_t bpl = mode == 1 ? size_t(w + 7) / 8 : mode == 4 ? size_t(w + 1) / 2 : size_t(w);
-  bpl += bpl & 1;
+  const size_t filled = mode == 1 ? size_t(w + 7) / 8 : mode == 4 ? size_t(w + 1) / 2 : size_t(w);
+  const size_t bpl = filled + (filled & 1);
 
   uint8_t head[kPcxHeaderSize] = {};
   head[0] = kPcxManufacturer;
@@ -156,54 +255,72 @@ void WritePcx(TStream& stream, TLxBitmap& source, TIOParamsVals& params, Progres
 
   TLxWriteBuffer out(stream, progress);
   out.Write(head, sizeof head);
-  std::vector<uint8_t> line(bpl * size_t(planes), 0);
-  // Encoded rows gather in one block that goes out in one write when the next row might not
-  // fit.
-  const size_t mostPacked = 2 * line.size() + kEncodeSlack;
-  std::vector<uint8_t> packed(params.PcxCompression ? std::max<size_t>(mostPacked, 1 << 20) : 0);
-  size_t used = 0;
+  const size_t lineBytes = bpl * size_t(planes);
+  std::vector<uint8_t> line(lineBytes, 0);
+  // Encoded lines go out in bands of about half a mebibyte, encoded on the worker pool while
+  // the next band is gathered here (the quantizer and a paged bitmap stay on this thread).
+  const int bandRows = int(std::clamp<size_t>((size_t(1) << 19) / lineBytes, 1, size_t(h)));
+  TLxOrderedJobs<PcxBand> bands(params.PcxCompression ? SpareLanes() : 1);
+  const size_t bandLines = size_t(bandRows) * size_t(planes);
+  auto rawStock = std::make_shared<TLxBufferStock>(bandLines * bpl);
+  auto packedStock = std::make_shared<TLxBufferStock>(2 * bandLines * bpl + kEncodeSlack);
+  std::shared_ptr<PcxBand> band;
+  auto write = [&](const PcxBand& done) {
+    if (!done.Ok()) {
+      progress.Fail(TLxFailure::OutOfMemory, "no memory for the encoded lines");
+      return false;
+    }
+    out.Write(done.Packed(), done.PackedSize());
+    return out.ok() && !progress.Aborting();
+  };
+  // The rows of a bitmap in memory stay where they are, so the bands split 24-bit rows into
+  // plane lines themselves.
+  const bool splitInBands = params.PcxCompression && mode == 24 && bm->Location() == lxInMemory;
   progress.BeginRows(h);
   for (int y = 0; y < h && out.ok(); ++y) {
     if (progress.Aborting()) return;
     const uint8_t* row = bm->ScanLine(y);
-    uint8_t* d = line.data();
-    switch (mode) {
-      case 1:
-        std::memcpy(d, row, size_t(w + 7) / 8);
-        break;
-      case 4:
-        for (int x = 0; x < w; ++x) {
-          const uint8_t* p = row + 3 * x;
-          uint8_t i = uint8_t(quantizer->RGBToIndex(PackBGR(TRGB{p[0], p[1], p[2]})));
-          if (x & 1)
-            d[x >> 1] |= i;
-          else
-            d[x >> 1] = uint8_t(i << 4);
-        }
-        break;
-      case 8:
-        for (int x = 0; x < w; ++x) {
-          const uint8_t* p = row + 3 * x;
-          d[x] = uint8_t(quantizer->RGBToIndex(PackBGR(TRGB{p[0], p[1], p[2]})));
-        }
-        break;
-      default:
-        SplitPlanes24(row, d, d + bpl, d + 2 * bpl, size_t(w));
-        break;
-    }
-    if (params.PcxCompression) {
-      if (used + mostPacked > packed.size()) {
-        out.Write(packed.data(), used);
-        used = 0;
-      }
-      for (int p = 0; p < planes; ++p)
-        used += EncodeLine(d + size_t(p) * bpl, bpl, packed.data() + used);
+    if (params.PcxCompression && !band)
+      band = std::make_shared<PcxBand>(bpl, rawStock, packedStock);
+    if (splitInBands) {
+      band->AddRow(row, size_t(w));
     } else {
-      out.Write(d, line.size());
+      uint8_t* d = line.data();
+      if (params.PcxCompression) {
+        d = band->AddLines(size_t(planes));
+        // Padding bytes and the nibbles of 4-bit lines start at 0.
+        if (mode == 4 || filled != bpl) std::memset(d, 0, lineBytes);
+      }
+      switch (mode) {
+        case 1:
+          std::memcpy(d, row, size_t(w + 7) / 8);
+          break;
+        case 4:
+          for (int x = 0; x < w; ++x) {
+            const uint8_t* p = row + 3 * x;
+            uint8_t i = uint8_t(quantizer->RGBToIndex(PackBGR(TRGB{p[0], p[1], p[2]})));
+            if (x & 1)
+              d[x >> 1] |= i;
+            else
+              d[x >> 1] = uint8_t(i << 4);
+          }
+          break;
+        case 8:
+          for (int x = 0; x < w; ++x) {
+            const uint8_t* p = row + 3 * x;
+            d[x] = uint8_t(quantizer->RGBToIndex(PackBGR(TRGB{p[0], p[1], p[2]})));
+          }
+          break;
+        default:
+          SplitPlanes24(row, d, d + bpl, d + 2 * bpl, size_t(w));
+          break;
+      }
+      if (!params.PcxCompression) out.Write(d, lineBytes);
     }
+    if (band && (band->Full() || y + 1 == h) && !bands.Add(std::move(band), write)) return;
     progress.RowDone();
   }
-  if (used > 0 && !progress.Aborting()) out.Write(packed.data(), used);
+  if (!bands.Drain(write)) return;
   if (progress.Aborting() || !out.ok()) return;
   if (mode == 8) {
     out.Put(12);

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -106,9 +105,8 @@ class ColourBand : public TLxClaimedJob {
   int Rows() const { return last_ - first_; }
   bool Ok() const { return ok_; }
 
-  // Whoever claims the band first (TLxClaimedJob) encodes it.
   // Runs on a worker too, so it throws nothing: a failed allocation leaves Ok() false.
-  void Encode() noexcept {
+  void Run() noexcept {
     try {
       const int w = bm_.Width();
       std::vector<uint8_t> channels(size_t(w) * 3), packed(RunLengthMaxSize(size_t(w)));
@@ -139,9 +137,6 @@ class ColourBand : public TLxClaimedJob {
     }
     Done();
   }
-  void Finish() {
-    TLxClaimedJob::Finish([this] { Encode(); });
-  }
 
  private:
   TLxBitmap& bm_;
@@ -158,28 +153,15 @@ bool ColourRows(TLxBitmap& bm, Ascii85Blocks& text, bool report, ProgressRecord&
   const int w = bm.Width(), h = bm.Height();
   const int bandRows = int(std::max<size_t>(1, (size_t(1) << 19) / (size_t(w) * 3)));
   // A bitmap in the paging file maps one row at a time: one thread only.
-  const int lanes = bm.Location() == lxInMemory ? std::max(1, SpareLanes()) : 1;
-  TLxWorkerPool& pool = TLxWorkerPool::Shared();
-  const size_t window = size_t(lanes) + 1;
-  std::deque<std::shared_ptr<ColourBand>> pending;
-  // Bands still queued when the save stops are claimed so that no worker encodes them.
-  struct DropPending {
-    std::deque<std::shared_ptr<ColourBand>>& bands;
-    ~DropPending() {
-      for (auto& b : bands) b->Claim();
-    }
-  } dropPending{pending};
-  auto writeFront = [&] {
-    std::shared_ptr<ColourBand> band = std::move(pending.front());
-    pending.pop_front();
-    band->Finish();
-    if (!band->Ok()) {
+  TLxOrderedJobs<ColourBand> bands(bm.Location() == lxInMemory ? SpareLanes() : 1);
+  auto write = [&](const ColourBand& band) {
+    if (!band.Ok()) {
       progress.Fail(TLxFailure::OutOfMemory, "PostScript text");
       return false;
     }
-    text.AddText(band->Text(), band->Total());
+    text.AddText(band.Text(), band.Total());
     if (report)
-      for (int i = 0; i < band->Rows(); ++i) progress.RowDone();
+      for (int i = 0; i < band.Rows(); ++i) progress.RowDone();
     return !progress.Aborting();
   };
   if (report) progress.BeginRows(h);
@@ -187,17 +169,9 @@ bool ColourRows(TLxBitmap& bm, Ascii85Blocks& text, bool report, ProgressRecord&
     if (progress.Aborting()) return false;
     auto band =
         std::make_shared<ColourBand>(bm, first, std::min(h, first + bandRows), text.Counting());
-    if (lanes > 1)
-      pool.Submit([band] {
-        if (band->Claim()) band->Encode();
-      });
-    pending.push_back(std::move(band));
-    while (pending.size() >= window)
-      if (!writeFront()) return false;
+    if (!bands.Add(std::move(band), write)) return false;
   }
-  while (!pending.empty())
-    if (!writeFront()) return false;
-  return !progress.Aborting();
+  return bands.Drain(write) && !progress.Aborting();
 }
 
 // The page's image data as ASCII85 blocks. encoded holds the CCITT or JPEG data of those

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -909,9 +908,8 @@ class DeflateStrip : public TLxClaimedJob {
   const std::vector<uint8_t>& Packed() const { return packed_; }
   bool Ok() const { return ok_; }
 
-  // Whoever claims the strip first (TLxClaimedJob) compresses it.
   // Runs on a worker too, so it throws nothing: a failed allocation leaves Ok() false.
-  void Compress() noexcept {
+  void Run() noexcept {
     try {
       if (libdeflate_compressor* c = ThreadCompressor(level_)) {
         packed_.resize(libdeflate_zlib_compress_bound(c, raw_.size()));
@@ -925,9 +923,6 @@ class DeflateStrip : public TLxClaimedJob {
     }
     raw_ = {};
     Done();
-  }
-  void Finish() {
-    TLxClaimedJob::Finish([this] { Compress(); });
   }
 
  private:
@@ -945,30 +940,14 @@ bool WriteDeflateStrips(Plan& p, TLxTiffOutput& out, int rowsPerStrip, int effor
   const int level = DeflateCompressorLevel(effort);
   // A bitmap in the paging file maps one row at a time, and the rows are made here anyway;
   // only the compression moves to other threads.
-  const int lanes = std::max(1, SpareLanes());
-  TLxWorkerPool& pool = TLxWorkerPool::Shared();
-  // Strips gathered but not written yet: enough to keep every lane busy while the next one
-  // is gathered.
-  const size_t window = size_t(lanes) + 1;
-  std::deque<std::shared_ptr<DeflateStrip>> pending;
-  // Strips still queued when the save stops are claimed so that no worker compresses them.
-  struct DropPending {
-    std::deque<std::shared_ptr<DeflateStrip>>& strips;
-    ~DropPending() {
-      for (auto& s : strips) s->Claim();
-    }
-  } dropPending{pending};
-
-  auto writeFront = [&]() {
-    std::shared_ptr<DeflateStrip> strip = std::move(pending.front());
-    pending.pop_front();
-    strip->Finish();
-    if (!strip->Ok()) {
+  TLxOrderedJobs<DeflateStrip> strips(SpareLanes());
+  auto write = [&](const DeflateStrip& strip) {
+    if (!strip.Ok()) {
       progress.Fail(TLxFailure::OutOfMemory, "deflate");
       return false;
     }
     const int64_t start = out.Position();
-    out.Write(strip->Packed().data(), strip->Packed().size());
+    out.Write(strip.Packed().data(), strip.Packed().size());
     if (progress.Aborting() || !FitsOffset(out.Position(), progress)) return false;
     offsets.push_back(uint32_t(start));
     counts.push_back(uint32_t(out.Position() - start));
@@ -987,15 +966,9 @@ bool WriteDeflateStrips(Plan& p, TLxTiffOutput& out, int rowsPerStrip, int effor
       raw.insert(raw.end(), row, row + maker.RowBytes());
       if (progress.Aborting()) return false;
     }
-    if (lanes > 1)
-      pool.Submit([strip] {
-        if (strip->Claim()) strip->Compress();
-      });
-    pending.push_back(std::move(strip));
-    while (pending.size() >= window || (last == h && !pending.empty()))
-      if (!writeFront()) return false;
+    if (!strips.Add(std::move(strip), write)) return false;
   }
-  return true;
+  return strips.Drain(write);
 }
 
 void WriteStrips(Plan& p, TLxTiffOutput& out, TLxTiffTagList& tags, ProgressRecord& progress,

@@ -9,6 +9,7 @@
 #include "bitmap/bitmap.h"
 #include "bitmap/byte_reader.h"
 #include "bitmap/mask.h"
+#include "bitmap/worker_pool.h"
 #include "codecs/common/tests/codec_test_util.h"
 #include "codecs/pcx/pcx.h"
 #include "io/params.h"
@@ -344,9 +345,10 @@ std::vector<uint8_t> EncodeReference(const uint8_t* p, size_t n) {
 }
 
 TEST(PcxWriter, RunLengthRowsMatchByteByByteEncoding) {
-  // 24 bits, 999 x 30 (1000 bytes a plane line, the padding byte zero): long noise stretches
-  // below 0xC0, lone bytes of 0xC0 and up, equal pairs, and runs up to and past 63.
-  const int w = 999, h = 30;
+  // 24 bits, 999 x 400 (1000 bytes a plane line, the padding byte zero; several bands): long
+  // noise stretches below 0xC0, lone bytes of 0xC0 and up, equal pairs, and runs up to and
+  // past 63. The same bytes come out on one thread and on several.
+  const int w = 999, h = 400;
   TLxBitmap bm(w, h, lx24RGB);
   uint32_t seed = 99;
   auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 8) & 0xFFFFFF; };
@@ -365,6 +367,10 @@ TEST(PcxWriter, RunLengthRowsMatchByteByByteEncoding) {
   Outcome o;
   const std::vector<uint8_t> file = Save(bm, p, &o);
   ASSERT_FALSE(o.aborting) << o.reason.Text();
+  {
+    TLxLaneLimit oneLane(1);
+    EXPECT_EQ(Save(bm, p), file);
+  }
   std::vector<uint8_t> want;
   for (int y = 0; y < h; ++y) {
     const uint8_t* row = bm.ScanLine(y);
