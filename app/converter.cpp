@@ -114,10 +114,16 @@ void ConverterCommands::btnConvertClick() {
   // An exception ends the command at its file: nothing starts after it, and the messages of
   // the files before it come first.
   options.stopOnError = true;
+  // One flush of the disk per group of files instead of two per file. A target that cannot
+  // be created raises as the file starts (a folder of its name included), so the exception
+  // still ends the command there; only a disk that fails while files are put in place is
+  // found out after the next files of that worker converted.
+  options.groupCommits = true;
   // While a message box waits for the user, the workers stop soon after it, so that Cancel
-  // can still spare most of the list.
+  // can still spare most of the list. The files a worker may run ahead also make its groups:
+  // eight each keep the flushes few.
   options.lookAhead =
-      2 * size_t(workers_ > 0 ? workers_ : std::max(1u, std::thread::hardware_concurrency()));
+      8 * size_t(workers_ > 0 ? workers_ : std::max(1u, std::thread::hardware_concurrency()));
   int done = 0;
   options.idle = [&] { return platform_.StepProgress(done); };
   std::exception_ptr error;

@@ -107,9 +107,13 @@ unsigned CurrentUmask() {
 
 TLxReplacingFile::TLxReplacingFile(const std::filesystem::path& target)
     : target_(target), resolved_(ResolveLinks(target)) {
-  // A file that may not be written stays as it is, as it would if it were opened for writing.
+  // A file that may not be written stays as it is, as it would if it were opened for writing;
+  // so does a folder of the target's name, which could only be found out when the file is put
+  // in place, after later files may have started.
   if (::access(resolved_.c_str(), F_OK) == 0 && ::access(resolved_.c_str(), W_OK) != 0)
     RaiseFileCreateError(target_, errno);
+  if (std::error_code ec; std::filesystem::is_directory(resolved_, ec))
+    RaiseFileCreateError(target_, EISDIR);
   folder_ = resolved_.parent_path();
   if (folder_.empty()) folder_ = ".";
   int fd = -1;
@@ -207,6 +211,9 @@ void TLxReplacingFile::Commit() {
   if (done_) return;
   if (TLxCommitGroup* group = activeGroup) {
     int error = Prepare();
+    // The disk starts writing the data now, while the next files convert, so the group's
+    // flush finds little left to write. Only a hint: errors come with the flush.
+    if (error == 0) ::sync_file_range(stream_->Handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
     group->files_.push_back({std::make_unique<TLxReplacingFile>(Moved{}, *this), error});
     return;
   }

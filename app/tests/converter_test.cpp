@@ -218,9 +218,31 @@ TEST_F(ConverterTest, AnExceptionEndsTheCommand) {
   EXPECT_TRUE(fs::is_directory(dir / "a.png"));
 }
 
+TEST_F(ConverterTest, AnExceptionEndsTheCommandOnSeveralWorkers) {
+  // The folder in the way is found as its file starts, before any file after it could: the
+  // messages of the files before it come first, and the command stops within the files in
+  // flight.
+  WriteText(dir / "broken.bmp", "BM but nothing more");
+  MakeImage(dir / "a.bmp", false);
+  MakeImage(dir / "c.bmp", false);
+  fs::create_directories(dir / "c.png");
+  platform.list = {(dir / "broken.bmp").string(), (dir / "a.bmp").string(),
+                   (dir / "c.bmp").string()};
+  for (int i = 3; i < 20; ++i) {
+    MakeImage(dir / ("f" + std::to_string(i) + ".bmp"), false);
+    platform.list.push_back((dir / ("f" + std::to_string(i) + ".bmp")).string());
+  }
+  commands.SetWorkers(2);
+  EXPECT_ANY_THROW(commands.btnConvertClick());
+  EXPECT_EQ(platform.messages, (std::vector<std::string>{kFailedToLoad}));
+  EXPECT_TRUE(fs::exists(dir / "a.png"));
+  EXPECT_TRUE(fs::is_directory(dir / "c.png"));
+  for (int i = 12; i < 20; ++i) EXPECT_FALSE(fs::exists(dir / ("f" + std::to_string(i) + ".png")));
+}
+
 TEST_F(ConverterTest, CancelStopsAfterTheFilesInFlight) {
   std::vector<std::string> list;
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < 24; ++i) {
     MakeImage(dir / ("f" + std::to_string(i) + ".bmp"), false);
     list.push_back((dir / ("f" + std::to_string(i) + ".bmp")).string());
   }
@@ -228,11 +250,11 @@ TEST_F(ConverterTest, CancelStopsAfterTheFilesInFlight) {
   platform.list = list;
   commands.SetWorkers(1);
   commands.btnConvertClick();
-  // The first file, and at most the two a worker may run ahead of the progress count.
+  // The first file, and at most the eight a worker may run ahead of the progress count.
   int written = 0;
-  for (int i = 0; i < 8; ++i) written += fs::exists(dir / ("f" + std::to_string(i) + ".png"));
+  for (int i = 0; i < 24; ++i) written += fs::exists(dir / ("f" + std::to_string(i) + ".png"));
   EXPECT_TRUE(fs::exists(dir / "f0.png"));
-  EXPECT_LE(written, 3);
+  EXPECT_LE(written, 9);
   EXPECT_EQ(platform.steps.front(), 1);
 }
 

@@ -156,13 +156,19 @@ TEST_P(ReplacingFile, RefusalsRaiseBeforeAnythingIsWritten) {
     expectRefused(dir / "locked.png");
     EXPECT_EQ(ReadFileBytes(dir / "locked.png"), Bytes("old"));
   }
-  // A target that cannot be replaced by a file fails at Commit, and leaves nothing behind.
+  // A folder of the target's name refuses the save as it starts; one made meanwhile fails the
+  // commit. Neither leaves anything behind.
   fs::create_directory(dir / "folder.png");
-  TLxReplacingFile file(dir / "folder.png");
-  Write(file, "x");
-  EXPECT_THROW(file.Commit(), EFCreateError);
+  expectRefused(dir / "folder.png");
+  {
+    TLxReplacingFile file(dir / "late.png");
+    Write(file, "x");
+    fs::create_directory(dir / "late.png");
+    EXPECT_THROW(file.Commit(), EFCreateError);
+  }
   EXPECT_TRUE(fs::is_directory(dir / "folder.png"));
-  EXPECT_EQ(Listing(dir.path()).size(), ::geteuid() != 0 ? 3u : 1u);
+  EXPECT_TRUE(fs::is_empty(dir / "late.png"));
+  EXPECT_EQ(Listing(dir.path()).size(), ::geteuid() != 0 ? 4u : 2u);
 }
 
 TEST_P(ReplacingFile, AWriteOnlyFolderStillTakesTheSave) {
