@@ -16,17 +16,20 @@
 #include <memory>
 #include <string>
 
+#include "bench_util.h"
 #include "bitmap/bitmap.h"
 #include "bitmap/mask.h"
 #include "bitmap/memory.h"
+#include "bitmap/progress.h"
 #include "bitmap/stream.h"
 #include "codecs/bmp/bmp.h"
 #include "io/params.h"
-#include "bitmap/progress.h"
 
 using namespace lumenax;
 
 namespace {
+
+using bench_util::PlainRead;
 
 constexpr int kW = 6000, kH = 4000;  // 24 megapixels
 
@@ -92,35 +95,8 @@ bool Decode(const std::filesystem::path& file, TLxBitmap& b) {
   return !aborting;
 }
 
-// read() of the whole file into memory from the same allocator as pixel blocks.
-bool PlainRead(const std::filesystem::path& file) {
-  uint64_t size = std::filesystem::file_size(file);
-  PixelMemory m = PixelMemory::Allocate(size, maGlobal);
-  int fd = ::open(file.c_str(), O_RDONLY);
-  if (fd < 0 || !m) return false;
-  uint64_t done = 0;
-  while (done < size) {
-    ssize_t n = ::read(fd, m.get() + done, size - done);
-    if (n <= 0) break;
-    done += uint64_t(n);
-  }
-  ::close(fd);
-  return done == size;
-}
-
 double Best(int runs, const std::function<bool()>& f) {
-  double best = 1e300;
-  for (int i = 0; i < runs; ++i) {
-    auto t0 = std::chrono::steady_clock::now();
-    if (!f()) {
-      std::fprintf(stderr, "bmp_bench: a run failed\n");
-      std::exit(1);
-    }
-    double ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    if (ms < best) best = ms;
-  }
-  return best;
+  return bench_util::BestMs(runs, f, "bmp_bench");
 }
 
 }  // namespace

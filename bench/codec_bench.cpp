@@ -19,6 +19,7 @@
 #include "bitmap/bitmap.h"
 #include "bitmap/stream.h"
 #include "codecs/codec.h"
+#include "floor_util.h"
 #include "io/lumenax_io.h"
 #include "io/param_fields.h"
 #include "io/registry.h"
@@ -28,15 +29,8 @@ using namespace lumenax;
 
 namespace {
 
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-double Cpu() {
-  timespec t;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return double(t.tv_sec) + t.tv_nsec * 1e-9;
-}
+using floor_util::Cpu;
+using floor_util::Now;
 
 int Usage(const std::string& why) {
   std::fprintf(stderr,

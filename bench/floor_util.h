@@ -1,6 +1,7 @@
-// What the floor programs of bench/ share: wall and processor clocks, and pixel blocks
-// allocated the way the library allocates bitmaps (2 MiB pages), so that a floor pays the same
-// page faults as the codec it is compared with. Nothing of the library is linked.
+// What the floor programs of bench/ share, and the clocks of the programs that time the
+// library: wall and processor clocks, and pixel blocks allocated the way the library allocates
+// bitmaps (2 MiB pages), so that a floor pays the same page faults as the codec it is compared
+// with. Nothing of the library is needed.
 #pragma once
 
 #include <sys/mman.h>

@@ -28,27 +28,19 @@
 #include "bitmap/stream.h"
 #include "codecs/png/png.h"
 #include "codecs/png/png_deflate.h"
+#include "floor_util.h"
 #include "io/params.h"
 
 using namespace lumenax;
 
 namespace {
 
+using floor_util::Cpu;
+using floor_util::Now;
+
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
-}
-
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-// Processor time of this process (user and system), which other programs running on the
-// machine disturb far less than the wall clock.
-double Cpu() {
-  timespec t;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return double(t.tv_sec) + t.tv_nsec * 1e-9;
 }
 
 // A photograph-like image: smooth light, texture and sensor noise; the alpha of a cut-out

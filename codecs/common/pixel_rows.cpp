@@ -12,13 +12,6 @@
 namespace lumenax {
 namespace {
 
-#ifdef LX_PIXEL_ROWS_X86
-bool HaveSsse3() {
-  static const bool have = __builtin_cpu_supports("ssse3");
-  return have;
-}
-#endif
-
 void SwapRedBlue24Scalar(const uint8_t* src, uint8_t* dst, size_t n) {
   for (size_t x = 0; x < n; ++x, src += 3, dst += 3) {
     const uint8_t a = src[0], b = src[1], c = src[2];
@@ -176,9 +169,18 @@ __attribute__((target("ssse3"))) void SplitPlanes24Ssse3(const uint8_t* src, uin
 
 }  // namespace
 
+bool CpuHasSsse3() {
+#ifdef LX_PIXEL_ROWS_X86
+  static const bool have = __builtin_cpu_supports("ssse3");
+  return have;
+#else
+  return false;
+#endif
+}
+
 void SwapRedBlue24(const uint8_t* src, uint8_t* dst, size_t n) {
 #ifdef LX_PIXEL_ROWS_X86
-  if (HaveSsse3()) return SwapRedBlue24Ssse3(src, dst, n);
+  if (CpuHasSsse3()) return SwapRedBlue24Ssse3(src, dst, n);
 #endif
   SwapRedBlue24Scalar(src, dst, n);
 }
@@ -189,7 +191,7 @@ void ExpandIndexed24(const uint8_t* index, uint8_t* dst, size_t n, const TLxPale
 
 void ExpandGray24(const uint8_t* gray, uint8_t* dst, size_t n) {
 #ifdef LX_PIXEL_ROWS_X86
-  if (HaveSsse3()) return ExpandGray24Ssse3(gray, dst, n);
+  if (CpuHasSsse3()) return ExpandGray24Ssse3(gray, dst, n);
 #endif
   ExpandGray24Scalar(gray, dst, n);
 }
@@ -197,14 +199,14 @@ void ExpandGray24(const uint8_t* gray, uint8_t* dst, size_t n) {
 void InterleavePlanes24(const uint8_t* red, const uint8_t* green, const uint8_t* blue, uint8_t* dst,
                         size_t n) {
 #ifdef LX_PIXEL_ROWS_X86
-  if (HaveSsse3()) return InterleavePlanes24Ssse3(red, green, blue, dst, n);
+  if (CpuHasSsse3()) return InterleavePlanes24Ssse3(red, green, blue, dst, n);
 #endif
   InterleavePlanes24Scalar(red, green, blue, dst, n);
 }
 
 void SplitPlanes24(const uint8_t* src, uint8_t* red, uint8_t* green, uint8_t* blue, size_t n) {
 #ifdef LX_PIXEL_ROWS_X86
-  if (HaveSsse3()) return SplitPlanes24Ssse3(src, red, green, blue, n);
+  if (CpuHasSsse3()) return SplitPlanes24Ssse3(src, red, green, blue, n);
 #endif
   SplitPlanes24Scalar(src, red, green, blue, n);
 }

@@ -10,6 +10,10 @@
 
 namespace lumenax {
 
+// Whether the processor has SSSE3 byte shuffles (the build itself targets plain x86-64); false
+// elsewhere.
+bool CpuHasSsse3();
+
 // n pixels of src with their first and third bytes exchanged into dst. src and dst are the
 // same or do not overlap.
 void SwapRedBlue24(const uint8_t* src, uint8_t* dst, size_t n);

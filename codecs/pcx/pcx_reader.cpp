@@ -12,8 +12,8 @@
 #include <stdexcept>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
 #endif
 
 #include "bitmap/bitmap.h"
@@ -99,6 +99,83 @@ inline void Copy16(uint8_t* dst, const uint8_t* src) {
 }
 #endif
 
+#if defined(__x86_64__) || defined(__i386__)
+// For each set of the bytes of an 8-byte group to drop: the shuffle that gathers the others
+// to the front, and how many they are.
+struct DropTable {
+  alignas(16) uint8_t shuffle[256][16];
+  uint8_t kept[256];
+  constexpr DropTable() : shuffle{}, kept{} {
+    for (int m = 0; m < 256; ++m) {
+      int o = 0;
+      for (int k = 0; k < 8; ++k)
+        if (!(m >> k & 1)) shuffle[m][o++] = uint8_t(k);
+      kept[m] = uint8_t(o);
+      for (; o < 16; ++o) shuffle[m][o] = 0x80;
+    }
+  }
+};
+constexpr DropTable kDrop;
+
+// The leading 16-byte blocks of run-length data for a row with room, 16 bytes of the row a
+// store. The bytes that start pairs are told from the data bytes that follow them by their
+// place in each stretch of bytes of 0xC0 and up (every other one, from the first). Pairs of
+// count 1 lose their first byte, pairs of count 2 have it replaced by their data byte, both
+// in one shuffle; other pairs end the block and are set as runs. A pair may end on the next
+// block's first byte. Stops while 32 bytes of data and 96 of the row are left (a run and a
+// store fit); returns the bytes of p consumed, done advanced by the bytes set.
+__attribute__((target("ssse3"))) size_t DecodeBlocksSsse3(const uint8_t* p, size_t avail,
+                                                          uint8_t* dst, size_t n, size_t& done) {
+  const __m128i c1 = _mm_set1_epi8(char(0xC1)), c2 = _mm_set1_epi8(char(0xC2));
+  const __m128i bit = _mm_set_epi8(-128, 64, 32, 16, 8, 4, 2, 1, -128, 64, 32, 16, 8, 4, 2, 1);
+  const __m128i halves = _mm_set_epi8(1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0);
+  size_t out = done, i = 0;
+  unsigned carry = 0;
+  while (i + 32 <= avail && out + 96 <= n) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
+    const unsigned high =
+        unsigned(_mm_movemask_epi8(_mm_and_si128(a, _mm_add_epi8(a, a)))) & ~carry;
+    const unsigned starts = high & ~(high << 1);
+    const unsigned evenRuns = high & ~(high + (starts & 0x5555));
+    const unsigned prefix = (evenRuns & 0x5555) | (high & ~evenRuns & 0xAAAA);
+    const unsigned one = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(a, c1))) & prefix;
+    const unsigned two = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(a, c2))) & prefix;
+    const unsigned other = prefix & ~one & ~two;
+    const unsigned take = other ? unsigned(__builtin_ctz(other)) : 16;
+    const __m128i twos = _mm_cmpeq_epi8(
+        _mm_and_si128(_mm_shuffle_epi8(_mm_cvtsi32_si128(int(two)), halves), bit), bit);
+    const __m128i marked = _mm_or_si128(_mm_andnot_si128(twos, a), _mm_and_si128(twos, b));
+    const unsigned drop = one | (0xFFFF & ~((1u << take) - 1));
+    const unsigned lo = drop & 0xFF, hi = (drop >> 8) & 0xFF;
+    _mm_storeu_si128(
+        reinterpret_cast<__m128i*>(dst + out),
+        _mm_shuffle_epi8(marked,
+                         _mm_load_si128(reinterpret_cast<const __m128i*>(kDrop.shuffle[lo]))));
+    out += kDrop.kept[lo];
+    _mm_storeu_si128(
+        reinterpret_cast<__m128i*>(dst + out),
+        _mm_shuffle_epi8(_mm_unpackhi_epi64(marked, marked),
+                         _mm_load_si128(reinterpret_cast<const __m128i*>(kDrop.shuffle[hi]))));
+    out += kDrop.kept[hi];
+    i += take;
+    if (take == 16) {
+      carry = prefix >> 15;
+    } else {
+      const size_t c = p[i] & 0x3F;
+      std::memset(dst + out, p[i + 1], c);
+      out += c;
+      i += 2;
+      carry = 0;
+    }
+  }
+  if (carry) dst[out++] = p[i++];
+  done = out;
+  return i;
+}
+
+#endif
+
 // Fills whole rows (all plane lines of one row) from plain or run-length data; a run that
 // passes the end of a row goes on in the next one.
 class LineDecoder {
@@ -178,6 +255,9 @@ class LineDecoder {
     // The output position lives in a local: stores of bytes could alias the caller's.
     size_t out = done;
     size_t i = 0;
+#if defined(__x86_64__) || defined(__i386__)
+    if (CpuHasSsse3()) i = DecodeBlocksSsse3(p, avail, dst, n, out);
+#endif
     while (i + kReach <= avail && out + kRoom <= n) {
       const uint64_t starts = PairStarts64(p + i);
       size_t j = 0;

@@ -43,11 +43,6 @@ inline size_t EmitRun(const uint8_t* p, size_t n, size_t at, uint8_t*& out) {
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-bool HaveSsse3() {
-  static const bool have = __builtin_cpu_supports("ssse3");
-  return have;
-}
-
 // For each set of the bytes of an 8-byte group that need a 0xC1 before them: the shuffle
 // that spreads the group out with the 0xC1s (byte 8 of its source) in between, and the
 // length that comes out.
@@ -69,11 +64,11 @@ struct SpreadTable {
 constexpr SpreadTable kSpread;
 
 // The leading 16-byte blocks of a plane line, the same tokens as EmitRun gives one by one.
-// A block in which no run of three or more starts holds only lone bytes and pairs: the first
-// byte of a pair becomes 0xC2, lone bytes of 0xC0 and up get a 0xC1, each half of the block
-// in one shuffle. A pair may end on the next block's first byte, which then goes out as it
-// is. Other blocks go token by token. Stops 32 bytes short of the end for the loads' reach;
-// returns the bytes taken.
+// Lone bytes and pairs go out a half block per shuffle: the first byte of a pair becomes
+// 0xC2, lone bytes of 0xC0 and up get a 0xC1. A pair may end on the next block's first byte,
+// which then goes out as it is. A run of three or more ends the block where it starts and
+// goes out on its own. Stops 32 bytes short of the end for the loads' reach; returns the
+// bytes taken.
 __attribute__((target("ssse3"))) size_t EncodeBlocksSsse3(const uint8_t* p, size_t n,
                                                           uint8_t*& out) {
   uint8_t* o = out;  // a local, so the stores through it need not reload it
@@ -86,28 +81,35 @@ __attribute__((target("ssse3"))) size_t EncodeBlocksSsse3(const uint8_t* p, size
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 2));
     const __m128i same = _mm_cmpeq_epi8(a, b);
     const unsigned pairs = unsigned(_mm_movemask_epi8(same));
-    if ((pairs & unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(b, c)))) != 0) {
-      if (carry) *o++ = p[i++];
-      for (const size_t end = i + 16; i < end;) i += EmitRun(p, n, i, o);
-      carry = 0;
-      continue;
-    }
+    // Up to the first run of three or more (all 16 bytes when none starts here) the block
+    // holds lone bytes and pairs.
+    const unsigned triples = pairs & unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(b, c)));
+    const unsigned take = triples ? unsigned(__builtin_ctz(triples)) : 16;
     const unsigned high = unsigned(_mm_movemask_epi8(_mm_and_si128(a, _mm_add_epi8(a, a))));
-    const unsigned lone = high & ~pairs & ~((pairs << 1) | carry);
+    const unsigned lone = high & ~pairs & ~((pairs << 1) | carry) & ((1u << take) - 1);
     const __m128i marked = _mm_or_si128(_mm_andnot_si128(same, a), _mm_and_si128(same, lead2));
-    const unsigned low8 = lone & 0xFF, high8 = (lone >> 8) & 0xFF;
+    const unsigned low8 = lone & 0xFF, high8 = lone >> 8;
     _mm_storeu_si128(
         reinterpret_cast<__m128i*>(o),
         _mm_shuffle_epi8(_mm_unpacklo_epi64(marked, lead1),
                          _mm_load_si128(reinterpret_cast<const __m128i*>(kSpread.shuffle[low8]))));
-    o += kSpread.length[low8];
-    _mm_storeu_si128(
-        reinterpret_cast<__m128i*>(o),
-        _mm_shuffle_epi8(_mm_unpackhi_epi64(marked, lead1),
-                         _mm_load_si128(reinterpret_cast<const __m128i*>(kSpread.shuffle[high8]))));
-    o += kSpread.length[high8];
-    i += 16;
-    carry = pairs >> 15;
+    // A table length is 8 plus the 0xC1s.
+    o += take >= 8 ? kSpread.length[low8] : take + kSpread.length[low8] - 8;
+    if (take > 8) {
+      _mm_storeu_si128(
+          reinterpret_cast<__m128i*>(o),
+          _mm_shuffle_epi8(
+              _mm_unpackhi_epi64(marked, lead1),
+              _mm_load_si128(reinterpret_cast<const __m128i*>(kSpread.shuffle[high8]))));
+      o += take - 8 + kSpread.length[high8] - 8;
+    }
+    i += take;
+    if (take == 16) {
+      carry = pairs >> 15;
+    } else {
+      carry = 0;
+      i += EmitRun(p, n, i, o);
+    }
   }
   if (carry) *o++ = p[i++];
   out = o;
@@ -121,7 +123,7 @@ size_t EncodeLine(const uint8_t* p, size_t n, uint8_t* o) {
   uint8_t* const start = o;
   size_t i = 0;
 #if defined(__x86_64__) || defined(__i386__)
-  if (HaveSsse3()) i = EncodeBlocksSsse3(p, n, o);
+  if (CpuHasSsse3()) i = EncodeBlocksSsse3(p, n, o);
 #endif
   while (i < n) i += EmitRun(p, n, i, o);
   return size_t(o - start);
