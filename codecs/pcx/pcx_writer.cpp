@@ -165,12 +165,18 @@ class PcxBand : public TLxClaimedJob {
   void Run() noexcept {
     try {
       packed_ = packedStock_->Take();
+      auto encode = [this](const uint8_t* line) {
+        packedSize_ += EncodeLine(line, bpl_, packed_.get() + packedSize_);
+      };
+      if (rows_.empty()) {
+        for (size_t i = 0; i < used_; ++i) encode(raw_.get() + i * bpl_);
+      }
+      // A row's lines are encoded as soon as they are split, while they are in the cache.
       for (const auto& [row, d] : rows_) {
         SplitPlanes24(row, d, d + bpl_, d + 2 * bpl_, width_);
         if (width_ != bpl_) d[width_] = d[bpl_ + width_] = d[2 * bpl_ + width_] = 0;
+        for (size_t p = 0; p < 3; ++p) encode(d + p * bpl_);
       }
-      for (size_t i = 0; i < used_; ++i)
-        packedSize_ += EncodeLine(raw_.get() + i * bpl_, bpl_, packed_.get() + packedSize_);
       ok_ = true;
     } catch (const std::bad_alloc&) {
       ok_ = false;
