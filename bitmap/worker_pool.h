@@ -69,6 +69,10 @@ class TLxClaimedJob {
       work();
       return;
     }
+    Wait();
+  }
+  // Waits until the thread that claimed the work has done it.
+  void Wait() {
     std::unique_lock<std::mutex> lock(mutex_);
     doneSignal_.wait(lock, [this] { return done_; });
   }
@@ -114,14 +118,16 @@ class TLxBufferStock {
 // thread prepares the next ones, and taken back in the order they were added, so the output
 // is the same whatever thread did which piece. Job is a TLxClaimedJob with a `void Run()
 // noexcept` that ends with Done(). At most `lanes` pieces wait at once beyond the one being
-// prepared; with one lane the calling thread does every piece itself. Pieces still queued
-// when the encode stops are claimed so that no worker does them.
+// prepared; with one lane the calling thread does every piece itself. When the encode stops
+// early, pieces still queued are claimed so that no worker does them, and those a worker is
+// doing are waited for: they may read what the encode's caller owns (the bitmap's rows).
 template <class Job>
 class TLxOrderedJobs {
  public:
   explicit TLxOrderedJobs(int lanes) : lanes_(lanes < 1 ? 1 : lanes) {}
   ~TLxOrderedJobs() {
-    for (auto& job : pending_) job->Claim();
+    for (auto& job : pending_)
+      if (!job->Claim()) job->Wait();
   }
   TLxOrderedJobs(const TLxOrderedJobs&) = delete;
   TLxOrderedJobs& operator=(const TLxOrderedJobs&) = delete;
