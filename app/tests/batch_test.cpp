@@ -113,8 +113,12 @@ TEST(BatchOrder, AnErrorStopsStartsAndEndsTheResultsAtIt) {
   RunBatch(
       files, options,
       [&](size_t i) -> FileResult {
-        if (raised) ++startedAfter;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        // A file started after the flag is slow, so that its worker cannot start another
+        // before the engine has the exception, however slowly it unwinds on a busy machine.
+        const bool after = raised;
+        if (after) ++startedAfter;
+        std::this_thread::sleep_for(after ? std::chrono::microseconds(20000)
+                                          : std::chrono::microseconds(200));
         if (i == 50) {
           raised = true;
           throw std::runtime_error("cannot create");
