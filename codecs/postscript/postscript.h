@@ -62,6 +62,9 @@ class TLxAscii85Encoder {
 
  private:
   size_t Groups(const uint8_t* data, size_t groups, uint8_t* out);
+  // Tops the held bytes up from data (advancing it); true when they make a whole group.
+  bool FillHeld(const uint8_t*& data, size_t& count);
+
   uint8_t heldBytes_[4] = {};
   int held_ = 0;
   int line_ = 0;

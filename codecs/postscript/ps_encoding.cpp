@@ -170,15 +170,19 @@ size_t TLxAscii85Encoder::Groups(const uint8_t* data, size_t groups, uint8_t* ou
   return size_t(o - out);
 }
 
+bool TLxAscii85Encoder::FillHeld(const uint8_t*& data, size_t& count) {
+  const size_t take = std::min<size_t>(4 - size_t(held_), count);
+  std::memcpy(heldBytes_ + held_, data, take);
+  held_ += int(take);
+  data += take;
+  count -= take;
+  return held_ == 4;
+}
+
 size_t TLxAscii85Encoder::Add(const uint8_t* data, size_t count, uint8_t* out) {
   size_t written = 0;
   if (held_ > 0) {
-    const size_t take = std::min<size_t>(4 - size_t(held_), count);
-    std::memcpy(heldBytes_ + held_, data, take);
-    held_ += int(take);
-    data += take;
-    count -= take;
-    if (held_ < 4) return 0;
+    if (!FillHeld(data, count)) return 0;
     written = Groups(heldBytes_, 1, out);
     held_ = 0;
   }
@@ -190,12 +194,7 @@ size_t TLxAscii85Encoder::Add(const uint8_t* data, size_t count, uint8_t* out) {
 
 void TLxAscii85Encoder::Count(const uint8_t* data, size_t count) {
   if (held_ > 0) {
-    const size_t take = std::min<size_t>(4 - size_t(held_), count);
-    std::memcpy(heldBytes_ + held_, data, take);
-    held_ += int(take);
-    data += take;
-    count -= take;
-    if (held_ < 4) return;
+    if (!FillHeld(data, count)) return;
     total_ += LoadBigEndian32(heldBytes_) == 0 ? 1 : 5;
     held_ = 0;
   }
