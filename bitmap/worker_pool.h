@@ -71,6 +71,11 @@ class TLxClaimedJob {
     }
     Wait();
   }
+  // Whether the thread that claimed the work has done it.
+  bool IsDone() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return done_;
+  }
   // Waits until the thread that claimed the work has done it.
   void Wait() {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -118,9 +123,12 @@ class TLxBufferStock {
 // thread prepares the next ones, and taken back in the order they were added, so the output
 // is the same whatever thread did which piece. Job is a TLxClaimedJob with a `void Run()
 // noexcept` that ends with Done(). At most `lanes` pieces wait at once beyond the one being
-// prepared; with one lane the calling thread does every piece itself. When the encode stops
-// early, pieces still queued are claimed so that no worker does them, and those a worker is
-// doing are waited for: they may read what the encode's caller owns (the bitmap's rows).
+// prepared; with one lane the calling thread does every piece itself. A piece that must be
+// taken while a worker is still doing it sends the calling thread to the newest pieces no one
+// has taken instead of waiting, so the work splits evenly whichever thread has more to do
+// between pieces. When the encode stops early, pieces still queued are claimed so that no
+// worker does them, and those a worker is doing are waited for: they may read what the
+// encode's caller owns (the bitmap's rows).
 template <class Job>
 class TLxOrderedJobs {
  public:
@@ -158,8 +166,14 @@ class TLxOrderedJobs {
   bool TakeFront(Take& take) {
     std::shared_ptr<Job> job = std::move(pending_.front());
     pending_.pop_front();
-    job->Finish([&job] { job->Run(); });
-    return take(static_cast<const Job&>(*job));
+    if (job->Claim()) {
+      job->Run();
+    } else {
+      for (auto later = pending_.rbegin(); later != pending_.rend() && !job->IsDone(); ++later)
+        if ((*later)->Claim()) (*later)->Run();
+      job->Wait();
+    }
+    return take(*job);
   }
 
   const int lanes_;
