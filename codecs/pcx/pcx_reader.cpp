@@ -20,6 +20,7 @@
 #include "bitmap/byte_reader.h"
 #include "bitmap/mask.h"
 #include "bitmap/progress.h"
+#include "bitmap/worker_pool.h"
 #include "codecs/common/image_size.h"
 #include "codecs/common/pixel_rows.h"
 #include "codecs/common/stream_buffer.h"
@@ -154,6 +155,14 @@ __attribute__((target("ssse3"))) size_t DecodeBlocksSsse3(const uint8_t* p, size
     const __m128i twos = _mm_cmpeq_epi8(
         _mm_and_si128(_mm_shuffle_epi8(_mm_cvtsi32_si128(int(two)), halves), bit), bit);
     const __m128i marked = _mm_or_si128(_mm_andnot_si128(twos, a), _mm_and_si128(twos, b));
+    if ((one | other) == 0) {
+      // No byte to drop: the block comes out as long as it went in.
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + out), marked);
+      out += 16;
+      i += 16;
+      carry = prefix >> 15;
+      continue;
+    }
     const unsigned drop = one | (0xFFFF & ~((1u << take) - 1));
     const unsigned lo = drop & 0xFF, hi = (drop >> 8) & 0xFF;
     _mm_storeu_si128(
@@ -187,19 +196,52 @@ __attribute__((target("ssse3"))) size_t DecodeBlocksSsse3(const uint8_t* p, size
 
 #endif
 
+// Run-length data already in memory (a piece of a large image), read like LimitedSource.
+class SpanSource {
+ public:
+  SpanSource(const uint8_t* p, size_t n) : p_(p), left_(n) {}
+  int Get() {
+    if (left_ == 0) return -1;
+    --left_;
+    return *p_++;
+  }
+  const uint8_t* Span(size_t& avail) {
+    avail = left_;
+    return p_;
+  }
+  void Skip(size_t k) {
+    p_ += k;
+    left_ -= k;
+  }
+  size_t Read(uint8_t* dst, size_t n) {
+    const size_t k = std::min(n, left_);
+    std::memcpy(dst, p_, k);
+    Skip(k);
+    return k;
+  }
+  size_t Left() const { return left_; }
+
+ private:
+  const uint8_t* p_;
+  size_t left_;
+};
+
 // Fills whole rows (all plane lines of one row) from plain or run-length data; a run that
 // passes the end of a row goes on in the next one.
+template <class Source>
 class LineDecoder {
  public:
-  LineDecoder(LimitedSource& in, bool rle) : in_(in), rle_(rle) {}
+  LineDecoder(Source& in, bool rle) : in_(in), rle_(rle) {}
   // False when the data ended first; the rest of the row is zero then. dst has room for n +
   // kRowSlack bytes; what lands past n is scratch.
   bool Row(uint8_t* dst, size_t n) {
-    if (!rle_) {
-      size_t got = in_.Read(dst, n);
-      if (got < n) std::memset(dst + got, 0, n - got);
-      return got == n;
-    }
+    const size_t done = rle_ ? Fill(dst, n) : in_.Read(dst, n);
+    if (done < n) std::memset(dst + done, 0, n - done);
+    return done == n;
+  }
+  // Up to n bytes of run-length data decoded into dst (room for n + kRowSlack); fewer only
+  // when the data ended.
+  size_t Fill(uint8_t* dst, size_t n) {
     size_t done = 0;
     while (done < n) {
       if (count_ > 0) {
@@ -239,9 +281,10 @@ class LineDecoder {
         value_ = uint8_t(v);
       }
     }
-    if (done < n) std::memset(dst + done, 0, n - done);
-    return done == n;
+    return done;
   }
+  // No run left to finish.
+  bool Idle() const { return count_ == 0; }
 
  private:
   // A pair of count c and byte v at dst + done; what passes the row end is carried.
@@ -307,10 +350,68 @@ class LineDecoder {
     return i;
   }
 
-  LimitedSource& in_;
+  Source& in_;
   bool rle_;
   int count_ = 0;
   uint8_t value_ = 0;
+};
+
+// Large run-length images are read in pieces of data decoded on the worker pool while the
+// calling thread reads the next pieces and lays out the rows of those done. A piece starts
+// and ends between pairs (see CutPiece), so it decodes alone into one stream of plane-line
+// bytes; where it lies in the image is known when the pieces before it are taken back.
+constexpr size_t kPieceData = 256 << 10;
+// Bytes a piece decodes before it is taken back; the taker decodes the rest (runs that
+// expand the data more than this, which are quick to set).
+constexpr size_t kPieceOutput = 4 * kPieceData;
+
+// How many bytes of data[0, n) make a piece that ends between pairs, when data[0] starts a
+// pair or a literal: a byte below 0xC0 always ends one, and the bytes of 0xC0 and up after
+// the last of them (or from the start) are whole pairs, so an odd count of them leaves one
+// that starts a pair cut in two.
+size_t CutPiece(const uint8_t* data, size_t n) {
+  size_t high = 0;
+  while (high < n && data[n - 1 - high] >= 0xC0) ++high;
+  return n - (high & 1);
+}
+
+class PcxPiece : public TLxClaimedJob {
+ public:
+  PcxPiece(std::unique_ptr<uint8_t[]> data, size_t size, std::shared_ptr<TLxBufferStock> dataStock,
+           std::shared_ptr<TLxBufferStock> outStock)
+      : dataStock_(std::move(dataStock)),
+        outStock_(std::move(outStock)),
+        data_(std::move(data)),
+        source_(data_.get(), size),
+        decoder_(source_, true) {}
+  ~PcxPiece() {
+    dataStock_->Give(std::move(data_));
+    if (out_) outStock_->Give(std::move(out_));
+  }
+  // Runs on a worker too, so it throws nothing: a failed allocation leaves Ok() false.
+  void Run() noexcept {
+    try {
+      out_ = outStock_->Take();
+      More();
+    } catch (const std::bad_alloc&) {
+      ok_ = false;
+    }
+    Done();
+  }
+  bool Ok() const { return ok_; }
+  // The bytes decoded last; More replaces them with the next ones until Finished().
+  const uint8_t* Output() const { return out_.get(); }
+  size_t OutputSize() const { return size_; }
+  void More() { size_ = decoder_.Fill(out_.get(), kPieceOutput); }
+  bool Finished() const { return source_.Left() == 0 && decoder_.Idle(); }
+
+ private:
+  std::shared_ptr<TLxBufferStock> dataStock_, outStock_;
+  std::unique_ptr<uint8_t[]> data_, out_;
+  SpanSource source_;
+  LineDecoder<SpanSource> decoder_;
+  size_t size_ = 0;
+  bool ok_ = true;
 };
 
 void ReadPcx(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool headerOnly,
@@ -405,7 +506,6 @@ void ReadPcx(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool hea
 
   TLxReadBuffer in(stream);
   LimitedSource source(in, dataSize - kPcxHeaderSize);
-  LineDecoder lines(source, h.encoding == 1);
   std::vector<uint8_t> buf(static_cast<size_t>(lineBytes) + kRowSlack);
   const size_t rowBytes = size_t(lineBytes);
   TLxPalette32 table;
@@ -414,12 +514,9 @@ void ReadPcx(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool hea
         uint32_t(palette[i].b) | uint32_t(palette[i].g) << 8 | uint32_t(palette[i].r) << 16;
   const size_t bpl = h.bytesPerLine;
   bool all255 = true, truncated = false;
-  progress.BeginRows(int(ht));
-  for (int y = 0; y < ht && !truncated; ++y) {
-    if (progress.Aborting()) return;
-    truncated = !lines.Row(buf.data(), rowBytes);
+  // Row y from its plane lines at s.
+  auto convert = [&](int y, const uint8_t* s) {
     uint8_t* row = bitmap.ScanLine(y);
-    const uint8_t* s = buf.data();
     auto put = [row](int64_t x, const TRGB& c) {
       row[3 * x] = c.b, row[3 * x + 1] = c.g, row[3 * x + 2] = c.r;
     };
@@ -447,6 +544,79 @@ void ReadPcx(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool hea
       }
     }
     progress.RowDone();
+  };
+  progress.BeginRows(int(ht));
+  const int lanes = SpareLanes();
+  if (h.encoding == 1 && lanes > 1 && uint64_t(dataSize) >= 4 * kPieceData) {
+    // Decoded pieces are laid out as rows as they come back, in order; a row that two pieces
+    // share is gathered in buf.
+    int y = 0;
+    size_t filled = 0;
+    auto lay = [&](const uint8_t* p, size_t n) {
+      while (n > 0 && y < ht) {
+        if (progress.Aborting()) return false;
+        if (filled == 0 && n >= rowBytes) {
+          convert(y++, p);
+          p += rowBytes, n -= rowBytes;
+          continue;
+        }
+        const size_t k = std::min(n, rowBytes - filled);
+        std::memcpy(buf.data() + filled, p, k);
+        filled += k, p += k, n -= k;
+        if (filled == rowBytes) convert(y++, buf.data()), filled = 0;
+      }
+      return y < ht;
+    };
+    bool failed = false;
+    auto take = [&](PcxPiece& piece) {
+      if (!piece.Ok()) {
+        failed = true;
+        return false;
+      }
+      for (;;) {
+        if (!lay(piece.Output(), piece.OutputSize())) return false;
+        if (piece.Finished()) return true;
+        piece.More();
+      }
+    };
+    auto dataStock = std::make_shared<TLxBufferStock>(kPieceData);
+    auto outStock = std::make_shared<TLxBufferStock>(kPieceOutput + kRowSlack);
+    TLxOrderedJobs<PcxPiece> pieces(lanes);
+    bool taking = true, end = false;
+    int carried = -1;
+    while (taking && !end) {
+      std::unique_ptr<uint8_t[]> data = dataStock->Take();
+      size_t size = 0;
+      if (carried >= 0) data[size++] = uint8_t(carried);
+      const size_t wanted = kPieceData - size;
+      const size_t got = source.Read(data.get() + size, wanted);
+      size += got;
+      end = got < wanted;
+      const size_t cut = end ? size : CutPiece(data.get(), size);
+      carried = cut < size ? data[cut] : -1;
+      taking =
+          pieces.Add(std::make_shared<PcxPiece>(std::move(data), cut, dataStock, outStock), take);
+    }
+    if (taking) pieces.Drain(take);
+    if (failed) {
+      mask.reset();
+      progress.Fail(TLxFailure::OutOfMemory, "no memory for the decoded data");
+      return;
+    }
+    if (progress.Aborting()) return;
+    if (y < ht) {
+      // The data ended inside row y.
+      std::memset(buf.data() + filled, 0, rowBytes - filled);
+      convert(y, buf.data());
+      truncated = true;
+    }
+  } else {
+    LineDecoder<LimitedSource> lines(source, h.encoding == 1);
+    for (int y = 0; y < ht && !truncated; ++y) {
+      if (progress.Aborting()) return;
+      truncated = !lines.Row(buf.data(), rowBytes);
+      convert(y, buf.data());
+    }
   }
   in.Release();
   if (mask) {

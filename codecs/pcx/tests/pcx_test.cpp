@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -142,6 +144,80 @@ TEST(PcxReader, LongRunLengthDataAcrossReadBlocks) {
   check(data.size());
   check(65536);  // the limit splits the run pair
   check(70001);
+}
+
+TEST(PcxReader, LargeImagesDecodeInPiecesAsInOne) {
+  // Data of more than a megabyte are decoded in pieces on the worker pool (on a machine of
+  // two cores or more) that the reader cuts between run pairs. 24 bits, 2000 pixels wide,
+  // with stretches that make cutting hard: literals, pairs and runs; a long stretch of bytes
+  // of 0xC0 and up only (pairs of such bytes, runs of none); runs of 63 that expand a piece
+  // many times over; then bytes the image does not need.
+  std::vector<uint8_t> data;
+  uint32_t seed = 99;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+  auto mixed = [&](size_t bytes) {
+    for (size_t end = data.size() + bytes; data.size() < end;) {
+      const uint32_t r = next();
+      if (r % 16 == 0)
+        data.push_back(uint8_t(0xC0 | (r >> 4) % 64)), data.push_back(uint8_t(r >> 5));
+      else if (r % 16 == 1)
+        data.push_back(0xC1), data.push_back(uint8_t(0xC0 | r >> 6));
+      else
+        data.push_back(uint8_t((r >> 3) % 0xC0));
+    }
+  };
+  mixed(300000);
+  for (int i = 0; i < 150001; ++i) data.push_back(uint8_t(0xC0 | next() % 3));
+  data.push_back(7);
+  for (int i = 0; i < 20000; ++i) data.push_back(0xFF), data.push_back(uint8_t(i));
+  mixed(900000);
+  const int w = 2000;
+  const size_t rowBytes = size_t(w) * 3;
+  const int h = int(Unpack(data, SIZE_MAX).size() * 9 / 10 / rowBytes);
+  const size_t total = rowBytes * size_t(h);
+  const std::vector<uint8_t> file = Cat(Header(8, 3, w, h, w), data);
+  for (size_t limit : {data.size(), size_t(1100000), size_t(1250001), size_t(1250002)}) {
+    SCOPED_TRACE("limit " + std::to_string(limit));
+    std::vector<uint8_t> want =
+        Unpack(std::vector<uint8_t>(data.begin(), data.begin() + limit), total);
+    const bool complete = want.size() == total;
+    const size_t rows = (want.size() + rowBytes - 1) / rowBytes;
+    want.resize(rows * rowBytes, 0);
+    want.resize(total, 0);
+    for (int lanes : {1, 0}) {
+      SCOPED_TRACE("lanes " + std::to_string(lanes));
+      TLxLaneLimit limitLanes(lanes);
+      TLxBitmap bm;
+      TIOParamsVals params;
+      std::unique_ptr<TLxMask> mask;
+      TLxMemStream s(file.data(), int64_t(file.size()));
+      Outcome o = RunCodec([&](ProgressRecord& p) {
+        ReadPcxStream(s, bm, params, false, p, int64_t(128 + limit), mask);
+      });
+      EXPECT_EQ(o.code(), complete ? TLxFailure::None : TLxFailure::Truncated);
+      std::vector<uint8_t> bgr(rowBytes);
+      for (int y = 0; y < h; ++y) {
+        const uint8_t* line = want.data() + size_t(y) * rowBytes;
+        for (int x = 0; x < w; ++x)
+          bgr[3 * x] = line[2 * w + x], bgr[3 * x + 1] = line[w + x], bgr[3 * x + 2] = line[x];
+        ASSERT_EQ(0, std::memcmp(bm.ScanLine(y), bgr.data(), rowBytes)) << "row " << y;
+      }
+    }
+  }
+  // A cancel while pieces are out stops the load.
+  TLxBitmap bm;
+  TIOParamsVals params;
+  std::unique_ptr<TLxMask> mask;
+  TLxMemStream s(file.data(), int64_t(file.size()));
+  bool aborting = false;
+  ProgressRecord p;
+  p.AbortingPtr = &aborting;
+  p.OnProgressData = &aborting;
+  p.OnProgressCode = [](void* flag, void*, int percent) {
+    if (percent >= 30) *static_cast<bool*>(flag) = true;
+  };
+  ReadPcxStream(s, bm, params, false, p, int64_t(file.size()), mask);
+  EXPECT_TRUE(aborting);
 }
 
 TEST(PcxReader, PalettedRowsOfLongLiteralsAndShortRuns) {
