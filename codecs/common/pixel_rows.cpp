@@ -178,6 +178,15 @@ bool CpuHasSsse3() {
 #endif
 }
 
+bool CpuHasAvx2() {
+#ifdef LX_PIXEL_ROWS_X86
+  static const bool have = __builtin_cpu_supports("avx2");
+  return have;
+#else
+  return false;
+#endif
+}
+
 void SwapRedBlue24(const uint8_t* src, uint8_t* dst, size_t n) {
 #ifdef LX_PIXEL_ROWS_X86
   if (CpuHasSsse3()) return SwapRedBlue24Ssse3(src, dst, n);

@@ -13,6 +13,8 @@ namespace lumenax {
 // Whether the processor has SSSE3 byte shuffles (the build itself targets plain x86-64); false
 // elsewhere.
 bool CpuHasSsse3();
+// Whether it has AVX2 (32-byte integer vectors).
+bool CpuHasAvx2();
 
 // n pixels of src with their first and third bytes exchanged into dst. src and dst are the
 // same or do not overlap.

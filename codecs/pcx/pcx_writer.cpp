@@ -63,31 +63,33 @@ struct SpreadTable {
 };
 constexpr SpreadTable kSpread;
 
-// The leading 16-byte blocks of a plane line, the same tokens as EmitRun gives one by one.
-// Lone bytes and pairs go out a half block per shuffle: the first byte of a pair becomes
-// 0xC2, lone bytes of 0xC0 and up get a 0xC1. A pair may end on the next block's first byte,
-// which then goes out as it is. A run of three or more ends the block where it starts and
-// goes out on its own. Stops 32 bytes short of the end for the loads' reach; returns the
-// bytes taken.
-__attribute__((target("ssse3"))) size_t EncodeBlocksSsse3(const uint8_t* p, size_t n,
-                                                          uint8_t*& out) {
-  uint8_t* o = out;  // a local, so the stores through it need not reload it
+// One step through the leading 16-byte blocks of a plane line, the same tokens as EmitRun
+// gives one by one. Lone bytes and pairs go out a half block per shuffle: the first byte of a
+// pair becomes 0xC2, lone bytes of 0xC0 and up get a 0xC1. A pair may end on the next block's
+// first byte (carry), which then goes out as it is. A run of three or more ends the block
+// where it starts and goes out on its own. Loads reach 18 bytes past i, EmitRun up to 63.
+__attribute__((target("ssse3"), always_inline)) inline void EncodeBlock16(const uint8_t* p,
+                                                                          size_t n, size_t& i,
+                                                                          uint8_t*& o,
+                                                                          unsigned& carry) {
   const __m128i lead1 = _mm_set1_epi8(char(0xC1)), lead2 = _mm_set1_epi8(char(0xC2));
-  size_t i = 0;
-  unsigned carry = 0;  // 1 when p[i] ends a pair of the block before
-  while (i + 32 <= n) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 2));
-    const __m128i same = _mm_cmpeq_epi8(a, b);
-    const unsigned pairs = unsigned(_mm_movemask_epi8(same));
-    // Up to the first run of three or more (all 16 bytes when none starts here) the block
-    // holds lone bytes and pairs.
-    const unsigned triples = pairs & unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(b, c)));
-    const unsigned take = triples ? unsigned(__builtin_ctz(triples)) : 16;
-    const unsigned high = unsigned(_mm_movemask_epi8(_mm_and_si128(a, _mm_add_epi8(a, a))));
-    const unsigned lone = high & ~pairs & ~((pairs << 1) | carry) & ((1u << take) - 1);
-    const __m128i marked = _mm_or_si128(_mm_andnot_si128(same, a), _mm_and_si128(same, lead2));
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
+  const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 2));
+  const __m128i same = _mm_cmpeq_epi8(a, b);
+  const unsigned pairs = unsigned(_mm_movemask_epi8(same));
+  // Up to the first run of three or more (all 16 bytes when none starts here) the block
+  // holds lone bytes and pairs.
+  const unsigned triples = pairs & unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(b, c)));
+  const unsigned take = triples ? unsigned(__builtin_ctz(triples)) : 16;
+  const unsigned high = unsigned(_mm_movemask_epi8(_mm_and_si128(a, _mm_add_epi8(a, a))));
+  const unsigned lone = high & ~pairs & ~((pairs << 1) | carry) & ((1u << take) - 1);
+  const __m128i marked = _mm_or_si128(_mm_andnot_si128(same, a), _mm_and_si128(same, lead2));
+  if (lone == 0) {
+    // Most blocks of photographs: as long as they were.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), marked);
+    o += take;
+  } else {
     const unsigned low8 = lone & 0xFF, high8 = lone >> 8;
     _mm_storeu_si128(
         reinterpret_cast<__m128i*>(o),
@@ -103,13 +105,55 @@ __attribute__((target("ssse3"))) size_t EncodeBlocksSsse3(const uint8_t* p, size
               _mm_load_si128(reinterpret_cast<const __m128i*>(kSpread.shuffle[high8]))));
       o += take - 8 + kSpread.length[high8] - 8;
     }
-    i += take;
-    if (take == 16) {
-      carry = pairs >> 15;
-    } else {
-      carry = 0;
-      i += EmitRun(p, n, i, o);
+  }
+  i += take;
+  if (take == 16) {
+    carry = pairs >> 15;
+  } else {
+    carry = 0;
+    i += EmitRun(p, n, i, o);
+  }
+}
+
+// The leading blocks of a plane line (see EncodeBlock16). Stops 32 bytes short of the end for
+// the loads' reach; returns the bytes taken.
+__attribute__((target("ssse3"))) size_t EncodeBlocksSsse3(const uint8_t* p, size_t n,
+                                                          uint8_t*& out) {
+  uint8_t* o = out;  // a local, so the stores through it need not reload it
+  size_t i = 0;
+  unsigned carry = 0;
+  while (i + 32 <= n) EncodeBlock16(p, n, i, o, carry);
+  if (carry) *o++ = p[i++];
+  out = o;
+  return i;
+}
+
+// The same, 32 bytes a step where they hold only bytes below 0xC0 and pairs, which go out as
+// they came with 0xC2 for the first byte of each pair.
+__attribute__((target("avx2"))) size_t EncodeBlocksAvx2(const uint8_t* p, size_t n, uint8_t*& out) {
+  uint8_t* o = out;
+  const __m256i lead2 = _mm256_set1_epi8(char(0xC2));
+  size_t i = 0;
+  unsigned carry = 0;
+  while (i + 32 <= n) {
+    if (i + 48 <= n) {
+      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+      const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 1));
+      const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 2));
+      const __m256i same = _mm256_cmpeq_epi8(a, b);
+      const unsigned pairs = unsigned(_mm256_movemask_epi8(same));
+      const unsigned triples = pairs & unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, c)));
+      const unsigned high =
+          unsigned(_mm256_movemask_epi8(_mm256_and_si256(a, _mm256_add_epi8(a, a))));
+      if ((triples | (high & ~pairs & ~((pairs << 1) | carry))) == 0) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), _mm256_blendv_epi8(a, lead2, same));
+        o += 32;
+        i += 32;
+        carry = pairs >> 31;
+        continue;
+      }
     }
+    EncodeBlock16(p, n, i, o, carry);
   }
   if (carry) *o++ = p[i++];
   out = o;
@@ -123,7 +167,10 @@ size_t EncodeLine(const uint8_t* p, size_t n, uint8_t* o) {
   uint8_t* const start = o;
   size_t i = 0;
 #if defined(__x86_64__) || defined(__i386__)
-  if (CpuHasSsse3()) i = EncodeBlocksSsse3(p, n, o);
+  if (CpuHasAvx2())
+    i = EncodeBlocksAvx2(p, n, o);
+  else if (CpuHasSsse3())
+    i = EncodeBlocksSsse3(p, n, o);
 #endif
   while (i < n) i += EmitRun(p, n, i, o);
   return size_t(o - start);
