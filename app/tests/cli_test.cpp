@@ -251,9 +251,22 @@ TEST(CliEndToEnd, KilledRunsLeaveOldOrCompleteFilesAndNothingElse) {
       ASSERT_TRUE(Decode(target, got)) << e.target << " does not decode";
       EXPECT_EQ(lumenax::test::CountDifferentPixels(got, expected[e.target]), 0u) << e.target;
     }
-    for (const auto& f : fs::directory_iterator(work))
-      EXPECT_TRUE(allowed.count(f.path().filename().string()))
-          << "left behind: " << f.path().filename();
+    for (const auto& f : fs::directory_iterator(work)) {
+      const std::string name = f.path().filename().string();
+      if (allowed.count(name)) continue;
+      // A file that replaces another is linked under a hidden name and renamed over it at
+      // once; a kill between the two leaves that name, on a complete file.
+      const Entry* of = nullptr;
+      for (const Entry& e : entries)
+        if (e.replacesItself && name.size() == e.target.size() + 8 &&
+            name.rfind("." + e.target + ".", 0) == 0)
+          of = &e;
+      RgbaImage got;
+      if (of && !complete && Decode(f.path(), got) &&
+          lumenax::test::CountDifferentPixels(got, expected[of->target]) == 0)
+        continue;
+      ADD_FAILURE() << "left behind: " << name;
+    }
   };
   auto fresh = [&] {
     fs::remove_all(work);
