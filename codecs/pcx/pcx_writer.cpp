@@ -181,18 +181,17 @@ size_t EncodeLine(const uint8_t* p, size_t n, uint8_t* o) {
 // encodes which band.
 class PcxBand : public TLxClaimedJob {
  public:
-  // raw holds the band's plane lines, packed their encoded form (2 * raw + kEncodeSlack).
+  // raw holds the band's plane lines (taken when lines are added), packed their encoded form
+  // (2 * raw + kEncodeSlack).
   PcxBand(size_t bpl, std::shared_ptr<TLxBufferStock> raw, std::shared_ptr<TLxBufferStock> packed)
-      : bpl_(bpl),
-        rawStock_(std::move(raw)),
-        packedStock_(std::move(packed)),
-        raw_(rawStock_->Take()) {}
+      : bpl_(bpl), rawStock_(std::move(raw)), packedStock_(std::move(packed)) {}
   ~PcxBand() {
     rawStock_->Give(std::move(raw_));
     packedStock_->Give(std::move(packed_));
   }
   // The next plane lines of the band, every byte of which the caller sets.
   uint8_t* AddLines(size_t count) {
+    if (!raw_) raw_ = rawStock_->Take();
     uint8_t* at = raw_.get() + bpl_ * used_;
     used_ += count;
     return at;
@@ -200,7 +199,8 @@ class PcxBand : public TLxClaimedJob {
   // A 24-bit row of w pixels that stays where it is until the band is done; its three plane
   // lines are made with the encoding.
   void AddRow(const uint8_t* row, size_t w) {
-    rows_.push_back({row, AddLines(3)});
+    rows_.push_back(row);
+    used_ += 3;
     width_ = w;
   }
   bool Full() const { return bpl_ * used_ == rawStock_->Bytes(); }
@@ -218,8 +218,11 @@ class PcxBand : public TLxClaimedJob {
       if (rows_.empty()) {
         for (size_t i = 0; i < used_; ++i) encode(raw_.get() + i * bpl_);
       }
-      // A row's lines are encoded as soon as they are split, while they are in the cache.
-      for (const auto& [row, d] : rows_) {
+      // A row's lines are encoded as soon as they are split into one set of lines that stays
+      // in the cache.
+      std::vector<uint8_t> lines(rows_.empty() ? 0 : 3 * bpl_);
+      uint8_t* d = lines.data();
+      for (const uint8_t* row : rows_) {
         SplitPlanes24(row, d, d + bpl_, d + 2 * bpl_, width_);
         if (width_ != bpl_) d[width_] = d[bpl_ + width_] = d[2 * bpl_ + width_] = 0;
         for (size_t p = 0; p < 3; ++p) encode(d + p * bpl_);
@@ -233,7 +236,7 @@ class PcxBand : public TLxClaimedJob {
 
  private:
   size_t bpl_, used_ = 0, width_ = 0;
-  std::vector<std::pair<const uint8_t*, uint8_t*>> rows_;  // a row and its first plane line
+  std::vector<const uint8_t*> rows_;
   std::shared_ptr<TLxBufferStock> rawStock_, packedStock_;
   std::unique_ptr<uint8_t[]> raw_, packed_;
   size_t packedSize_ = 0;

@@ -422,8 +422,9 @@ std::vector<uint8_t> EncodeReference(const uint8_t* p, size_t n) {
 
 TEST(PcxWriter, RunLengthRowsMatchByteByByteEncoding) {
   // 24 bits, 999 x 400 (1000 bytes a plane line, the padding byte zero; several bands): long
-  // noise stretches below 0xC0, lone bytes of 0xC0 and up, equal pairs, and runs up to and
-  // past 63. The same bytes come out on one thread and on several.
+  // noise stretches below 0xC0 (some long enough for whole 32-byte steps), lone bytes of 0xC0
+  // and up, equal pairs, and runs up to and past 63. The same bytes come out on one thread
+  // and on several.
   const int w = 999, h = 400;
   TLxBitmap bm(w, h, lx24RGB);
   uint32_t seed = 99;
@@ -432,10 +433,17 @@ TEST(PcxWriter, RunLengthRowsMatchByteByByteEncoding) {
     uint8_t* row = bm.ScanLine(y);
     for (int i = 0; i < 3 * w;) {
       const uint32_t r = next();
-      const int len = std::min(3 * w - i, r % 5 == 0 ? int(r / 5 % 140) + 1 : int(r / 5 % 3) + 1);
+      const int len = std::min(3 * w - i, r % 5 == 0 ? int(r / 5 % 400) + 1 : int(r / 5 % 3) + 1);
       const bool flat = r % 3 == 0;
       for (int k = 0; k < len; ++k, ++i)
         row[i] = flat ? uint8_t(r >> 16) : uint8_t(next() % (r % 2 ? 0xC0 : 0x100));
+    }
+    if (y % 4 == 0) {
+      // A red line of unequal bytes below 0xC0 with pairs of high bytes that start 2, 1 or 0
+      // bytes before every 32nd: pairs across the ends of 16- and 32-byte steps.
+      for (int x = 0; x < w; ++x) row[3 * x + 2] = uint8_t(x * 37 % 0xBF);
+      for (int x = 30 + y / 4 % 3; x + 1 < w; x += 32)
+        row[3 * x + 2] = row[3 * x + 5] = uint8_t(0xD0 + x % 16);
     }
   }
   TIOParamsVals p;
