@@ -1,5 +1,6 @@
 // TLxWorkerPool: one process-wide set of worker threads, sized to the cores, for codecs that
-// split one image into independent pieces (the PNG writer's deflate bands).
+// split one image into independent pieces (the PNG writer's deflate bands, the PCX reader's
+// stretches of run-length data).
 //
 // The machine is shared with whatever else the process does at the same moment. A batch
 // engine that converts several files at once holds one TLxBusyConversion per file in flight;
@@ -119,16 +120,16 @@ class TLxBufferStock {
   std::vector<std::unique_ptr<uint8_t[]>> spare_;
 };
 
-// Pieces of one encode (bands of rows, strips) done on the shared pool while the calling
-// thread prepares the next ones, and taken back in the order they were added, so the output
-// is the same whatever thread did which piece. Job is a TLxClaimedJob with a `void Run()
-// noexcept` that ends with Done(). At most `lanes` pieces wait at once beyond the one being
-// prepared; with one lane the calling thread does every piece itself. A piece that must be
-// taken while a worker is still doing it sends the calling thread to the newest pieces no one
-// has taken instead of waiting, so the work splits evenly whichever thread has more to do
-// between pieces. When the encode stops early, pieces still queued are claimed so that no
-// worker does them, and those a worker is doing are waited for: they may read what the
-// encode's caller owns (the bitmap's rows).
+// Pieces of one encode or decode (bands of rows, strips, stretches of compressed data) done
+// on the shared pool while the calling thread prepares the next ones, and taken back in the
+// order they were added, so the output is the same whatever thread did which piece. Job is a
+// TLxClaimedJob with a `void Run() noexcept` that ends with Done(). At most `lanes` pieces
+// wait at once beyond the one being prepared; with one lane the calling thread does every
+// piece itself. A piece that must be taken while a worker is still doing it sends the calling
+// thread to the newest pieces no one has taken instead of waiting, so the work splits evenly
+// whichever thread has more to do between pieces. When the work stops early, pieces still
+// queued are claimed so that no worker does them, and those a worker is doing are waited
+// for: they may read what the caller owns (the bitmap's rows).
 template <class Job>
 class TLxOrderedJobs {
  public:
