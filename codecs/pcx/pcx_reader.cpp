@@ -581,7 +581,9 @@ void ReadPcx(TStream& stream, TLxBitmap& bitmap, TIOParamsVals& params, bool hea
     };
     auto dataStock = std::make_shared<TLxBufferStock>(kPieceData);
     auto outStock = std::make_shared<TLxBufferStock>(kPieceOutput + kRowSlack);
-    TLxOrderedJobs<PcxPiece> pieces(lanes);
+    // Twice as many pieces wait as there are lanes: the calling thread, which reads and lays
+    // out rows besides, then finds pieces to decode without leaving the workers none.
+    TLxOrderedJobs<PcxPiece> pieces(2 * lanes);
     bool taking = true, end = false;
     int carried = -1;
     while (taking && !end) {
