@@ -318,7 +318,9 @@ void WritePcx(TStream& stream, TLxBitmap& source, TIOParamsVals& params, Progres
   // Encoded lines go out in bands of about half a mebibyte, encoded on the worker pool while
   // the next band is gathered here (the quantizer and a paged bitmap stay on this thread).
   const int bandRows = int(std::clamp<size_t>((size_t(1) << 19) / lineBytes, 1, size_t(h)));
-  TLxOrderedJobs<PcxBand> bands(params.PcxCompression ? SpareLanes() : 1);
+  // Twice as many bands wait as there are lanes, so that this thread, which writes besides,
+  // finds bands to encode without leaving the workers none.
+  TLxOrderedJobs<PcxBand> bands(params.PcxCompression ? 2 * SpareLanes() : 1);
   const size_t bandLines = size_t(bandRows) * size_t(planes);
   auto rawStock = std::make_shared<TLxBufferStock>(bandLines * bpl);
   auto packedStock = std::make_shared<TLxBufferStock>(2 * bandLines * bpl + kEncodeSlack);
