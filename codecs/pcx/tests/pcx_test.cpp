@@ -614,6 +614,26 @@ TEST(PcxPeers, TheirFilesLoad) {
     ASSERT_FALSE(l->outcome.aborting) << l->outcome.reason.Text();
     ASSERT_TRUE(l->bitmap.HasAlphaChannel());
     EXPECT_NEAR(l->bitmap.GetAlphaValue(3, 3), 128, 1);
+    // A DCX of two pages against Pillow's frames.
+    const fs::path dcx = dir / "im.dcx";
+    ASSERT_EQ(RunCommand("/usr/bin/convert -size 11x5 gradient:yellow-navy \\( +clone -flop \\) " +
+                         dcx.string()),
+              0);
+    const std::vector<uint8_t> bytes = ReadFileBytes(dcx);
+    for (int page = 0; page < 2; ++page) {
+      SCOPED_TRACE("page " + std::to_string(page));
+      const fs::path frame = dir / "frame.png";
+      ASSERT_EQ(RunCommand("/usr/bin/python3 -c \"import sys; from PIL import Image; "
+                           "im = Image.open(sys.argv[1]); im.seek(" +
+                           std::to_string(page) + "); im.convert('RGBA').save(sys.argv[2])\" " +
+                           dcx.string() + " " + frame.string()),
+                0);
+      RgbaImage theirs;
+      ASSERT_TRUE(ReadPngRgba(frame, theirs));
+      auto p = Load(bytes, page);
+      ASSERT_FALSE(p->outcome.aborting) << p->outcome.reason.Text();
+      EXPECT_EQ(CountDifferentPixels(BitmapToRgba(p->bitmap), theirs), 0u);
+    }
   }
   const fs::path heroes = TestDataDir() / "heroes-data/usr/share/games/heroes/tilesets";
   if (!TestDataDir().empty() && fs::exists(heroes) && HavePillow())
