@@ -196,7 +196,8 @@ __attribute__((target("ssse3"))) size_t DecodeBlocksSsse3(const uint8_t* p, size
 
 #endif
 
-// Run-length data already in memory (a piece of a large image), read like LimitedSource.
+// Run-length data already in memory (a piece of a large image), read like LimitedSource by
+// LineDecoder::Fill.
 class SpanSource {
  public:
   SpanSource(const uint8_t* p, size_t n) : p_(p), left_(n) {}
@@ -212,12 +213,6 @@ class SpanSource {
   void Skip(size_t k) {
     p_ += k;
     left_ -= k;
-  }
-  size_t Read(uint8_t* dst, size_t n) {
-    const size_t k = std::min(n, left_);
-    std::memcpy(dst, p_, k);
-    Skip(k);
-    return k;
   }
   size_t Left() const { return left_; }
 
